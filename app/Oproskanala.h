@@ -1,0 +1,109 @@
+#pragma once
+// The poll thread: walks the device tabs round-robin, asks each device for its live values,
+// plots and stores every valid answer and thins a device's charts from its history file
+// once they hold 1000 points. It never touches a widget: everything meant for the windows
+// goes through PollView, whose implementation queues it to the GUI thread in order.
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "grafimo/history.h"
+#include "grafimo/link.h"
+#include "grafimo/platform/serial_port.h"
+#include "grafimo/platform/thread_base.h"
+
+namespace grafimo {
+
+class ReadThread;
+
+// What the poll thread hands to the windows. Called on the poll thread; implementations
+// must not block on the GUI thread (queued calls only) and must keep the order of calls.
+class PollView {
+public:
+    virtual ~PollView() = default;
+    // The request just written (monitor line text, green in the poll monitor).
+    virtual void requestSent(const std::string& line) = 0;
+    // All bytes received for a request (red line); also the cue that clears an inactive monitor.
+    virtual void answerReceived(const std::string& line) = 0;
+    // One valid sample: value 1 to the upper chart, value 2 to the lower chart, both at `time`.
+    virtual void samplePlotted(std::uint8_t address, float value1, float value2, double time) = 0;
+    // The device's charts are to be rebuilt from these records (thinned history).
+    virtual void historyReloaded(std::uint8_t address, std::vector<HistoryRecord> records) = 0;
+    // The history file could not be written; the sample was still plotted. Said once per
+    // device until a write succeeds again.
+    virtual void historyWriteFailed(std::uint8_t address, const std::string& path) = 0;
+};
+
+// State shared by the windows and the poll thread for the whole run: the tab order, the
+// per-device no-answer counters, PollIndex and PollIdle. The tab list is only changed while
+// the poll thread is parked (or absent), but it is guarded anyway so that a reader never
+// sees half an update.
+class PollDevices {
+public:
+    PollDevices();
+
+    void setTabs(std::vector<std::uint8_t> addressesInTabOrder);
+    std::vector<std::uint8_t> tabs() const;
+    bool isConfigured(std::uint8_t address) const;
+
+    std::uint8_t noAnswerCount(std::uint8_t address) const;
+    void setNoAnswerCount(std::uint8_t address, std::uint8_t value);
+    void countMissingAnswer(std::uint8_t address); // +1, held at 254
+    void resetNoAnswer(std::uint8_t address);
+
+    // Points the device's lower chart holds, as far as the poll thread has sent them.
+    std::size_t chartPoints(std::uint8_t address) const;
+    void setChartPoints(std::uint8_t address, std::size_t points);
+
+    std::atomic<std::uint8_t> PollIndex{0};
+    std::atomic<bool> PollIdle{false};
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::uint8_t> tabs_;
+    std::array<bool, 256> configured_{};
+    std::array<std::size_t, 256> chartPoints_{};
+    std::array<std::atomic<std::uint8_t>, 256> noAnswer_;
+};
+
+struct PollTiming {
+    std::chrono::milliseconds idleWithoutTabs{100};
+    std::chrono::milliseconds gapBeforeRequest{5};
+    unsigned silenceLimit = 50;      // ms of line silence that end an answer
+    std::size_t reloadAtPoints = 1000;
+};
+
+class oprosKanala : public platform::TThread {
+public:
+    oprosKanala(Link& link, platform::SerialPort& port, PollDevices& devices, PollView& view,
+                std::filesystem::path historyDir, ReadThread* rxThread = nullptr,
+                PollTiming timing = {});
+    ~oprosKanala() override;
+
+    std::filesystem::path historyFile(std::uint8_t address) const;
+
+protected:
+    void Execute() override;
+
+private:
+    void pass();
+    void reloadHistory(std::uint8_t address);
+    bool sleepUnlessTerminated(std::chrono::milliseconds);
+
+    Link& link_;
+    platform::SerialPort& port_;
+    PollDevices& devices_;
+    PollView& view_;
+    std::filesystem::path historyDir_;
+    ReadThread* rxThread_;
+    PollTiming timing_;
+    std::array<bool, 256> writeFailReported_{};
+};
+
+} // namespace grafimo

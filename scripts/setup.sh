@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests and the demo need on Debian 12; idempotent.
+set -euo pipefail
+PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libqt6opengl6-dev qt6-charts-dev
+  qt6-serialport-dev qt6-translations-l10n libgtest-dev googletest xvfb xauth imagemagick
+  fonts-dejavu-core mbpoll python3-pymodbus python3-serial python3-serial-asyncio socat)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  echo "installing: ${missing[*]}"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
