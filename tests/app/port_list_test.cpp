@@ -1,0 +1,104 @@
+// The port list: the system's ports sorted by path, and a terminal the user named before
+// (a pseudo-terminal or a link to one) added when the system's list lacks it.
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+#include "port_list.h"
+#include "pty_pair.h"
+
+using namespace grafimo;
+
+class PortListTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void cleanup() { setSerialPortSource({}); }
+
+    void systemPortsAreSortedWithoutDuplicates()
+    {
+        setSerialPortSource([] {
+            return QStringList{QStringLiteral("/dev/ttyUSB1"), QStringLiteral("/dev/ttyS0"),
+                               QStringLiteral("/dev/ttyUSB0"), QStringLiteral("/dev/ttyS0")};
+        });
+        QCOMPARE(systemSerialPorts(), QStringList({QStringLiteral("/dev/ttyS0"), QStringLiteral("/dev/ttyUSB0"),
+                                                   QStringLiteral("/dev/ttyUSB1")}));
+    }
+
+    void aStoredPseudoTerminalAndALinkToItAreOffered()
+    {
+        testing::PtyPair pty;
+        QVERIFY(pty.ok());
+        QTemporaryDir dir;
+        const QString link = dir.filePath(QStringLiteral("bus"));
+        QVERIFY(QFile::link(QString::fromStdString(pty.slavePath()), link));
+        setSerialPortSource([] { return QStringList{QStringLiteral("/dev/ttyS9")}; });
+
+        QVERIFY(isTerminalDevice(QString::fromStdString(pty.slavePath())));
+        QVERIFY(isTerminalDevice(link));
+        QCOMPARE(portList(link), QStringList({QStringLiteral("/dev/ttyS9"), link}));
+        QCOMPARE(portList(QString::fromStdString(pty.slavePath())),
+                 QStringList({QStringLiteral("/dev/ttyS9"), QString::fromStdString(pty.slavePath())}));
+    }
+
+    void aStoredNameAlreadyListedIsNotRepeated()
+    {
+        testing::PtyPair pty;
+        QVERIFY(pty.ok());
+        const QString path = QString::fromStdString(pty.slavePath());
+        setSerialPortSource([path] { return QStringList{path}; });
+        QCOMPARE(portList(path), QStringList({path}));
+    }
+
+    void namesThatAreNoTerminalAreNotOffered()
+    {
+        QTemporaryDir dir;
+        const QString plain = dir.filePath(QStringLiteral("file"));
+        QFile f(plain);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.close();
+        const QString dangling = dir.filePath(QStringLiteral("gone"));
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("nothing")), dangling));
+        setSerialPortSource([] { return QStringList{}; });
+
+        for (const QString& name : {plain, dangling, dir.path(), QStringLiteral("/dev/null"),
+                                    QStringLiteral("/dev/zero"), QStringLiteral("NULL"), QString(),
+                                    QStringLiteral("/dev/does-not-exist")}) {
+            QVERIFY2(!isTerminalDevice(name), qPrintable(name));
+            QCOMPARE(portList(name), QStringList());
+        }
+    }
+
+    void aRelativeLinkInTheWorkingDirectoryCounts()
+    {
+        testing::PtyPair pty;
+        QVERIFY(pty.ok());
+        QTemporaryDir dir;
+        const QString previous = QDir::currentPath();
+        QDir::setCurrent(dir.path());
+        QVERIFY(QFile::link(QString::fromStdString(pty.slavePath()), QStringLiteral("ttyX")));
+        setSerialPortSource([] { return QStringList{}; });
+        const bool terminal = isTerminalDevice(QStringLiteral("ttyX"));
+        const QStringList list = portList(QStringLiteral("ttyX"));
+        QDir::setCurrent(previous);
+        QVERIFY(terminal);
+        QCOMPARE(list, QStringList({QStringLiteral("ttyX")}));
+    }
+
+    void theRealSystemListIsSortedDevicePaths()
+    {
+        const QStringList ports = systemSerialPorts();
+        QStringList sorted = ports;
+        sorted.sort();
+        QCOMPARE(ports, sorted);
+        for (const QString& p : ports)
+            QVERIFY2(p.startsWith(QLatin1Char('/')), qPrintable(p));
+    }
+};
+
+QTEST_MAIN(PortListTest)
+#include "port_list_test.moc"
