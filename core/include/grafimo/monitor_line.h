@@ -1,0 +1,12 @@
+#pragma once
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace grafimo {
+
+// One frame as the poll monitor shows it: "0x01,0x03,...,0xC8," (upper-case hex,
+// each byte followed by a comma, no spaces). Empty input gives an empty line.
+std::string monitorLine(std::span<const std::uint8_t> bytes);
+
+} // namespace grafimo

@@ -1,0 +1,227 @@
+#include "grafimo/config_file.h"
+
+#include "posix_file.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace grafimo {
+
+namespace fs = std::filesystem;
+using detail::Fd;
+
+namespace {
+
+constexpr std::uint8_t kCR = 0x0D;
+constexpr std::uint8_t kLF = 0x0A;
+
+bool readWholeFile(int fd, std::vector<std::uint8_t>& out)
+{
+    out.clear();
+    std::array<std::uint8_t, 65536> chunk{};
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t r = detail::preadUpTo(fd, chunk.data(), chunk.size(), offset);
+        if (r < 0)
+            return false;
+        out.insert(out.end(), chunk.begin(), chunk.begin() + r);
+        offset += r;
+        if (static_cast<std::size_t>(r) < chunk.size())
+            return true;
+    }
+}
+
+// The record region as the devices were written: each 0x0D 0x0A pair back to 0x0A.
+std::vector<std::uint8_t> reduceNewlines(std::span<const std::uint8_t> stored)
+{
+    std::vector<std::uint8_t> out;
+    out.reserve(stored.size());
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        if (stored[i] == kCR && i + 1 < stored.size() && stored[i + 1] == kLF)
+            ++i;
+        out.push_back(stored[i]);
+    }
+    return out;
+}
+
+void appendExpanded(std::vector<std::uint8_t>& out, std::uint8_t b)
+{
+    if (b == kLF)
+        out.push_back(kCR);
+    out.push_back(b);
+}
+
+std::string errnoText(const std::string& what, const fs::path& p, int err)
+{
+    return what + " " + p.string() + ": " + std::strerror(err);
+}
+
+std::atomic<unsigned> tempCounter{0};
+
+} // namespace
+
+ConfigLoad loadDeviceList(const fs::path& file)
+{
+    Fd fd(detail::openRetry(file.c_str(), O_RDONLY));
+    if (!fd) {
+        if (errno == ENOENT) {
+            // Created empty; without O_TRUNC a file that appears meanwhile is kept.
+            Fd created(detail::openRetry(file.c_str(), O_WRONLY | O_CREAT, 0666));
+        }
+        return {false, {}};
+    }
+    std::vector<std::uint8_t> content;
+    if (!readWholeFile(fd.get(), content))
+        return {false, {}};
+    fd.reset();
+
+    ConfigLoad load{true, {}};
+    if (content.size() <= kConfigHeaderSize)
+        return load;
+    const std::vector<std::uint8_t> records =
+        reduceNewlines(std::span(content).subspan(kConfigHeaderSize));
+    std::array<bool, 256> seen{};
+    std::size_t i = 0;
+    while (i < records.size()) {
+        const std::uint8_t address = records[i++];
+        std::string description;
+        if (i < records.size()) {
+            const std::size_t length = records[i++];
+            const std::size_t available = std::min(length, records.size() - i);
+            description.assign(reinterpret_cast<const char*>(records.data() + i), available);
+            i += available;
+        }
+        if (seen[address])
+            continue;
+        seen[address] = true;
+        load.devices.push_back({address, std::move(description)});
+    }
+    return load;
+}
+
+std::string readPortName(const fs::path& file)
+{
+    Fd fd(detail::openRetry(file.c_str(), O_RDONLY));
+    if (!fd)
+        return {};
+    std::array<std::uint8_t, 256> buf{};
+    const ssize_t got = detail::preadUpTo(fd.get(), buf.data(), buf.size(), 0);
+    if (got < 1)
+        return {};
+    const std::size_t n = std::min<std::size_t>(buf[0], static_cast<std::size_t>(got) - 1);
+    return std::string(reinterpret_cast<const char*>(buf.data() + 1), n);
+}
+
+ConfigWrite writePortName(const fs::path& file, std::string_view name)
+{
+    if (name.size() > kMaxPortNameLength)
+        return ConfigWrite::Failed;
+    Fd fd(detail::openRetry(file.c_str(), O_WRONLY));
+    if (!fd)
+        return errno == ENOENT ? ConfigWrite::Missing : ConfigWrite::Failed;
+    std::vector<std::uint8_t> record;
+    record.push_back(static_cast<std::uint8_t>(name.size()));
+    record.insert(record.end(), name.begin(), name.end());
+    if (!detail::pwriteAll(fd.get(), record.data(), record.size(), 0))
+        return ConfigWrite::Failed;
+    return fd.close() ? ConfigWrite::Ok : ConfigWrite::Failed;
+}
+
+RewriteResult writeDeviceRecords(const fs::path& file, std::span<const DeviceRecord> inTabOrder)
+{
+    RewriteResult result{false, ConfigWrite::Failed, {}};
+
+    // A symbolic link stays a link: the file it points to is the one rewritten.
+    fs::path target = file;
+    std::error_code ec;
+    if (fs::is_symlink(file, ec)) {
+        const fs::path resolved = fs::weakly_canonical(file, ec);
+        if (!ec)
+            target = resolved;
+    }
+
+    std::array<std::uint8_t, kConfigHeaderSize> header{};
+    mode_t mode = 0666;
+    {
+        Fd old(detail::openRetry(target.c_str(), O_RDONLY));
+        if (old) {
+            result.existed = true;
+            struct stat st{};
+            if (::fstat(old.get(), &st) != 0 ||
+                detail::preadUpTo(old.get(), header.data(), header.size(), 0) < 0) {
+                result.error = errnoText("cannot read", target, errno);
+                return result;
+            }
+            mode = st.st_mode & 07777;
+        } else if (errno != ENOENT) {
+            result.existed = true;
+            result.error = errnoText("cannot open", target, errno);
+            return result;
+        }
+    }
+
+    std::vector<std::uint8_t> content(header.begin(), header.end());
+    for (const DeviceRecord& d : inTabOrder) {
+        if (d.description.size() > kMaxDescriptionLength) {
+            result.error = "description of device " + std::to_string(d.address) + " is " +
+                           std::to_string(d.description.size()) +
+                           " bytes long; at most 255 can be stored";
+            return result;
+        }
+        appendExpanded(content, d.address);
+        appendExpanded(content, static_cast<std::uint8_t>(d.description.size()));
+        for (char c : d.description)
+            appendExpanded(content, static_cast<std::uint8_t>(c));
+    }
+
+    const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    const std::string base = "." + target.filename().string() + ".tmp" +
+                             std::to_string(::getpid()) + ".";
+    fs::path temp;
+    Fd out;
+    for (int attempt = 0; attempt < 100 && !out; ++attempt) {
+        temp = dir / (base + std::to_string(tempCounter.fetch_add(1)));
+        // A new file gets the usual 0666 less the umask; an old file's bits are copied.
+        out = Fd(detail::openRetry(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL,
+                                   result.existed ? 0600 : 0666));
+        if (!out && errno != EEXIST)
+            break;
+    }
+    if (!out) {
+        result.error = errnoText("cannot create", temp, errno);
+        return result;
+    }
+    auto fail = [&](const char* what) {
+        result.error = errnoText(what, temp, errno);
+        out.reset();
+        ::unlink(temp.c_str());
+        return result;
+    };
+    if (!detail::writeAll(out.get(), content.data(), content.size()))
+        return fail("cannot write");
+    if (result.existed && ::fchmod(out.get(), mode) != 0)
+        return fail("cannot set permissions of");
+    if (::fsync(out.get()) != 0)
+        return fail("cannot flush");
+    if (!out.close()) {
+        result.error = errnoText("cannot close", temp, errno);
+        ::unlink(temp.c_str());
+        return result;
+    }
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        result.error = errnoText("cannot replace", target, errno);
+        ::unlink(temp.c_str());
+        return result;
+    }
+    // Make the rename itself durable; the new content is complete either way.
+    if (Fd d(detail::openRetry(dir.c_str(), O_RDONLY | O_DIRECTORY)); d)
+        ::fsync(d.get());
+
+    result.status = ConfigWrite::Ok;
+    return result;
+}
+
+} // namespace grafimo
