@@ -1,0 +1,753 @@
+#include "Osnovnaya.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMetaObject>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTimer>
+
+#include <system_error>
+#include <utility>
+
+#include "Newdevice.h"
+#include "Pokazopros.h"
+#include "Priemprotokol.h"
+#include "TrendCharts.h"
+#include "Ustanovkucom.h"
+#include "Zadanie_intervala.h"
+#include "grafimo/config_file.h"
+#include "grafimo/history.h"
+#include "grafimo/platform/dirs.h"
+#include "grafimo/text_codec.h"
+#include "message_box.h"
+#include "port_list.h"
+
+namespace grafimo {
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+const QString kNoDevices = QStringLiteral("Добавьте приборы!");
+const QString kNotConnected = QStringLiteral("Не подключен");
+const QString kConnectedTo = QStringLiteral("Подключен к ");
+const QString kPortLost = QStringLiteral("Порт потерян: ");
+const QString kError = QStringLiteral("Ошибка!");
+const QString kConfigMissing = QStringLiteral("Файл конфигурации не найден!");
+
+// How long a pause waits for the poll thread to finish the exchange under way: one
+// exchange takes well under a second, a chart reload a little more.
+constexpr std::chrono::seconds kParkTimeout{5};
+
+QString fromCp1251(const std::string& bytes)
+{
+    return QString::fromStdString(cp1251ToUtf8(bytes));
+}
+
+std::string portPathBytes(const QString& name)
+{
+    return QFile::encodeName(name).toStdString();
+}
+
+} // namespace
+
+// The poll thread's calls, queued to the GUI thread in the order they are made. Nothing
+// here waits for the GUI thread.
+class TForm1::View final : public PollView {
+public:
+    explicit View(TForm1* form) : form_(form) {}
+
+    void requestSent(const std::string& line) override
+    {
+        postLine(QString::fromStdString(line), true);
+    }
+
+    void answerReceived(const std::string& line) override
+    {
+        postLine(QString::fromStdString(line), false);
+    }
+
+    void samplePlotted(std::uint8_t address, float value1, float value2, double time) override
+    {
+        TForm1* form = form_;
+        QMetaObject::invokeMethod(
+            form, [form, address, value1, value2, time] { form->plotSample(address, value1, value2, time); },
+            Qt::QueuedConnection);
+    }
+
+    void historyReloaded(std::uint8_t address, std::vector<HistoryRecord> records) override
+    {
+        TForm1* form = form_;
+        QMetaObject::invokeMethod(
+            form, [form, address, records = std::move(records)] { form->reloadCharts(address, records); },
+            Qt::QueuedConnection);
+    }
+
+    void historyWriteFailed(std::uint8_t, const std::string& path) override
+    {
+        TForm1* form = form_;
+        QMetaObject::invokeMethod(
+            form, [form, path] { form->reportHistoryWriteFailure(path); }, Qt::QueuedConnection);
+    }
+
+private:
+    // The monitor keeps at most TForm4::MaxLines lines, so lines beyond that many still
+    // waiting for the GUI thread could never be seen; they are dropped to bound the queue.
+    void postLine(QString line, bool request)
+    {
+        if (pendingLines_.load(std::memory_order_relaxed) >= TForm4::MaxLines)
+            return;
+        pendingLines_.fetch_add(1, std::memory_order_relaxed);
+        TForm1* form = form_;
+        QMetaObject::invokeMethod(
+            form,
+            [this, form, line = std::move(line), request] {
+                pendingLines_.fetch_sub(1, std::memory_order_relaxed);
+                if (request)
+                    form->showRequest(line);
+                else
+                    form->showAnswer(line);
+            },
+            Qt::QueuedConnection);
+    }
+
+    TForm1* const form_;
+    std::atomic<int> pendingLines_{0};
+};
+
+// ---------------------------------------------------------------------------------------
+
+TForm1::PollPause::PollPause(oprosKanala* thread) : thread_(thread)
+{
+    if (!thread_)
+        return;
+    resume_ = !thread_->Suspended();
+    if (resume_)
+        thread_->Suspend();
+    thread_->waitParked(kParkTimeout);
+}
+
+TForm1::PollPause::~PollPause()
+{
+    if (thread_ && resume_)
+        thread_->Resume();
+}
+
+// ---------------------------------------------------------------------------------------
+
+TForm1::TForm1(QWidget* parent) : QMainWindow(parent), view_(std::make_unique<View>(this))
+{
+    setWindowTitle(QStringLiteral("Grafimo485v01 Графопостроитель."));
+    // Outer size 870 x 640 with an ordinary frame and caption.
+    move(238, 132);
+    resize(862, 606);
+
+    for (int i = 0; i < 3; ++i) {
+        panels_[i] = new QLabel(this);
+        panels_[i]->setFixedWidth(50);
+        statusBar()->addWidget(panels_[i]);
+    }
+
+    PageControl1 = new QTabWidget(this);
+    setCentralWidget(PageControl1);
+
+    N1 = menuBar()->addMenu(QStringLiteral("Файл"));
+    N7 = N1->addAction(QStringLiteral("Сохранить"));
+    N2 = menuBar()->addMenu(QStringLiteral("Настройки"));
+    N6 = N2->addAction(QStringLiteral("Порта"));
+    N8 = N2->addAction(QStringLiteral("Опрос"));
+    N3 = menuBar()->addMenu(QStringLiteral("Прибор"));
+    N4 = N3->addAction(QStringLiteral("Добавить/Изменить"));
+    N9 = N3->addAction(QStringLiteral("Протоколирование"));
+    N5 = N3->addAction(QStringLiteral("Удалить"));
+
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(1000);
+    reconnectTimer_ = new QTimer(this);
+    reconnectTimer_->setInterval(1000);
+
+    connect(N4, &QAction::triggered, this, &TForm1::N4Click);
+    connect(N5, &QAction::triggered, this, &TForm1::N5Click);
+    connect(N6, &QAction::triggered, this, &TForm1::N6Click);
+    connect(N7, &QAction::triggered, this, &TForm1::N7Click);
+    connect(N8, &QAction::triggered, this, &TForm1::N8Click);
+    connect(N9, &QAction::triggered, this, &TForm1::N9Click);
+    connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
+    connect(reconnectTimer_, &QTimer::timeout, this, &TForm1::tryReconnect);
+    connect(PageControl1, &QTabWidget::currentChanged, this, &TForm1::PageControl1Change);
+}
+
+TForm1::~TForm1()
+{
+    // Threads first: they call into view_ and the port until they have ended.
+    FormClose();
+}
+
+void TForm1::setReconnectInterval(std::chrono::milliseconds interval)
+{
+    reconnectTimer_->setInterval(static_cast<int>(interval.count()));
+}
+
+// ---- status bar ------------------------------------------------------------------------
+
+QString TForm1::panelText(int panel) const
+{
+    return panels_[panel]->text();
+}
+
+int TForm1::panelWidth(int panel) const
+{
+    return panels_[panel]->width();
+}
+
+void TForm1::setPanelText(int panel, const QString& text)
+{
+    panels_[panel]->setText(text);
+}
+
+// ---- devices ---------------------------------------------------------------------------
+
+std::filesystem::path TForm1::historyFile(std::uint8_t address) const
+{
+    // Without a history directory the poll thread is given /dev/null as one: every append
+    // there fails at once, so nothing is stored anywhere else by accident.
+    const std::filesystem::path dir = historyDir_ ? *historyDir_ : std::filesystem::path("/dev/null");
+    return dir / historyFileName(address);
+}
+
+std::vector<std::uint8_t> TForm1::tabAddresses() const
+{
+    std::vector<std::uint8_t> addresses;
+    addresses.reserve(static_cast<std::size_t>(PageControl1->count()));
+    for (int i = 0; i < PageControl1->count(); ++i)
+        addresses.push_back(static_cast<std::uint8_t>(PageControl1->tabText(i).toInt()));
+    return addresses;
+}
+
+struct_device* TForm1::activeDevice() const
+{
+    const int index = PageControl1->currentIndex();
+    if (index < 0)
+        return nullptr;
+    return DeviceTable[static_cast<std::uint8_t>(PageControl1->tabText(index).toInt())].get();
+}
+
+struct_device* TForm1::addDevice(std::uint8_t address, const std::string& description, bool startup)
+{
+    if (DeviceTable[address]) {
+        DeviceTable[address]->description = description;
+        return DeviceTable[address].get();
+    }
+    auto device = std::make_unique<struct_device>();
+    device->address = address;
+    device->description = description;
+    device->tabSheet = new QWidget;
+    const TabCharts charts = createTabCharts(device->tabSheet, startup);
+    device->upperChart = charts.upperChart;
+    device->upperSeries = charts.upperSeries;
+    device->lowerChart = charts.lowerChart;
+    device->lowerSeries = charts.lowerSeries;
+    struct_device* result = device.get();
+    // The slot is filled before the tab appears, so a tab always has its device.
+    DeviceTable[address] = std::move(device);
+    PageControl1->addTab(result->tabSheet, QString::number(address));
+    return result;
+}
+
+void TForm1::removeDeviceWidgets(struct_device& device)
+{
+    // Lower chart, upper chart, then the tab; each series goes with its chart.
+    delete device.lowerChart;
+    device.lowerChart = nullptr;
+    device.lowerSeries = nullptr;
+    delete device.upperChart;
+    device.upperChart = nullptr;
+    device.upperSeries = nullptr;
+    const int index = PageControl1->indexOf(device.tabSheet);
+    if (index >= 0)
+        PageControl1->removeTab(index);
+    delete device.tabSheet;
+    device.tabSheet = nullptr;
+}
+
+void TForm1::publishTabs()
+{
+    pollDevices_.setTabs(tabAddresses());
+}
+
+void TForm1::refreshDevicePanel()
+{
+    if (const struct_device* device = activeDevice())
+        setPanelText(0, fromCp1251(device->description));
+    else if (PageControl1->count() == 0)
+        setPanelText(0, kNoDevices);
+}
+
+void TForm1::rewriteDevices(bool fromDelete)
+{
+    std::vector<DeviceRecord> records;
+    for (std::uint8_t address : tabAddresses()) {
+        if (const auto& device = DeviceTable[address])
+            records.push_back(DeviceRecord{address, device->description});
+    }
+    const RewriteResult result = writeDeviceRecords(ConfigFileName, records);
+    if (!result.existed && fromDelete)
+        Application_MessageBox(kConfigMissing, kError, MB_OK);
+    if (result.status != ConfigWrite::Ok) {
+        Application_MessageBox(QStringLiteral("Не удалось записать файл конфигурации grafimo.cfg:\n%1")
+                                   .arg(QString::fromStdString(result.error)),
+                               kError, MB_OK | MB_ICONEXCLAMATION);
+    }
+}
+
+void TForm1::deleteHistoryFiles()
+{
+    if (!historyDir_)
+        return;
+    // Address 0 included: an earlier run's samples must never mix into this run's.
+    for (int address = 0; address <= 254; ++address) {
+        std::error_code ec;
+        std::filesystem::remove(historyFile(static_cast<std::uint8_t>(address)), ec);
+    }
+}
+
+void TForm1::DeleteDevice(std::uint8_t address)
+{
+    if (!DeviceTable[address])
+        return;
+    {
+        PollPause pause(PollThread.get());
+        removeDeviceWidgets(*DeviceTable[address]);
+        DeviceTable[address].reset();
+        publishTabs();
+        if (historyDir_) {
+            std::error_code ec;
+            std::filesystem::remove(historyFile(address), ec);
+        }
+    }
+    // The file is rewritten with polling going on again: a message box about it must not
+    // keep the poll thread waiting.
+    rewriteDevices(true);
+    refreshDevicePanel();
+}
+
+// ---- start-up and close ------------------------------------------------------------------
+
+void TForm1::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (!startedUp_ && !closed_)
+        FormShow();
+}
+
+void TForm1::FormShow()
+{
+    if (startedUp_)
+        return;
+    startedUp_ = true;
+
+    panels_[0]->setFixedWidth(200);
+    panels_[1]->setFixedWidth(200);
+
+    const ConfigLoad load = loadDeviceList(ConfigFileName);
+    if (!load.found)
+        Application_MessageBox(kConfigMissing, kError, MB_OK);
+    for (const DeviceRecord& record : load.devices)
+        addDevice(record.address, record.description, true);
+    publishTabs();
+    refreshDevicePanel();
+
+    std::string dirError;
+    historyDir_ = platform::historyDir(&dirError);
+    if (!historyDir_) {
+        Application_MessageBox(
+            QStringLiteral("Не удалось подготовить каталог для файлов истории:\n%1\n\n"
+                           "Замеры будут показываться на графиках, но не сохраняться.")
+                .arg(QString::fromStdString(dirError)),
+            kError, MB_OK | MB_ICONEXCLAMATION);
+    }
+
+    const QString stored = QFile::decodeName(QByteArray::fromStdString(readPortName(ConfigFileName)));
+    if (Form3)
+        Form3->fillPortList(portList(stored), stored);
+
+    // Before the port is opened: once polling runs, every file there is this run's.
+    deleteHistoryFiles();
+
+    // A message box above may have let a close request in.
+    if (closing_)
+        return;
+    if (stored != QLatin1String("NULL"))
+        togglePort();
+    else
+        setPanelText(1, kNotConnected);
+
+    if (Form6)
+        Form6->fillLists();
+
+    Timer1->start();
+}
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    FormClose();
+    event->accept();
+}
+
+void TForm1::FormClose()
+{
+    if (closed_)
+        return;
+    closing_ = true;
+    closed_ = true;
+    Timer1->stop();
+    reconnectTimer_->stop();
+    closePort();
+    deleteHistoryFiles();
+    for (auto& device : DeviceTable) {
+        if (device) {
+            removeDeviceWidgets(*device);
+            device.reset();
+        }
+    }
+    pollDevices_.setTabs({});
+    if (Form4 && Form4->isVisible())
+        Form4->close();
+}
+
+// ---- menu ------------------------------------------------------------------------------
+
+void TForm1::N4Click()
+{
+    if (closing_ || !Form2)
+        return;
+    DialogAddress = 0;
+    DialogDescription.clear();
+    Form2->ComboBox1->clear();
+    for (int address = 0; address <= TForm2::HighestAddress; ++address)
+        Form2->ComboBox1->addItem(QString::number(address));
+    const struct_device* active = activeDevice();
+    Form2->ComboBox1->setCurrentIndex(active && active->address <= TForm2::HighestAddress ? active->address : 0);
+
+    const int result = Form2->exec();
+    // Closed by its close box (or the program is closing): nothing was chosen.
+    if (closing_ || (result != TForm2::ResultAdd && result != TForm2::ResultChange))
+        return;
+
+    {
+        PollPause pause(result == TForm2::ResultAdd ? PollThread.get() : nullptr);
+        if (result == TForm2::ResultAdd && !DeviceTable[DialogAddress]) {
+            addDevice(DialogAddress, DialogDescription, false);
+            publishTabs();
+        }
+    }
+    if (const auto& device = DeviceTable[DialogAddress]) {
+        device->description = DialogDescription;
+        device->address = DialogAddress;
+    }
+    refreshDevicePanel();
+    rewriteDevices(false);
+}
+
+void TForm1::N5Click()
+{
+    if (const struct_device* device = activeDevice())
+        DeleteDevice(device->address);
+}
+
+void TForm1::N6Click()
+{
+    if (Form3 && !closing_)
+        Form3->exec();
+}
+
+void TForm1::N7Click()
+{
+    // Export of the active device's history as text: comes with the text export.
+}
+
+void TForm1::N8Click()
+{
+    if (Form4 && !closing_)
+        Form4->exec();
+}
+
+void TForm1::N9Click()
+{
+    const struct_device* device = activeDevice();
+    if (!device || !Form5 || closing_)
+        return;
+    // The log window talks to the device itself: the poll thread waits at its safe point
+    // (between two exchanges) for as long as the window is open. Without a poll thread
+    // there is nothing to wait for.
+    PollPause pause(PollThread.get());
+    Form5->setWindowTitle(QStringLiteral("Протокол прибора '") + fromCp1251(device->description)
+                          + QStringLiteral("' с адресом ") + PageControl1->tabText(PageControl1->currentIndex()));
+    Form5->exec();
+}
+
+void TForm1::PageControl1Change()
+{
+    refreshDevicePanel();
+}
+
+void TForm1::Timer1Timer()
+{
+    Timer1->stop();
+    for (int a = 0; a <= 254 && !closing_; ++a) {
+        const auto address = static_cast<std::uint8_t>(a);
+        const struct_device* device = DeviceTable[address].get();
+        if (!device || pollDevices_.noAnswerCount(address) <= 40)
+            continue;
+        const QString text = QStringLiteral("Прибор '") + fromCp1251(device->description) + QStringLiteral("'\n\n")
+                             + QStringLiteral(" с адресом ") + QString::number(a)
+                             + QStringLiteral(" не отвечает!\n\n УДАЛИТЬ?");
+        const int answer = Application_MessageBox(text, QStringLiteral("Предупреждение"), MB_YESNO | MB_ICONQUESTION);
+        pollDevices_.resetNoAnswer(address);
+        if (closing_)
+            break;
+        if (answer == IDYES && DeviceTable[address])
+            DeleteDevice(address);
+    }
+    if (!closing_)
+        Timer1->start();
+}
+
+// ---- port ------------------------------------------------------------------------------
+
+void TForm1::storePortName(const QString& name)
+{
+    const QByteArray bytes = QFile::encodeName(name);
+    if (static_cast<std::size_t>(bytes.size()) > kMaxPortNameLength) {
+        Application_MessageBox(
+            QStringLiteral("Имя порта длиннее %1 байт, поэтому оно не сохранено в grafimo.cfg:\n%2")
+                .arg(kMaxPortNameLength)
+                .arg(name),
+            kError, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    switch (writePortName(ConfigFileName, bytes.toStdString())) {
+    case ConfigWrite::Ok:
+        break;
+    case ConfigWrite::Missing:
+        Application_MessageBox(QStringLiteral("нету файла!"), kError, MB_OK);
+        break;
+    case ConfigWrite::Failed:
+        Application_MessageBox(QStringLiteral("Не удалось записать имя порта в grafimo.cfg."), kError,
+                               MB_OK | MB_ICONEXCLAMATION);
+        break;
+    }
+}
+
+void TForm1::togglePort()
+{
+    if (closing_)
+        return;
+    if (portState_ != PortState::Closed) {
+        // Open, or a failed or lost open: the button reads "Закрыть порт" and closes.
+        if (Form3)
+            Form3->Button1->setText(QStringLiteral("Открыть порт"));
+        reconnectTimer_->stop();
+        closePort();
+        setPanelText(1, kNotConnected);
+        storePortName(QStringLiteral("NULL"));
+        return;
+    }
+
+    if (Form3)
+        Form3->Button1->setText(QStringLiteral("Закрыть порт"));
+    const QString name = Form3 ? Form3->portName() : QString();
+    using Step = platform::SerialPort::OpenStep;
+    // Only terminal devices are opened: a typed path to anything else is refused as a
+    // port that cannot be opened, without touching it.
+    const Step step = isTerminalDevice(name) ? port_.open(portPathBytes(name)) : Step::OpenFailed;
+    if (step == Step::Ok || step == Step::TimeoutsFailed) {
+        setPanelText(1, kConnectedTo + name);
+        storePortName(name);
+    }
+    if (step != Step::Ok) {
+        portState_ = PortState::Failed;
+        setPanelText(1, QString::fromUtf8(platform::SerialPort::statusText(step)));
+        return;
+    }
+    portName_ = name;
+    portState_ = PortState::Open;
+    startThreads();
+}
+
+void TForm1::startThreads()
+{
+    const std::uint64_t generation = ++portGeneration_;
+    RxThread = std::make_unique<ReadThread>(port_, link_, [this, generation] {
+        // On the receive thread: the GUI thread closes the port and looks for it again.
+        QMetaObject::invokeMethod(this, [this, generation] { portLost(generation); }, Qt::QueuedConnection);
+    });
+    std::filesystem::path dir = historyDir_ ? *historyDir_ : historyFile(0).parent_path();
+    PollThread = std::make_unique<oprosKanala>(link_, port_, pollDevices_, *view_, std::move(dir), RxThread.get(),
+                                               pollTiming_);
+    RxThread->Start();
+    PollThread->Start();
+}
+
+void TForm1::stopThreads()
+{
+    if (RxThread)
+        RxThread->Terminate();
+    if (PollThread)
+        PollThread->Terminate();
+    // Closing the port wakes the receive thread's wait and fails a write under way.
+    port_.close();
+    // A poll thread paused by the user must be let go to see its termination.
+    if (PollThread && PollThread->Suspended())
+        PollThread->Resume();
+    // Both end within one exchange. The poll thread goes first: its reload refers to the
+    // receive thread.
+    if (PollThread)
+        PollThread->WaitFor();
+    if (RxThread)
+        RxThread->WaitFor();
+    PollThread.reset();
+    RxThread.reset();
+}
+
+void TForm1::closePort()
+{
+    stopThreads();
+    portState_ = PortState::Closed;
+}
+
+void TForm1::portLost(std::uint64_t generation)
+{
+    if (generation != portGeneration_ || portState_ != PortState::Open || closing_)
+        return;
+    closePort();
+    portState_ = PortState::Lost;
+    setPanelText(1, kPortLost + portName_);
+    // The stored port name stays: the same device is looked for until it is back or the
+    // user closes the port.
+    reconnectTimer_->start();
+}
+
+void TForm1::tryReconnect()
+{
+    if (portState_ != PortState::Lost || closing_) {
+        reconnectTimer_->stop();
+        return;
+    }
+    if (!isTerminalDevice(portName_))
+        return;
+    if (port_.open(portPathBytes(portName_)) != platform::SerialPort::OpenStep::Ok)
+        return;
+    reconnectTimer_->stop();
+    portState_ = PortState::Open;
+    setPanelText(1, kConnectedTo + portName_);
+    startThreads();
+}
+
+// ---- the poll thread's calls, on the GUI thread ----------------------------------------
+
+void TForm1::showRequest(const QString& line)
+{
+    if (Form4 && !closing_)
+        Form4->requestLine(line);
+}
+
+void TForm1::showAnswer(const QString& line)
+{
+    if (Form4 && !closing_)
+        Form4->answerLine(line);
+}
+
+void TForm1::plotSample(std::uint8_t address, float value1, float value2, double time)
+{
+    struct_device* device = DeviceTable[address].get();
+    if (!device || closing_)
+        return;
+    addPoint(*device->upperSeries, *device->upperChart, value1, time);
+    addPoint(*device->lowerSeries, *device->lowerChart, value2, time);
+
+    // Normally the poll thread thins the charts from the history file at 1000 points; when
+    // that cannot happen (no history storage) every second point is dropped here instead.
+    if (device->lowerSeries->count() > ChartPointCap) {
+        for (TrendSeries* series : {device->upperSeries, device->lowerSeries}) {
+            std::vector<std::pair<double, double>> kept;
+            kept.reserve(series->count() / 2 + 1);
+            for (std::size_t i = 0; i < series->count(); i += 2)
+                kept.emplace_back(series->x(i), series->y(i));
+            series->replaceAll(std::move(kept));
+        }
+    }
+}
+
+void TForm1::reloadCharts(std::uint8_t address, const std::vector<HistoryRecord>& records)
+{
+    struct_device* device = DeviceTable[address].get();
+    if (!device || closing_)
+        return;
+    std::vector<std::pair<float, double>> upper;
+    std::vector<std::pair<float, double>> lower;
+    upper.reserve(records.size());
+    lower.reserve(records.size());
+    for (const HistoryRecord& r : records) {
+        upper.emplace_back(r.value1, r.time);
+        lower.emplace_back(r.value2, r.time);
+    }
+    device->upperChart->detachSeries();
+    device->lowerChart->detachSeries();
+    device->upperSeries->clear();
+    device->lowerSeries->clear();
+    addPoints(*device->upperSeries, *device->upperChart, upper);
+    addPoints(*device->lowerSeries, *device->lowerChart, lower);
+    device->upperChart->attachSeries();
+    device->lowerChart->attachSeries();
+}
+
+void TForm1::reportHistoryWriteFailure(const std::string& path)
+{
+    // Said once per run; without a history directory the user was told at start-up.
+    if (!historyDir_ || historyFailureShown_ || closing_)
+        return;
+    historyFailureShown_ = true;
+    Application_MessageBox(QStringLiteral("Не удалось записать файл истории:\n%1\n\n"
+                                          "Замеры показываются на графиках, но не сохраняются.")
+                               .arg(QString::fromStdString(path)),
+                           kError, MB_OK | MB_ICONEXCLAMATION);
+}
+
+// ---------------------------------------------------------------------------------------
+
+void createForms()
+{
+    Form1 = new TForm1;
+    Form2 = new TForm2;
+    Form3 = new TForm3;
+    Form4 = new TForm4;
+    Form5 = new TForm5;
+    Form6 = new TForm6;
+}
+
+void destroyForms()
+{
+    // The main window last: its close may still look at the monitor (gone by then).
+    delete Form6;
+    Form6 = nullptr;
+    delete Form5;
+    Form5 = nullptr;
+    delete Form4;
+    Form4 = nullptr;
+    delete Form3;
+    Form3 = nullptr;
+    delete Form2;
+    Form2 = nullptr;
+    delete Form1;
+    Form1 = nullptr;
+}
+
+} // namespace grafimo

@@ -1,0 +1,198 @@
+#pragma once
+// The main window: one tab with two trend charts per configured device, the status bar
+// (active device, port state), the menu, start-up and close, the port routines and the
+// no-answer watch. It owns the device table, the serial port and the two worker threads.
+
+#include <QMainWindow>
+#include <QString>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Oproskanala.h"
+#include "Readthread.h"
+#include "grafimo/link.h"
+#include "grafimo/platform/serial_port.h"
+
+class QAction;
+class QLabel;
+class QMenu;
+class QTabWidget;
+class QTimer;
+
+namespace grafimo {
+
+namespace qtui {
+class TrendChart;
+class TrendSeries;
+} // namespace qtui
+
+// One configured device. The tab and the charts are widgets of the main window; the
+// charts are children of the tab and go with it. The no-answer count is kept with the
+// poll thread's device list (PollDevices), since that thread raises it.
+struct struct_device {
+    std::uint8_t address = 0;
+    std::string description; // Windows-1251 bytes, as stored in grafimo.cfg
+    QWidget* tabSheet = nullptr;
+    qtui::TrendChart* upperChart = nullptr;
+    qtui::TrendSeries* upperSeries = nullptr;
+    qtui::TrendChart* lowerChart = nullptr;
+    qtui::TrendSeries* lowerSeries = nullptr;
+};
+
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+public:
+    static inline const char* const ConfigFileName = "grafimo.cfg";
+    // Above this many points a chart whose history could not be thinned from its file is
+    // thinned in place, so it stays bounded without history storage too.
+    static constexpr std::size_t ChartPointCap = 2000;
+
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // ---- components ----
+    QTabWidget* PageControl1;
+    QMenu* N1; // "Файл"
+    QMenu* N2; // "Настройки"
+    QMenu* N3; // "Прибор"
+    QAction* N4; // "Добавить/Изменить"
+    QAction* N5; // "Удалить"
+    QAction* N6; // "Порта"
+    QAction* N7; // "Сохранить"
+    QAction* N8; // "Опрос"
+    QAction* N9; // "Протоколирование"
+    QTimer* Timer1; // the no-answer watch, every 1000 ms
+
+    // ---- device dialog result and device table ----
+    std::uint8_t DialogAddress = 0;
+    std::string DialogDescription; // Windows-1251 bytes
+    std::array<std::unique_ptr<struct_device>, 256> DeviceTable;
+
+    // ---- handlers ----
+    void FormShow();
+    void FormClose();
+    void N4Click();
+    void N5Click();
+    void N6Click();
+    void N7Click();
+    void N8Click();
+    void N9Click();
+    void Timer1Timer();
+    void PageControl1Change();
+
+    // Removes the device, its tab and charts, its record in grafimo.cfg and its history file.
+    void DeleteDevice(std::uint8_t address);
+
+    // ---- port ----
+    // Opens the port chosen in the port dialog when none is open, closes it otherwise.
+    void togglePort();
+    // Ends both threads and closes the port (they end within one exchange).
+    void closePort();
+    enum class PortState { Closed, Open, Failed, Lost };
+    PortState portState() const { return portState_; }
+    bool portOpen() const { return portState_ == PortState::Open; }
+    oprosKanala* pollThread() const { return PollThread.get(); }
+    ReadThread* rxThread() const { return RxThread.get(); }
+
+    // ---- status bar ----
+    QString panelText(int panel) const;
+    int panelWidth(int panel) const;
+    void setPanelText(int panel, const QString& text);
+
+    // ---- state for the other windows ----
+    PollDevices& pollDevices() { return pollDevices_; }
+    Link& link() { return link_; }
+    platform::SerialPort& serialPort() { return port_; }
+    // Directory of this run's history files; empty when none could be set up.
+    const std::optional<std::filesystem::path>& historyDir() const { return historyDir_; }
+    std::filesystem::path historyFile(std::uint8_t address) const;
+    struct_device* activeDevice() const;
+    std::vector<std::uint8_t> tabAddresses() const;
+    bool startedUp() const { return startedUp_; }
+    bool closed() const { return closed_; }
+
+    // Creates the device record with its tab (after the existing tabs) and charts.
+    struct_device* addDevice(std::uint8_t address, const std::string& description, bool startup);
+
+    // Poll thread timing for threads started from now on (tests shorten the waits).
+    void setPollTiming(PollTiming timing) { pollTiming_ = timing; }
+    // How often a lost port is looked for again.
+    void setReconnectInterval(std::chrono::milliseconds interval);
+
+    // The GUI-thread ends of the poll thread's calls (queued there in order).
+    void showRequest(const QString& line);
+    void showAnswer(const QString& line);
+    void plotSample(std::uint8_t address, float value1, float value2, double time);
+    void reloadCharts(std::uint8_t address, const std::vector<HistoryRecord>& records);
+    void reportHistoryWriteFailure(const std::string& path);
+
+    // Pauses the poll thread at its next safe point for the lifetime of the object and
+    // lets it go on afterwards; a thread already paused by the user stays paused.
+    class PollPause {
+    public:
+        explicit PollPause(oprosKanala* thread);
+        ~PollPause();
+        PollPause(const PollPause&) = delete;
+        PollPause& operator=(const PollPause&) = delete;
+
+    private:
+        oprosKanala* thread_;
+        bool resume_ = false;
+    };
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    class View;
+    friend class View;
+
+    void startThreads();
+    void stopThreads();
+    void portLost(std::uint64_t generation);
+    void tryReconnect();
+    void storePortName(const QString& name);
+    void rewriteDevices(bool fromDelete);
+    void publishTabs();
+    void refreshDevicePanel();
+    void removeDeviceWidgets(struct_device& device);
+    void deleteHistoryFiles();
+
+    QLabel* panels_[3] = {};
+    QTimer* reconnectTimer_ = nullptr;
+
+    Link link_;
+    platform::SerialPort port_;
+    PollDevices pollDevices_;
+    std::unique_ptr<View> view_;
+    std::unique_ptr<ReadThread> RxThread;
+    std::unique_ptr<oprosKanala> PollThread;
+    PollTiming pollTiming_;
+    PortState portState_ = PortState::Closed;
+    QString portName_;            // the device path of the open (or lost) port
+    std::uint64_t portGeneration_ = 0; // tells a stale "port lost" from the current one
+
+    std::optional<std::filesystem::path> historyDir_;
+    bool historyFailureShown_ = false;
+    bool startedUp_ = false;
+    bool closing_ = false;
+    bool closed_ = false;
+};
+
+extern TForm1* Form1;
+
+// The six windows, created in their fixed order (main window, device dialog, port dialog,
+// poll monitor, device log window, interval dialog) and destroyed in reverse.
+void createForms();
+void destroyForms();
+
+} // namespace grafimo

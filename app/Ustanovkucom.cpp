@@ -1,0 +1,69 @@
+#include "Ustanovkucom.h"
+
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "Osnovnaya.h"
+
+namespace grafimo {
+
+TForm3* Form3 = nullptr;
+
+TForm3::TForm3(QWidget* parent) : QDialog(parent)
+{
+    setWindowTitle(QStringLiteral("Параметры порта"));
+    setFixedSize(137, 121);
+
+    ComboBox1 = new QComboBox(this);
+    ComboBox1->setEditable(true);
+    ComboBox1->setInsertPolicy(QComboBox::NoInsert);
+    ComboBox1->setGeometry(16, 24, 105, 21);
+    ComboBox1->setEditText(QStringLiteral("ComboBox1"));
+    Button1 = new QPushButton(QStringLiteral("Открыть порт"), this);
+    Button1->setGeometry(16, 72, 105, 25);
+    setTabOrder(ComboBox1, Button1);
+
+    connect(Button1, &QPushButton::clicked, this, &TForm3::Button1Click);
+}
+
+void TForm3::Button1Click()
+{
+    if (Form1)
+        Form1->togglePort();
+}
+
+void TForm3::FormKeyDown(int key)
+{
+    if (key == 27)
+        close();
+}
+
+void TForm3::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        FormKeyDown(27);
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void TForm3::fillPortList(const QStringList& ports, const QString& storedName)
+{
+    ComboBox1->clear();
+    ComboBox1->addItems(ports);
+    ComboBox1->setCurrentIndex(ports.isEmpty() ? -1 : 0);
+    const int stored = ports.lastIndexOf(storedName);
+    if (stored >= 0)
+        ComboBox1->setCurrentIndex(stored);
+    if (ports.isEmpty())
+        ComboBox1->setEditText(QString());
+}
+
+QString TForm3::portName() const
+{
+    return ComboBox1->currentText();
+}
+
+} // namespace grafimo

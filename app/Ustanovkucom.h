@@ -1,0 +1,38 @@
+#pragma once
+// The port dialog: the list of serial ports and the one button that opens the chosen
+// port or closes the open one (the main window's togglePort does the work).
+
+#include <QDialog>
+#include <QString>
+#include <QStringList>
+
+class QComboBox;
+class QPushButton;
+
+namespace grafimo {
+
+class TForm3 : public QDialog {
+    Q_OBJECT
+public:
+    explicit TForm3(QWidget* parent = nullptr);
+
+    QComboBox* ComboBox1;
+    QPushButton* Button1;
+
+    void Button1Click();
+    // Escape (key code 27) closes the dialog; other keys do nothing.
+    void FormKeyDown(int key);
+
+    // Fills the list and selects the first item, then the item equal to `storedName`
+    // (exact comparison). An empty list leaves an empty name.
+    void fillPortList(const QStringList& ports, const QString& storedName);
+    // The port to open: the selected item, or a path typed into the list.
+    QString portName() const;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+};
+
+extern TForm3* Form3;
+
+} // namespace grafimo

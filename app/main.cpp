@@ -1,0 +1,84 @@
+// grafimo485: the windows of the RS-485 front end.
+
+#include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QSocketNotifier>
+#include <QTranslator>
+#include <QWidget>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "Osnovnaya.h"
+
+namespace {
+
+int signalFds[2] = {-1, -1};
+
+extern "C" void onTerminationSignal(int)
+{
+    const int saved = errno;
+    const char byte = 1;
+    // Nothing else is safe here; the GUI thread does the closing.
+    [[maybe_unused]] const auto n = ::write(signalFds[0], &byte, 1);
+    errno = saved;
+}
+
+// SIGTERM and SIGINT close the program the way closing the main window does: the byte
+// written by the handler wakes the GUI thread, which ends any modal dialog and closes
+// the main window (threads ended, port closed, history files deleted).
+bool watchTerminationSignals(QObject* parent)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalFds) != 0)
+        return false;
+    auto* notifier = new QSocketNotifier(signalFds[1], QSocketNotifier::Read, parent);
+    QObject::connect(notifier, &QSocketNotifier::activated, parent, [] {
+        char buffer[16];
+        while (::read(signalFds[1], buffer, sizeof buffer) > 0) {
+        }
+        const auto windows = QApplication::topLevelWidgets();
+        for (QWidget* w : windows) {
+            if (w != grafimo::Form1 && w->isVisible() && w->isModal())
+                w->close();
+        }
+        if (grafimo::Form1)
+            grafimo::Form1->close();
+        QApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGINT, &action, nullptr) == 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("grafimo485"));
+
+    // Qt's own Russian texts, so the message boxes' buttons read "Да", "Нет", "Отмена".
+    QTranslator qtTranslator;
+    if (qtTranslator.load(QLocale(QLocale::Russian, QLocale::Russia), QStringLiteral("qtbase"), QStringLiteral("_"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(&qtTranslator);
+
+    if (!watchTerminationSignals(&app))
+        std::perror("grafimo485: signal handling");
+
+    grafimo::createForms();
+    grafimo::Form1->show();
+    const int result = QApplication::exec();
+    // A close that did not come through the window (the session ending) still ends the
+    // threads and removes the history files.
+    grafimo::Form1->FormClose();
+    grafimo::destroyForms();
+    return result;
+}

@@ -1,0 +1,203 @@
+#pragma once
+// What the window tests share: a private working directory per test, a scripted message
+// box that records what it was asked, grafimo.cfg written and read byte for byte, a
+// simulated bus on a pseudo-terminal, and a way to act inside a modal dialog.
+
+#include <QApplication>
+#include <QByteArray>
+#include <QDialog>
+#include <QDir>
+#include <QFile>
+#include <QList>
+#include <QString>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Qt's "emit" keyword macro would eat a member of that name in the simulator's header.
+#pragma push_macro("emit")
+#undef emit
+#include "grafimo/sim/server.h"
+#pragma pop_macro("emit")
+#include "message_box.h"
+#include "port_list.h"
+
+namespace grafimo::testing {
+
+struct BoxCall {
+    QString text;
+    QString caption;
+    unsigned flags;
+};
+
+// Replaces the message box while alive. Every call is recorded; `answer` decides the
+// result (by default the first button: OK, or Yes).
+class ScriptedBoxes {
+public:
+    ScriptedBoxes()
+    {
+        setMessageBoxScript([this](const QString& text, const QString& caption, unsigned flags) {
+            calls.push_back({text, caption, flags});
+            if (answer)
+                return answer(text, caption, flags);
+            return (flags & 0x0Fu) == MB_YESNO ? IDYES : IDOK;
+        });
+    }
+    ~ScriptedBoxes() { setMessageBoxScript({}); }
+    ScriptedBoxes(const ScriptedBoxes&) = delete;
+    ScriptedBoxes& operator=(const ScriptedBoxes&) = delete;
+
+    int count(const QString& text, const QString& caption) const
+    {
+        int n = 0;
+        for (const BoxCall& c : calls)
+            n += (c.text == text && c.caption == caption) ? 1 : 0;
+        return n;
+    }
+    bool anyContaining(const QString& part) const
+    {
+        for (const BoxCall& c : calls) {
+            if (c.text.contains(part))
+                return true;
+        }
+        return false;
+    }
+
+    std::vector<BoxCall> calls;
+    std::function<int(const QString&, const QString&, unsigned)> answer;
+};
+
+// A fresh working directory (and a private runtime directory for the history files) for
+// one test; the previous working directory comes back afterwards.
+class WorkDir {
+public:
+    WorkDir() : previous_(QDir::currentPath())
+    {
+        runtime_ = std::make_unique<QTemporaryDir>();
+        work_ = std::make_unique<QTemporaryDir>();
+        QFile::setPermissions(runtime_->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        previousRuntime_ = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime_->path()));
+        QDir::setCurrent(work_->path());
+    }
+    ~WorkDir()
+    {
+        QDir::setCurrent(previous_);
+        qputenv("XDG_RUNTIME_DIR", previousRuntime_);
+    }
+    WorkDir(const WorkDir&) = delete;
+    WorkDir& operator=(const WorkDir&) = delete;
+
+    QString path() const { return work_->path(); }
+    QString file(const QString& name) const { return work_->filePath(name); }
+
+private:
+    QString previous_;
+    QByteArray previousRuntime_;
+    std::unique_ptr<QTemporaryDir> runtime_;
+    std::unique_ptr<QTemporaryDir> work_;
+};
+
+// grafimo.cfg as the program writes it: header = length byte + name, zero-filled to 100
+// bytes; then address, length, description per device, every 0x0A stored as 0x0D 0x0A.
+inline QByteArray configHeader(const QByteArray& portName)
+{
+    QByteArray header(100, '\0');
+    header[0] = static_cast<char>(portName.size());
+    header.replace(1, portName.size(), portName);
+    return header.left(100);
+}
+
+inline QByteArray deviceRecord(std::uint8_t address, const QByteArray& description)
+{
+    QByteArray raw;
+    raw.append(static_cast<char>(address));
+    raw.append(static_cast<char>(description.size()));
+    raw.append(description);
+    QByteArray stored;
+    for (char c : raw) {
+        if (c == '\n')
+            stored.append('\r');
+        stored.append(c);
+    }
+    return stored;
+}
+
+inline void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(bytes), bytes.size());
+}
+
+inline QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.readAll();
+}
+
+// Simulated devices on a pseudo-terminal reached through a link at `linkPath`; the port
+// list offers exactly the given ports while alive.
+class SimBus {
+public:
+    SimBus(const QString& linkPath, std::vector<std::uint8_t> addresses)
+    {
+        sim::ServerConfig config;
+        for (std::uint8_t a : addresses) {
+            sim::DeviceConfig d;
+            d.address = a;
+            config.devices.push_back(d);
+        }
+        config.linkPath = QFile::encodeName(linkPath).toStdString();
+        server = std::make_unique<sim::PtyServer>(std::move(config));
+        server->start();
+        link = linkPath;
+    }
+    ~SimBus()
+    {
+        setSerialPortSource({});
+        server->stop();
+    }
+    SimBus(const SimBus&) = delete;
+    SimBus& operator=(const SimBus&) = delete;
+
+    std::uint64_t requests(std::uint8_t address) const { return server->stats().requests[address]; }
+    std::uint64_t answers(std::uint8_t address) const { return server->stats().answers[address]; }
+
+    std::unique_ptr<sim::PtyServer> server;
+    QString link;
+};
+
+inline void offerPorts(QStringList ports)
+{
+    setSerialPortSource([ports] { return ports; });
+}
+
+// Runs `action` once `dialog` is shown (from inside its modal loop). `trigger` is what
+// shows it (e.g. the menu handler); returns what the dialog's exec() returned via the
+// handler's own effect.
+inline void whenShown(QDialog* dialog, std::function<void()> action)
+{
+    auto* timer = new QTimer(dialog);
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, dialog, [dialog, timer, action = std::move(action)] {
+        if (!dialog->isVisible())
+            return;
+        timer->stop();
+        timer->deleteLater();
+        action();
+    });
+    timer->start();
+}
+
+} // namespace grafimo::testing
