@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
@@ -90,6 +91,7 @@ public:
 
 protected:
     void Execute() override;
+    void onTerminate() override;
 
 private:
     void pass();
@@ -104,6 +106,8 @@ private:
     ReadThread* rxThread_;
     PollTiming timing_;
     std::array<bool, 256> writeFailReported_{};
+    std::mutex sleepMutex_;
+    std::condition_variable sleepCv_;
 };
 
 } // namespace grafimo

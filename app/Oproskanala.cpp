@@ -1,0 +1,204 @@
+#include "Oproskanala.h"
+
+#include <thread>
+
+#include "Readthread.h"
+#include "grafimo/datetime.h"
+#include "grafimo/frames.h"
+#include "grafimo/monitor_line.h"
+
+namespace grafimo {
+
+// ---- PollDevices ----
+
+PollDevices::PollDevices()
+{
+    for (auto& c : noAnswer_)
+        c.store(0, std::memory_order_relaxed);
+}
+
+void PollDevices::setTabs(std::vector<std::uint8_t> addressesInTabOrder)
+{
+    std::lock_guard lock(mutex_);
+    std::array<bool, 256> now{};
+    for (std::uint8_t a : addressesInTabOrder)
+        now[a] = true;
+    for (std::size_t a = 0; a < 256; ++a) {
+        // A device that comes or goes starts again with empty charts and a clean count.
+        if (now[a] != configured_[a]) {
+            chartPoints_[a] = 0;
+            noAnswer_[a].store(0, std::memory_order_relaxed);
+        }
+    }
+    configured_ = now;
+    tabs_ = std::move(addressesInTabOrder);
+}
+
+std::vector<std::uint8_t> PollDevices::tabs() const
+{
+    std::lock_guard lock(mutex_);
+    return tabs_;
+}
+
+bool PollDevices::isConfigured(std::uint8_t address) const
+{
+    std::lock_guard lock(mutex_);
+    return configured_[address];
+}
+
+std::uint8_t PollDevices::noAnswerCount(std::uint8_t address) const
+{
+    return noAnswer_[address].load(std::memory_order_relaxed);
+}
+
+void PollDevices::setNoAnswerCount(std::uint8_t address, std::uint8_t value)
+{
+    noAnswer_[address].store(value, std::memory_order_relaxed);
+}
+
+void PollDevices::countMissingAnswer(std::uint8_t address)
+{
+    // One step up, held at 254; a compare-exchange loop so that a concurrent reset by
+    // the no-answer watch is never overwritten with a stale value + 1.
+    auto& c = noAnswer_[address];
+    std::uint8_t cur = c.load(std::memory_order_relaxed);
+    while (cur < 254 && !c.compare_exchange_weak(cur, static_cast<std::uint8_t>(cur + 1),
+                                                 std::memory_order_relaxed)) {
+    }
+}
+
+void PollDevices::resetNoAnswer(std::uint8_t address)
+{
+    noAnswer_[address].store(0, std::memory_order_relaxed);
+}
+
+std::size_t PollDevices::chartPoints(std::uint8_t address) const
+{
+    std::lock_guard lock(mutex_);
+    return chartPoints_[address];
+}
+
+void PollDevices::setChartPoints(std::uint8_t address, std::size_t points)
+{
+    std::lock_guard lock(mutex_);
+    chartPoints_[address] = points;
+}
+
+// ---- oprosKanala ----
+
+oprosKanala::oprosKanala(Link& link, platform::SerialPort& port, PollDevices& devices,
+                         PollView& view, std::filesystem::path historyDir,
+                         ReadThread* rxThread, PollTiming timing)
+    : link_(link), port_(port), devices_(devices), view_(view),
+      historyDir_(std::move(historyDir)), rxThread_(rxThread), timing_(timing)
+{
+}
+
+oprosKanala::~oprosKanala()
+{
+    stopAndWait();
+}
+
+std::filesystem::path oprosKanala::historyFile(std::uint8_t address) const
+{
+    return historyDir_ / historyFileName(address);
+}
+
+bool oprosKanala::sleepUnlessTerminated(std::chrono::milliseconds d)
+{
+    std::unique_lock lock(sleepMutex_);
+    return !sleepCv_.wait_for(lock, d, [this] { return Terminated(); });
+}
+
+void oprosKanala::onTerminate()
+{
+    { std::lock_guard lock(sleepMutex_); }
+    sleepCv_.notify_all();
+    // An exchange waiting for silence finishes by its own deadline (at most the limit).
+}
+
+void oprosKanala::Execute()
+{
+    // A pause takes effect here only, between two exchanges, so the line and the buffers
+    // are never left in the middle of one.
+    while (safePoint()) {
+        pass();
+        devices_.PollIdle.store(true);
+    }
+}
+
+void oprosKanala::pass()
+{
+    devices_.PollIdle.store(true);
+    const std::vector<std::uint8_t> tabs = devices_.tabs();
+    if (tabs.empty()) {
+        sleepUnlessTerminated(timing_.idleWithoutTabs);
+        return;
+    }
+    if (!sleepUnlessTerminated(timing_.gapBeforeRequest))
+        return;
+    devices_.PollIdle.store(false);
+
+    std::uint8_t index = static_cast<std::uint8_t>(devices_.PollIndex.load() + 1);
+    if (index >= tabs.size())
+        index = 0;
+    devices_.PollIndex.store(index);
+    const std::uint8_t polled = tabs[index];
+
+    const auto request = buildLiveRequest(polled);
+    // The request is built by the exchange from its first six bytes (it appends the CRC).
+    const std::vector<std::uint8_t> answer = exchange(
+        link_, port_, std::span<const std::uint8_t>(request.data(), 6), timing_.silenceLimit,
+        [this](std::span<const std::uint8_t> sent) { view_.requestSent(monitorLine(sent)); });
+
+    if (answer.empty()) {
+        devices_.countMissingAnswer(polled);
+        return;
+    }
+    // Any answer at all shows the device is alive, whatever its CRC says.
+    devices_.resetNoAnswer(polled);
+    view_.answerReceived(monitorLine(answer));
+
+    const std::optional<LiveSample> sample = decodeLiveAnswer(answer);
+    if (!sample)
+        return;
+    const double t = nowDateTime();
+    // The answer's own address picks the device; an unconfigured one is dropped.
+    if (!devices_.isConfigured(sample->address))
+        return;
+
+    view_.samplePlotted(sample->address, sample->value1, sample->value2, t);
+
+    const std::filesystem::path file = historyFile(sample->address);
+    if (appendHistoryRecord(file, HistoryRecord{sample->value1, sample->value2, t})) {
+        writeFailReported_[sample->address] = false;
+    } else if (!writeFailReported_[sample->address]) {
+        writeFailReported_[sample->address] = true;
+        view_.historyWriteFailed(sample->address, file.string());
+    }
+
+    const std::size_t points = devices_.chartPoints(sample->address) + 1;
+    devices_.setChartPoints(sample->address, points);
+    if (points >= timing_.reloadAtPoints)
+        reloadHistory(sample->address);
+}
+
+void oprosKanala::reloadHistory(std::uint8_t address)
+{
+    // Bytes that arrive meanwhile wait in the driver's queue.
+    if (rxThread_)
+        rxThread_->Suspend();
+    std::optional<std::vector<HistoryRecord>> records = readThinnedHistory(historyFile(address));
+    if (rxThread_)
+        rxThread_->Resume();
+    if (!records) {
+        // No file to thin from (deleted under us, or never written): the charts keep their
+        // points; the count restarts so the attempt is not repeated on every sample.
+        devices_.setChartPoints(address, 0);
+        return;
+    }
+    devices_.setChartPoints(address, records->size());
+    view_.historyReloaded(address, std::move(*records));
+}
+
+} // namespace grafimo

@@ -1,0 +1,385 @@
+// The poll cycle end to end: poll thread + receive thread + serial port over a
+// pseudo-terminal, against the device simulator (or a hand-played device).
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+
+#include "Oproskanala.h"
+#include "Readthread.h"
+#include "grafimo/crc16.h"
+#include "grafimo/frames.h"
+#include "grafimo/history.h"
+#include "grafimo/sim/server.h"
+#include "grafimo_test/temp_dir.h"
+#include "pty_pair.h"
+
+using namespace grafimo;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kDeadline = 20s; // failure guard only
+
+// Records what the poll thread hands to the windows, in order.
+class RecordingView : public PollView {
+public:
+    struct Sample {
+        std::uint8_t address;
+        float value1;
+        float value2;
+        double time;
+    };
+
+    void requestSent(const std::string& line) override { add([&] { sent.push_back(line); }); }
+    void answerReceived(const std::string& line) override { add([&] { received.push_back(line); }); }
+    void samplePlotted(std::uint8_t a, float v1, float v2, double t) override
+    {
+        add([&] { samples.push_back({a, v1, v2, t}); });
+    }
+    void historyReloaded(std::uint8_t a, std::vector<HistoryRecord> r) override
+    {
+        add([&] { reloads.emplace_back(a, std::move(r)); });
+    }
+    void historyWriteFailed(std::uint8_t a, const std::string& path) override
+    {
+        add([&] { writeFailures.emplace_back(a, path); });
+    }
+
+    template <class Pred>
+    bool waitUntil(Pred pred, std::chrono::milliseconds timeout = kDeadline)
+    {
+        std::unique_lock lock(mutex);
+        return cv.wait_for(lock, timeout, [&] { return pred(); });
+    }
+    template <class F>
+    auto locked(F f)
+    {
+        std::lock_guard lock(mutex);
+        return f();
+    }
+
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<std::string> sent, received;
+    std::vector<Sample> samples;
+    std::vector<std::pair<std::uint8_t, std::vector<HistoryRecord>>> reloads;
+    std::vector<std::pair<std::uint8_t, std::string>> writeFailures;
+
+private:
+    template <class F>
+    void add(F f)
+    {
+        {
+            std::lock_guard lock(mutex);
+            f();
+        }
+        cv.notify_all();
+    }
+};
+
+// What the program must make of a served register set, worked out independently of
+// the decoder: whole part to single precision, fraction added in extended precision.
+std::pair<float, float> expectedValues(const sim::Registers& r)
+{
+    const auto w1 = static_cast<std::int32_t>((std::uint32_t(r[0]) << 16) | r[1]);
+    const long double v1 = static_cast<long double>(static_cast<float>(w1)) + r[2] * 0.01L;
+    const long double v2 = static_cast<long double>(static_cast<float>(r[3])) + r[4] * 0.1L;
+    return {static_cast<float>(v1), static_cast<float>(v2)};
+}
+
+// The whole live chain on one line: port, link, receive thread, poll thread.
+struct Rig {
+    explicit Rig(std::string ttyPath, std::filesystem::path history)
+        : historyDir(std::move(history))
+    {
+        EXPECT_EQ(port.open(ttyPath), platform::SerialPort::OpenStep::Ok);
+        rx = std::make_unique<ReadThread>(port, link);
+        rx->Start();
+    }
+    ~Rig() { stop(); }
+
+    void startPolling(PollTiming timing = {})
+    {
+        poll = std::make_unique<oprosKanala>(link, port, devices, view, historyDir, rx.get(), timing);
+        poll->Start();
+    }
+    void stopPolling()
+    {
+        if (poll) {
+            poll->stopAndWait();
+            poll.reset();
+        }
+    }
+    void stop()
+    {
+        stopPolling();
+        if (rx) {
+            rx->Terminate();
+            port.close();
+            rx->WaitFor();
+            rx.reset();
+        }
+    }
+
+    std::filesystem::path historyDir;
+    platform::SerialPort port;
+    Link link;
+    PollDevices devices;
+    RecordingView view;
+    std::unique_ptr<ReadThread> rx;
+    std::unique_ptr<oprosKanala> poll;
+};
+
+// Devices answer a few milliseconds after the request, as on a wire, where a device
+// cannot start before the request has left the line and its turnaround has passed.
+sim::ServerConfig simWith(std::initializer_list<std::uint8_t> addresses, unsigned turnaroundMs = 4)
+{
+    sim::ServerConfig cfg;
+    for (auto a : addresses) {
+        sim::DeviceConfig d;
+        d.address = a;
+        d.faults.lateMs = turnaroundMs;
+        cfg.devices.push_back(d);
+    }
+    return cfg;
+}
+
+PollTiming quick()
+{
+    PollTiming t;
+    t.gapBeforeRequest = 0ms;
+    t.silenceLimit = 15;
+    return t;
+}
+
+} // namespace
+
+TEST(PollCycle, PollsTabsRoundRobinStartingAfterPollIndexAndStoresWhatWasServed)
+{
+    test::TempDir dir;
+    sim::PtyServer server(simWith({1, 5, 9}));
+    server.start();
+    Rig rig(server.ttyPath(), dir.path());
+    rig.devices.setTabs({1, 5, 9});
+    rig.startPolling(); // the real timing: 5 ms gap, 50 ms of silence
+
+    ASSERT_TRUE(rig.view.waitUntil([&] { return rig.view.samples.size() >= 7; }));
+    rig.stopPolling();
+
+    const auto log = server.answerLog();
+    ASSERT_GE(log.size(), 7u);
+    const std::uint8_t order[] = {5, 9, 1, 5, 9, 1, 5};
+    for (std::size_t i = 0; i < 7; ++i)
+        EXPECT_EQ(log[i].address, order[i]) << "exchange " << i;
+
+    // Each device's history file holds exactly the values served to it, in order.
+    for (std::uint8_t a : {1, 5, 9}) {
+        std::vector<std::pair<float, float>> served;
+        for (const auto& s : log)
+            if (s.address == a && s.registers)
+                served.push_back(expectedValues(*s.registers));
+        const auto stored = readAllHistory(rig.historyDir / historyFileName(a));
+        ASSERT_TRUE(stored.has_value());
+        ASSERT_EQ(stored->size(), served.size()) << "device " << int(a);
+        for (std::size_t i = 0; i < served.size(); ++i) {
+            EXPECT_EQ((*stored)[i].value1, served[i].first);
+            EXPECT_EQ((*stored)[i].value2, served[i].second);
+            if (i > 0) {
+                EXPECT_GE((*stored)[i].time, (*stored)[i - 1].time);
+            }
+        }
+    }
+    // The sent lines are the live requests, shown before their answers.
+    rig.view.locked([&] {
+        EXPECT_EQ(rig.view.sent.front(), "0x05,0x03,0x00,0x00,0x00,0x06,0xC4,0x4C,");
+        EXPECT_GE(rig.view.received.size(), 7u);
+        return 0;
+    });
+}
+
+TEST(PollCycle, ReopenedPortContinuesAfterTheTabPolledLast)
+{
+    test::TempDir dir;
+    sim::PtyServer server(simWith({1, 5, 9}));
+    server.start();
+    Rig rig(server.ttyPath(), dir.path());
+    rig.devices.setTabs({1, 5, 9});
+    rig.startPolling(quick());
+    ASSERT_TRUE(server.waitForAnswers(9, 1, kDeadline));
+    rig.poll->Suspend();
+    ASSERT_TRUE(rig.poll->waitParked(kDeadline));
+    rig.stopPolling();
+    const std::uint8_t last = rig.devices.tabs()[rig.devices.PollIndex.load()];
+    const std::size_t before = server.answerLog().size();
+
+    rig.startPolling(quick()); // a new poll thread, as after closing and reopening
+    ASSERT_TRUE(server.waitFor([&](const sim::ServerStats& st) {
+        return st.answers[1] + st.answers[5] + st.answers[9] > before;
+    }, kDeadline));
+    const auto next = server.answerLog()[before].address;
+    const std::uint8_t expected = last == 1 ? 5 : last == 5 ? 9 : 1;
+    EXPECT_EQ(next, expected);
+}
+
+TEST(PollCycle, SilentDeviceCountClimbsByOnePerPollAndHoldsAt254)
+{
+    test::TempDir dir;
+    sim::ServerConfig cfg = simWith({1, 2});
+    cfg.devices[1].faults.silent = true;
+    sim::PtyServer server(cfg);
+    server.start();
+    Rig rig(server.ttyPath(), dir.path());
+    rig.devices.setTabs({2});
+    rig.startPolling(quick());
+
+    // While it climbs, the count equals the number of unanswered polls.
+    ASSERT_TRUE(server.waitForRequests(2, 30, kDeadline));
+    rig.poll->Suspend();
+    ASSERT_TRUE(rig.poll->waitParked(kDeadline));
+    EXPECT_EQ(rig.devices.noAnswerCount(2), server.stats().requests[2]);
+    rig.poll->Resume();
+
+    ASSERT_TRUE(server.waitForRequests(2, 300, 60s));
+    rig.poll->Suspend();
+    ASSERT_TRUE(rig.poll->waitParked(kDeadline));
+    EXPECT_EQ(rig.devices.noAnswerCount(2), 254);
+    EXPECT_TRUE(rig.view.locked([&] { return rig.view.samples.empty() && rig.view.received.empty(); }));
+}
+
+TEST(PollCycle, WrongCrcAnswerResetsTheCountShowsTheLineAndAddsNothing)
+{
+    test::TempDir dir;
+    sim::ServerConfig cfg = simWith({3});
+    cfg.devices[0].faults.badCrcEvery = 1; // every answer corrupt
+    sim::PtyServer server(cfg);
+    server.start();
+    Rig rig(server.ttyPath(), dir.path());
+    rig.devices.setTabs({3});
+    rig.devices.setNoAnswerCount(3, 40);
+    rig.startPolling(quick());
+
+    ASSERT_TRUE(rig.view.waitUntil([&] { return rig.view.received.size() >= 3; }));
+    rig.stopPolling();
+    EXPECT_EQ(rig.devices.noAnswerCount(3), 0);
+    EXPECT_TRUE(rig.view.locked([&] { return rig.view.samples.empty(); }));
+    EXPECT_FALSE(std::filesystem::exists(rig.historyDir / historyFileName(3)));
+}
+
+TEST(PollCycle, AnswerCarryingAnotherConfiguredAddressLandsOnThatDevice)
+{
+    test::TempDir dir;
+    grafimo::testing::PtyPair line;
+    ASSERT_TRUE(line.ok());
+    Rig rig(line.slavePath(), dir.path());
+    rig.devices.setTabs({7, 5}); // PollIndex starts at 0, so the first poll goes to tab 1
+    rig.devices.setNoAnswerCount(5, 9);
+    rig.startPolling(quick());
+
+    // Play a device that answers the poll of 5 as if it were 7 (value 1 = 3.25, value 2 = 4.5).
+    const auto request = line.receive(8, kDeadline);
+    ASSERT_EQ(request.size(), 8u);
+    ASSERT_EQ(request[0], 5);
+    std::vector<std::uint8_t> answer = {7, 0x03, 12, 0, 0, 0, 3, 0, 25, 0, 4, 0, 5, 0, 0};
+    answer = appendCrc(std::span<const std::uint8_t>(answer.data(), 15));
+    ASSERT_TRUE(line.send(answer));
+
+    ASSERT_TRUE(rig.view.waitUntil([&] { return !rig.view.samples.empty(); }));
+    rig.stopPolling();
+    const auto s = rig.view.locked([&] { return rig.view.samples.front(); });
+    EXPECT_EQ(s.address, 7);
+    EXPECT_EQ(s.value1, 3.25f);
+    EXPECT_EQ(s.value2, 4.5f);
+    EXPECT_EQ(rig.devices.noAnswerCount(5), 0); // the polled device counts as answered
+    EXPECT_TRUE(std::filesystem::exists(rig.historyDir / historyFileName(7)));
+    EXPECT_FALSE(std::filesystem::exists(rig.historyDir / historyFileName(5)));
+}
+
+TEST(PollCycle, ThousandthPointRebuildsTheChartsFromTheThinnedHistory)
+{
+    test::TempDir dir;
+    sim::PtyServer server(simWith({4}, 2));
+    server.start();
+    Rig rig(server.ttyPath(), dir.path());
+    rig.devices.setTabs({4});
+    PollTiming t = quick();
+    t.silenceLimit = 8;
+    rig.startPolling(t);
+
+    ASSERT_TRUE(rig.view.waitUntil([&] { return !rig.view.reloads.empty(); }, 120s));
+    rig.stopPolling();
+
+    const auto [address, records] = rig.view.locked([&] { return rig.view.reloads.front(); });
+    EXPECT_EQ(address, 4);
+    // 1000 records in the file at that moment: every third, 334 points.
+    ASSERT_EQ(records.size(), 334u);
+    const auto all = readAllHistory(rig.historyDir / historyFileName(4));
+    ASSERT_TRUE(all && all->size() >= 1000);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        EXPECT_EQ(records[i].value1, (*all)[3 * i].value1);
+        EXPECT_EQ(records[i].time, (*all)[3 * i].time);
+    }
+    // The reload came right after the 1000th sample and before the 1001st.
+    rig.view.locked([&] {
+        EXPECT_GE(rig.view.samples.size(), 1000u);
+        return 0;
+    });
+    EXPECT_LT(rig.devices.chartPoints(4), 1000u);
+}
+
+TEST(PollCycle, PauseTakesEffectBetweenExchangesAndTerminateEndsAPausedThread)
+{
+    test::TempDir dir;
+    sim::ServerConfig cfg = simWith({1});
+    cfg.devices[0].faults.lateMs = 10; // long exchanges, so a pause request lands mid-exchange
+    sim::PtyServer server(cfg);
+    server.start();
+    Rig rig(server.ttyPath(), dir.path());
+    rig.devices.setTabs({1});
+    rig.startPolling(quick());
+    ASSERT_TRUE(server.waitForRequests(1, 2, kDeadline));
+
+    rig.poll->Suspend();
+    ASSERT_TRUE(rig.poll->waitParked(kDeadline));
+    EXPECT_TRUE(rig.devices.PollIdle.load());
+    // Parked means no exchange is under way: everything asked has been answered and seen.
+    const auto stats = server.stats();
+    EXPECT_EQ(stats.requests[1], stats.answers[1]);
+
+    rig.poll->Terminate();
+    EXPECT_TRUE(rig.poll->WaitFor(kDeadline));
+}
+
+TEST(PollCycle, UnwritableHistoryStillPlotsAndIsReportedOnce)
+{
+    test::TempDir dir;
+    sim::PtyServer server(simWith({2}));
+    server.start();
+    Rig rig(server.ttyPath(), dir.path() / "gone" / "");
+    rig.devices.setTabs({2});
+    rig.startPolling(quick());
+
+    ASSERT_TRUE(rig.view.waitUntil([&] { return rig.view.samples.size() >= 5; }));
+    rig.stopPolling();
+    const auto failures = rig.view.locked([&] { return rig.view.writeFailures; });
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].first, 2);
+}
+
+TEST(PollCycle, WithoutTabsNothingIsSentAndThePollerStaysIdle)
+{
+    test::TempDir dir;
+    grafimo::testing::PtyPair line;
+    ASSERT_TRUE(line.ok());
+    Rig rig(line.slavePath(), dir.path());
+    PollTiming t = quick();
+    t.idleWithoutTabs = 5ms;
+    rig.startPolling(t);
+    // Let it go round its idle loop a few times, then check the line stayed quiet.
+    const auto heard = line.receive(1, 100ms);
+    EXPECT_TRUE(heard.empty());
+    EXPECT_TRUE(rig.devices.PollIdle.load());
+    EXPECT_EQ(rig.link.resets(), 0u);
+}
