@@ -1,0 +1,544 @@
+// The main window: start-up, the device list and grafimo.cfg after add, change and delete,
+// the no-answer watch, samples reaching the charts and the history files, and close.
+
+#include <QAction>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+
+#include <filesystem>
+#include <memory>
+
+#include "Newdevice.h"
+#include "Osnovnaya.h"
+#include "Pokazopros.h"
+#include "Priemprotokol.h"
+#include "Ustanovkucom.h"
+#include "TrendCharts.h"
+#include "Zadanie_intervala.h"
+#include "app_test_support.h"
+#include "grafimo/frames.h"
+#include "grafimo/history.h"
+#include "grafimo/platform/dirs.h"
+
+using namespace grafimo;
+using namespace grafimo::testing;
+
+namespace {
+
+constexpr int kWait = 15000;
+const QString kNoAnswerCaption = QStringLiteral("Предупреждение");
+
+QString noAnswerText(const QString& description, int address)
+{
+    return QStringLiteral("Прибор '") + description + QStringLiteral("'\n\n") + QStringLiteral(" с адресом ")
+           + QString::number(address) + QStringLiteral(" не отвечает!\n\n УДАЛИТЬ?");
+}
+
+// Adds or changes a device through the menu and the device dialog, as a user would.
+void addOrChange(int address, const QString& description, bool add)
+{
+    whenShown(Form2, [=] {
+        Form2->ComboBox1->setCurrentIndex(address);
+        Form2->Edit1->setText(description);
+        (add ? Form2->Button1 : Form2->Button2)->click();
+    });
+    Form1->N4Click();
+}
+
+void selectTab(const QString& caption)
+{
+    for (int i = 0; i < Form1->PageControl1->count(); ++i) {
+        if (Form1->PageControl1->tabText(i) == caption)
+            Form1->PageControl1->setCurrentIndex(i);
+    }
+}
+
+QStringList tabCaptions()
+{
+    QStringList captions;
+    for (int i = 0; i < Form1->PageControl1->count(); ++i)
+        captions << Form1->PageControl1->tabText(i);
+    return captions;
+}
+
+std::vector<std::uint8_t> polledTabs()
+{
+    return Form1->pollDevices().tabs();
+}
+
+QString historyPath(std::uint8_t address)
+{
+    return QString::fromStdString(Form1->historyFile(address).string());
+}
+
+// Windows-1251 bytes of the descriptions used here.
+const QByteArray kBoiler("\xCA\xEE\xF2\xB8\xEB"); // Котёл
+const QByteArray kPump("\xCD\xE0\xF1\xEE\xF1");   // Насос
+
+} // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        work_ = std::make_unique<WorkDir>();
+        boxes_ = std::make_unique<ScriptedBoxes>();
+    }
+    void cleanup()
+    {
+        destroyForms();
+        bus_.reset();
+        boxes_.reset();
+        work_.reset();
+    }
+
+    // ---- start-up ----
+
+    void startingWithoutAConfigurationFile()
+    {
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1});
+        offerPorts({QStringLiteral("ttyA")});
+        createForms();
+        Form1->show();
+
+        QCOMPARE(boxes_->calls.size(), std::size_t{1});
+        QCOMPARE(boxes_->calls[0].text, QStringLiteral("Файл конфигурации не найден!"));
+        QCOMPARE(boxes_->calls[0].caption, QStringLiteral("Ошибка!"));
+        QCOMPARE(boxes_->calls[0].flags, MB_OK);
+        QCOMPARE(Form1->PageControl1->count(), 0);
+        QCOMPARE(Form1->panelText(0), QStringLiteral("Добавьте приборы!"));
+        QCOMPARE(Form1->panelText(1), QStringLiteral("Подключен к ttyA"));
+        QVERIFY(Form1->portOpen());
+        QVERIFY(Form1->pollThread());
+        // Created empty, then the opened port's name written at its start.
+        QCOMPARE(readFile(QStringLiteral("grafimo.cfg")), QByteArray("\x04ttyA"));
+    }
+
+    void theWindowAfterStartUp()
+    {
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL"));
+        createForms();
+        QCOMPARE(Form1->panelWidth(0), 50);
+        QVERIFY(!Form1->Timer1->isActive());
+        Form1->show();
+
+        QCOMPARE(Form1->windowTitle(), QStringLiteral("Grafimo485v01 Графопостроитель."));
+        QCOMPARE(Form1->panelWidth(0), 200);
+        QCOMPARE(Form1->panelWidth(1), 200);
+        QCOMPARE(Form1->panelWidth(2), 50);
+        QCOMPARE(Form1->panelText(1), QStringLiteral("Не подключен"));
+        QVERIFY(Form1->Timer1->isActive());
+        QCOMPARE(Form1->Timer1->interval(), 1000);
+        QCOMPARE(Form1->N1->title(), QStringLiteral("Файл"));
+        QCOMPARE(Form1->N7->text(), QStringLiteral("Сохранить"));
+        QCOMPARE(Form1->N2->title(), QStringLiteral("Настройки"));
+        QCOMPARE(Form1->N6->text(), QStringLiteral("Порта"));
+        QCOMPARE(Form1->N8->text(), QStringLiteral("Опрос"));
+        QCOMPARE(Form1->N3->title(), QStringLiteral("Прибор"));
+        QCOMPARE(Form1->N4->text(), QStringLiteral("Добавить/Изменить"));
+        QCOMPARE(Form1->N9->text(), QStringLiteral("Протоколирование"));
+        QCOMPARE(Form1->N5->text(), QStringLiteral("Удалить"));
+        QVERIFY(boxes_->calls.empty());
+
+        QCOMPARE(Form6->ComboBox1->count(), 24);
+        QCOMPARE(Form6->ComboBox1->itemText(23), QStringLiteral("23"));
+        QCOMPARE(Form6->ComboBox1->currentIndex(), 0);
+        QCOMPARE(Form6->ComboBox2->count(), 60);
+        QCOMPARE(Form6->ComboBox2->itemText(59), QStringLiteral("59"));
+        QCOMPARE(Form6->ComboBox2->currentIndex(), 0);
+    }
+
+    void storedDevicesBecomeTabsInFileOrder()
+    {
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + deviceRecord(5, kBoiler)
+                                                     + deviceRecord(10, "ten\n") + deviceRecord(1, "")
+                                                     + deviceRecord(5, "again"));
+        createForms();
+        Form1->show();
+        QCOMPARE(tabCaptions(), QStringList({QStringLiteral("5"), QStringLiteral("10"), QStringLiteral("1")}));
+        QCOMPARE(polledTabs(), (std::vector<std::uint8_t>{5, 10, 1}));
+        QCOMPARE(Form1->panelText(0), QStringLiteral("Котёл"));
+        QCOMPARE(Form1->DeviceTable[10]->description, std::string("ten\n"));
+        // Start-up variant of the charts.
+        const struct_device* d = Form1->DeviceTable[5].get();
+        QCOMPARE(d->upperChart->leftIncrement(), 0.1);
+        QCOMPARE(d->lowerChart->leftIncrement(), 0.1);
+        QCOMPARE(d->lowerChart->bottomIncrement(), 0.0);
+
+        selectTab(QStringLiteral("10"));
+        QCOMPARE(Form1->panelText(0), QStringLiteral("ten\n"));
+        selectTab(QStringLiteral("1"));
+        QCOMPARE(Form1->panelText(0), QString());
+    }
+
+    void aStartWithTheHistoryDirectoryUnusableStillPlots()
+    {
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1});
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("notadir"), "x");
+        const QByteArray home = qgetenv("HOME");
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(work_->file(QStringLiteral("notadir"))));
+        qputenv("HOME", QFile::encodeName(work_->file(QStringLiteral("notadir"))));
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "a"));
+        createForms();
+        Form1->show();
+        qputenv("HOME", home);
+
+        QVERIFY(!Form1->historyDir());
+        QVERIFY(boxes_->anyContaining(QStringLiteral("Не удалось подготовить каталог для файлов истории")));
+        QTRY_VERIFY_WITH_TIMEOUT(Form1->DeviceTable[1]->upperSeries->count() >= 3, kWait);
+        QCOMPARE(boxes_->calls.size(), std::size_t{1});
+    }
+
+    // ---- add, change, delete ----
+
+    void addChangeAndDeleteRewriteTheFileInTabOrder()
+    {
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL"));
+        createForms();
+        Form1->show();
+
+        addOrChange(5, QStringLiteral("Котёл"), true);
+        addOrChange(10, QStringLiteral("abc"), true);
+        addOrChange(1, QString(), true);
+        QCOMPARE(tabCaptions(), QStringList({QStringLiteral("5"), QStringLiteral("10"), QStringLiteral("1")}));
+        QCOMPARE(polledTabs(), (std::vector<std::uint8_t>{5, 10, 1}));
+        QCOMPARE(readFile(QStringLiteral("grafimo.cfg")),
+                 configHeader("NULL") + deviceRecord(5, kBoiler) + deviceRecord(10, "abc") + deviceRecord(1, ""));
+        // Address 10 is the newline byte: stored as 0D 0A.
+        QCOMPARE(readFile(QStringLiteral("grafimo.cfg")).mid(100 + 7, 3), QByteArray("\r\n\x03"));
+        // Added while running: the add variant of the charts.
+        const struct_device* d = Form1->DeviceTable[10].get();
+        QCOMPARE(d->lowerChart->bottomIncrement(), 0.01);
+        QCOMPARE(d->lowerChart->leftIncrement(), 0.0);
+        QCOMPARE(d->upperChart->leftIncrement(), 0.0);
+
+        selectTab(QStringLiteral("5"));
+        addOrChange(5, QStringLiteral("Насос"), false);
+        QCOMPARE(Form1->panelText(0), QStringLiteral("Насос"));
+        QCOMPARE(tabCaptions(), QStringList({QStringLiteral("5"), QStringLiteral("10"), QStringLiteral("1")}));
+        QCOMPARE(readFile(QStringLiteral("grafimo.cfg")),
+                 configHeader("NULL") + deviceRecord(5, kPump) + deviceRecord(10, "abc") + deviceRecord(1, ""));
+
+        selectTab(QStringLiteral("10"));
+        Form1->N5Click();
+        QCOMPARE(tabCaptions(), QStringList({QStringLiteral("5"), QStringLiteral("1")}));
+        QCOMPARE(polledTabs(), (std::vector<std::uint8_t>{5, 1}));
+        QVERIFY(!Form1->DeviceTable[10]);
+        QCOMPARE(Form1->panelText(0), Form1->PageControl1->currentIndex() == 0 ? QStringLiteral("Насос") : QString());
+        QCOMPARE(readFile(QStringLiteral("grafimo.cfg")),
+                 configHeader("NULL") + deviceRecord(5, kPump) + deviceRecord(1, ""));
+
+        selectTab(QStringLiteral("5"));
+        Form1->N5Click();
+        selectTab(QStringLiteral("1"));
+        Form1->N5Click();
+        QCOMPARE(Form1->PageControl1->count(), 0);
+        QCOMPARE(Form1->panelText(0), QStringLiteral("Добавьте приборы!"));
+        QCOMPARE(readFile(QStringLiteral("grafimo.cfg")), configHeader("NULL"));
+        Form1->N5Click(); // no tab: nothing
+        QVERIFY(boxes_->calls.empty());
+    }
+
+    void addingAndDeletingWhilePollingPausesAndGoesOn()
+    {
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1, 2});
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "one"));
+        createForms();
+        Form1->show();
+        QVERIFY(bus_->server->waitForAnswers(1, 2, std::chrono::milliseconds(kWait)));
+
+        addOrChange(2, QStringLiteral("two"), true);
+        QVERIFY(!Form1->pollThread()->Suspended());
+        QVERIFY(bus_->server->waitForAnswers(2, 2, std::chrono::milliseconds(kWait)));
+        QTRY_VERIFY_WITH_TIMEOUT(Form1->DeviceTable[2]->lowerSeries->count() >= 1, kWait);
+
+        selectTab(QStringLiteral("1"));
+        Form1->N5Click();
+        QVERIFY(!Form1->pollThread()->Suspended());
+        QCOMPARE(polledTabs(), (std::vector<std::uint8_t>{2}));
+        QVERIFY(!QFile::exists(historyPath(1)));
+        const std::uint64_t asked = bus_->requests(1);
+        const std::uint64_t twoBefore = bus_->answers(2);
+        QVERIFY(bus_->server->waitForAnswers(2, twoBefore + 3, std::chrono::milliseconds(kWait)));
+        // Device 1 is no longer polled: at most the exchange under way at the delete.
+        QVERIFY(bus_->requests(1) <= asked + 1);
+        QCOMPARE(readFile(QStringLiteral("grafimo.cfg")), configHeader("ttyA") + deviceRecord(2, "two"));
+    }
+
+    void deletingWithTheFileGoneSaysSoAndWritesItAnew()
+    {
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + deviceRecord(3, "a") + deviceRecord(4, "b"));
+        createForms();
+        Form1->show();
+        QVERIFY(QFile::remove(QStringLiteral("grafimo.cfg")));
+        Form1->DeleteDevice(3);
+        QCOMPARE(boxes_->count(QStringLiteral("Файл конфигурации не найден!"), QStringLiteral("Ошибка!")), 1);
+        QCOMPARE(readFile(QStringLiteral("grafimo.cfg")), QByteArray(100, '\0') + deviceRecord(4, "b"));
+
+        // After an add the missing file is created silently.
+        QVERIFY(QFile::remove(QStringLiteral("grafimo.cfg")));
+        addOrChange(6, QStringLiteral("c"), true);
+        QCOMPARE(boxes_->calls.size(), std::size_t{1});
+        QCOMPARE(readFile(QStringLiteral("grafimo.cfg")),
+                 QByteArray(100, '\0') + deviceRecord(4, "b") + deviceRecord(6, "c"));
+    }
+
+    // ---- no-answer watch ----
+
+    void theWatchIsSilentAt40AndAsksAt41()
+    {
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + deviceRecord(7, kBoiler) + deviceRecord(8, "x"));
+        createForms();
+        Form1->show();
+        const std::filesystem::path history = Form1->historyFile(7);
+        writeFile(QString::fromStdString(history.string()), QByteArray(32, '\1'));
+
+        Form1->pollDevices().setNoAnswerCount(7, 40);
+        Form1->Timer1Timer();
+        QVERIFY(boxes_->calls.empty());
+        QCOMPARE(Form1->pollDevices().noAnswerCount(7), std::uint8_t{40});
+        QVERIFY(Form1->Timer1->isActive());
+
+        // No: the device stays and its count starts again.
+        boxes_->answer = [](const QString&, const QString&, unsigned) { return IDNO; };
+        Form1->pollDevices().setNoAnswerCount(7, 41);
+        Form1->Timer1Timer();
+        QCOMPARE(boxes_->calls.size(), std::size_t{1});
+        QCOMPARE(boxes_->calls[0].text, noAnswerText(QStringLiteral("Котёл"), 7));
+        QCOMPARE(boxes_->calls[0].caption, kNoAnswerCaption);
+        QCOMPARE(boxes_->calls[0].flags, MB_YESNO | MB_ICONQUESTION);
+        QCOMPARE(Form1->pollDevices().noAnswerCount(7), std::uint8_t{0});
+        QVERIFY(Form1->DeviceTable[7]);
+        QVERIFY(QFile::exists(QString::fromStdString(history.string())));
+        QVERIFY(Form1->Timer1->isActive());
+
+        // Yes: tab, record and history file go.
+        boxes_->answer = [](const QString&, const QString&, unsigned) { return IDYES; };
+        Form1->pollDevices().setNoAnswerCount(7, 254);
+        Form1->Timer1Timer();
+        QCOMPARE(boxes_->calls.size(), std::size_t{2});
+        QVERIFY(!Form1->DeviceTable[7]);
+        QCOMPARE(tabCaptions(), QStringList({QStringLiteral("8")}));
+        QVERIFY(!QFile::exists(QString::fromStdString(history.string())));
+        QCOMPARE(readFile(QStringLiteral("grafimo.cfg")), configHeader("NULL") + deviceRecord(8, "x"));
+        QCOMPARE(Form1->pollDevices().noAnswerCount(7), std::uint8_t{0});
+        QVERIFY(Form1->Timer1->isActive());
+    }
+
+    void aDeviceThatStopsAnsweringIsOfferedForDeletion()
+    {
+        // Device 9 is configured but nothing answers for it; device 1 answers.
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1});
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "one") + deviceRecord(9, "nine"));
+        createForms();
+        Form1->show();
+
+        QTRY_VERIFY_WITH_TIMEOUT(boxes_->count(noAnswerText(QStringLiteral("nine"), 9), kNoAnswerCaption) == 1, 30000);
+        QVERIFY(!Form1->DeviceTable[9]);
+        QVERIFY(Form1->DeviceTable[1]);
+        QCOMPARE(boxes_->count(noAnswerText(QStringLiteral("one"), 1), kNoAnswerCaption), 0);
+        QCOMPARE(readFile(QStringLiteral("grafimo.cfg")), configHeader("ttyA") + deviceRecord(1, "one"));
+        const std::uint64_t before = bus_->answers(1);
+        QVERIFY(bus_->server->waitForAnswers(1, before + 2, std::chrono::milliseconds(kWait)));
+    }
+
+    // ---- samples ----
+
+    void samplesReachTheChartsAndTheHistoryFileInOrder()
+    {
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1});
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "one"));
+        createForms();
+        Form1->show();
+        const struct_device* d = Form1->DeviceTable[1].get();
+        QTRY_VERIFY_WITH_TIMEOUT(d->lowerSeries->count() >= 5, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile(historyPath(1)).size() >= 5 * 16, kWait);
+
+        // The device's own answers, decoded, are the points in order of arrival.
+        const std::vector<sim::ServedAnswer> served = bus_->server->answerLog();
+        const std::optional<std::vector<HistoryRecord>> stored = readAllHistory(Form1->historyFile(1));
+        QVERIFY(stored);
+        for (std::size_t i = 0; i < 5; ++i) {
+            const std::optional<LiveSample> s = decodeLiveAnswer(served.at(i).bytes);
+            QVERIFY(s);
+            QCOMPARE(d->upperSeries->y(i), double(s->value1));
+            QCOMPARE(d->lowerSeries->y(i), double(s->value2));
+            QCOMPARE(stored->at(i).value1, s->value1);
+            QCOMPARE(stored->at(i).value2, s->value2);
+            QCOMPARE(d->upperSeries->x(i), stored->at(i).time);
+            QCOMPARE(d->lowerSeries->x(i), stored->at(i).time);
+        }
+    }
+
+    void aSampleForADeviceThatIsGoneIsDropped()
+    {
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + deviceRecord(4, "a"));
+        createForms();
+        Form1->show();
+        Form1->plotSample(77, 1.0f, 2.0f, 45000.0);
+        Form1->reloadCharts(78, {HistoryRecord{1.0f, 2.0f, 45000.0}});
+        Form1->plotSample(4, 1.5f, 2.5f, 45000.5);
+        QCOMPARE(Form1->DeviceTable[4]->upperSeries->count(), std::size_t{1});
+        QCOMPARE(Form1->DeviceTable[4]->upperSeries->y(0), 1.5);
+        QCOMPARE(Form1->DeviceTable[4]->lowerSeries->y(0), 2.5);
+    }
+
+    void aReloadReplacesBothSeries()
+    {
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + deviceRecord(4, "a"));
+        createForms();
+        Form1->show();
+        const struct_device* d = Form1->DeviceTable[4].get();
+        for (int i = 0; i < 10; ++i)
+            Form1->plotSample(4, float(i), float(-i), 45000.0 + i);
+        std::vector<HistoryRecord> records{{1.0f, 10.0f, 45000.0}, {3.0f, 30.0f, 45000.25}, {2.0f, 20.0f, 45000.5}};
+        Form1->reloadCharts(4, records);
+        QCOMPARE(d->upperSeries->count(), std::size_t{3});
+        QCOMPARE(d->lowerSeries->count(), std::size_t{3});
+        QVERIFY(d->upperSeries->isAttached());
+        QVERIFY(d->lowerSeries->isAttached());
+        for (std::size_t i = 0; i < 3; ++i) {
+            QCOMPARE(d->upperSeries->y(i), double(records[i].value1));
+            QCOMPARE(d->lowerSeries->y(i), double(records[i].value2));
+            QCOMPARE(d->lowerSeries->x(i), records[i].time);
+        }
+        // The value axis was set from the reloaded points alone.
+        QVERIFY(d->lowerChart->leftMinimum() > 9.0 && d->lowerChart->leftMaximum() < 31.0);
+    }
+
+    void chartsThatCannotBeThinnedFromTheirFileStayBounded()
+    {
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + deviceRecord(4, "a"));
+        createForms();
+        Form1->show();
+        const struct_device* d = Form1->DeviceTable[4].get();
+        for (int i = 0; i < 5000; ++i)
+            Form1->plotSample(4, float(i), float(2 * i), 45000.0 + i / 86400.0);
+        QVERIFY(d->lowerSeries->count() <= TForm1::ChartPointCap);
+        QVERIFY(d->lowerSeries->count() >= TForm1::ChartPointCap / 2);
+        QCOMPARE(d->upperSeries->count(), d->lowerSeries->count());
+        for (std::size_t i = 0; i < d->lowerSeries->count(); ++i)
+            QCOMPARE(d->lowerSeries->y(i), 2 * d->upperSeries->y(i));
+        QCOMPARE(d->upperSeries->y(d->upperSeries->count() - 1), 4999.0);
+    }
+
+    void aHistoryWriteFailureIsReportedOnce()
+    {
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1, 2});
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "a") + deviceRecord(2, "b"));
+        createForms();
+        Form1->show();
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(historyPath(1)), kWait);
+        std::filesystem::remove_all(*Form1->historyDir());
+
+        QTRY_VERIFY_WITH_TIMEOUT(boxes_->anyContaining(QStringLiteral("Не удалось записать файл истории")), kWait);
+        const std::uint64_t answered = bus_->answers(1);
+        QVERIFY(bus_->server->waitForAnswers(1, answered + 3, std::chrono::milliseconds(kWait)));
+        QVERIFY(bus_->server->waitForAnswers(2, bus_->answers(2) + 3, std::chrono::milliseconds(kWait)));
+        QTRY_VERIFY_WITH_TIMEOUT(Form1->DeviceTable[1]->upperSeries->count() >= 6, kWait);
+        int reports = 0;
+        for (const BoxCall& c : boxes_->calls)
+            reports += c.text.contains(QStringLiteral("Не удалось записать файл истории")) ? 1 : 0;
+        QCOMPARE(reports, 1);
+        QCOMPARE(boxes_->calls.back().caption, QStringLiteral("Ошибка!"));
+    }
+
+    // ---- device log command ----
+
+    void theDeviceLogWindowOpensWithPollingPaused()
+    {
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{5});
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(5, kBoiler));
+        createForms();
+        Form1->show();
+        QVERIFY(bus_->server->waitForAnswers(5, 1, std::chrono::milliseconds(kWait)));
+        bool parked = false;
+        QString caption;
+        whenShown(Form5, [&] {
+            parked = Form1->pollThread()->isParked();
+            caption = Form5->windowTitle();
+            Form5->close();
+        });
+        Form1->N9Click();
+        QVERIFY(parked);
+        QCOMPARE(caption, QStringLiteral("Протокол прибора 'Котёл' с адресом 5"));
+        QVERIFY(!Form1->pollThread()->Suspended());
+        QVERIFY(bus_->server->waitForAnswers(5, bus_->answers(5) + 2, std::chrono::milliseconds(kWait)));
+
+        // Without a port it opens at once; without a tab it does nothing.
+        Form3->Button1->click();
+        QVERIFY(!Form1->pollThread());
+        bool shown = false;
+        whenShown(Form5, [&] {
+            shown = true;
+            Form5->close();
+        });
+        Form1->N9Click();
+        QVERIFY(shown);
+        Form1->N5Click();
+        Form1->N9Click();
+        QVERIFY(!Form5->isVisible());
+    }
+
+    // ---- close ----
+
+    void closeEndsThreadsAndDeletesHistoryFiles()
+    {
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1, 3});
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "a") + deviceRecord(3, "c"));
+        createForms();
+        // Files of an earlier run, address 0 included, go at start-up.
+        const auto dir = platform::historyDir();
+        QVERIFY(dir);
+        for (int a : {0, 2, 254})
+            writeFile(QString::fromStdString((*dir / historyFileName(std::uint8_t(a))).string()), "old");
+        Form1->show();
+        QVERIFY(Form1->historyDir() == dir);
+        for (int a : {0, 2, 254})
+            QVERIFY(!QFile::exists(historyPath(std::uint8_t(a))));
+
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(historyPath(1)) && QFile::exists(historyPath(3)), kWait);
+        Form4->show();
+        // Paused polling ends too.
+        Form1->pollThread()->Suspend();
+        const QByteArray config = readFile(QStringLiteral("grafimo.cfg"));
+        Form1->close();
+
+        QVERIFY(Form1->closed());
+        QVERIFY(!Form1->pollThread());
+        QVERIFY(!Form1->rxThread());
+        QVERIFY(!Form1->serialPort().isOpen());
+        QVERIFY(!Form1->Timer1->isActive());
+        QVERIFY(!QFile::exists(historyPath(1)));
+        QVERIFY(!QFile::exists(historyPath(3)));
+        QCOMPARE(Form1->PageControl1->count(), 0);
+        QVERIFY(!Form1->DeviceTable[1]);
+        QVERIFY(!Form4->isVisible());
+        QCOMPARE(readFile(QStringLiteral("grafimo.cfg")), config);
+    }
+
+private:
+    std::unique_ptr<WorkDir> work_;
+    std::unique_ptr<ScriptedBoxes> boxes_;
+    std::unique_ptr<SimBus> bus_;
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"

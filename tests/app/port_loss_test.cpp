@@ -1,0 +1,110 @@
+// An adapter pulled out while polling: the port is closed and reported lost, the stored
+// name stays, and polling goes on by itself once the same device path is back.
+
+#include <QPushButton>
+#include <QTest>
+
+#include <memory>
+
+#include "Osnovnaya.h"
+#include "TrendCharts.h"
+#include "Ustanovkucom.h"
+#include "app_test_support.h"
+
+using namespace grafimo;
+using namespace grafimo::testing;
+
+namespace {
+
+constexpr int kWait = 15000;
+
+} // namespace
+
+class PortLossTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        work_ = std::make_unique<WorkDir>();
+        boxes_ = std::make_unique<ScriptedBoxes>();
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1});
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "one"));
+        createForms();
+        Form1->show();
+        QVERIFY(Form1->portOpen());
+        QVERIFY(bus_->server->waitForAnswers(1, 2, std::chrono::milliseconds(kWait)));
+    }
+    void cleanup()
+    {
+        destroyForms();
+        bus_.reset();
+        boxes_.reset();
+        work_.reset();
+    }
+
+    void unplugThenReplugResumesPolling()
+    {
+        bus_->server->unplug();
+        QTRY_COMPARE_WITH_TIMEOUT(Form1->panelText(1), QStringLiteral("Порт потерян: ttyA"), kWait);
+        QCOMPARE(Form1->portState(), TForm1::PortState::Lost);
+        QVERIFY(!Form1->pollThread());
+        QVERIFY(!Form1->rxThread());
+        QCOMPARE(readFile(QStringLiteral("grafimo.cfg")), configHeader("ttyA") + deviceRecord(1, "one"));
+        QCOMPARE(Form3->Button1->text(), QStringLiteral("Закрыть порт"));
+
+        const std::uint64_t answered = bus_->answers(1);
+        const std::size_t plotted = Form1->DeviceTable[1]->lowerSeries->count();
+        bus_->server->replug();
+        QTRY_COMPARE_WITH_TIMEOUT(Form1->panelText(1), QStringLiteral("Подключен к ttyA"), kWait);
+        QVERIFY(Form1->portOpen());
+        QVERIFY(bus_->server->waitForAnswers(1, answered + 2, std::chrono::milliseconds(kWait)));
+        QTRY_VERIFY_WITH_TIMEOUT(Form1->DeviceTable[1]->lowerSeries->count() >= plotted + 2, kWait);
+        QVERIFY(boxes_->calls.empty());
+
+        // And once more: it is not a one-off.
+        bus_->server->unplug();
+        QTRY_COMPARE_WITH_TIMEOUT(Form1->panelText(1), QStringLiteral("Порт потерян: ttyA"), kWait);
+        bus_->server->replug();
+        QTRY_COMPARE_WITH_TIMEOUT(Form1->panelText(1), QStringLiteral("Подключен к ttyA"), kWait);
+        QVERIFY(bus_->server->waitForAnswers(1, bus_->answers(1) + 2, std::chrono::milliseconds(kWait)));
+    }
+
+    void theButtonGivesUpALostPort()
+    {
+        bus_->server->unplug();
+        QTRY_COMPARE_WITH_TIMEOUT(Form1->panelText(1), QStringLiteral("Порт потерян: ttyA"), kWait);
+        Form3->Button1->click();
+        QCOMPARE(Form1->portState(), TForm1::PortState::Closed);
+        QCOMPARE(Form1->panelText(1), QStringLiteral("Не подключен"));
+        QCOMPARE(Form3->Button1->text(), QStringLiteral("Открыть порт"));
+        QCOMPARE(readFile(QStringLiteral("grafimo.cfg")), configHeader("NULL") + deviceRecord(1, "one"));
+
+        // The user opens it again by hand once it is back.
+        bus_->server->replug();
+        QCOMPARE(Form1->portState(), TForm1::PortState::Closed);
+        Form3->Button1->click();
+        QVERIFY(Form1->portOpen());
+        QVERIFY(bus_->server->waitForAnswers(1, bus_->answers(1) + 2, std::chrono::milliseconds(kWait)));
+    }
+
+    void closingTheProgramWhileThePortIsLost()
+    {
+        bus_->server->unplug();
+        QTRY_COMPARE_WITH_TIMEOUT(Form1->panelText(1), QStringLiteral("Порт потерян: ttyA"), kWait);
+        Form1->close();
+        QVERIFY(Form1->closed());
+        QCOMPARE(Form1->portState(), TForm1::PortState::Closed);
+        bus_->server->replug();
+        QVERIFY(!Form1->pollThread());
+    }
+
+private:
+    std::unique_ptr<WorkDir> work_;
+    std::unique_ptr<ScriptedBoxes> boxes_;
+    std::unique_ptr<SimBus> bus_;
+};
+
+QTEST_MAIN(PortLossTest)
+#include "port_loss_test.moc"
