@@ -75,7 +75,8 @@ int main(int argc, char* argv[])
 
     grafimo::createForms();
     grafimo::Form1->show();
-    const int result = QApplication::exec();
+    // A signal handled by a message box of the start-up has closed the window already.
+    const int result = grafimo::Form1->closed() ? 0 : QApplication::exec();
     // A close that did not come through the window (the session ending) still ends the
     // threads and removes the history files.
     grafimo::Form1->FormClose();
