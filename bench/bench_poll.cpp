@@ -105,7 +105,7 @@ int main()
                 duration<double, std::micro>(cpuRx).count() / n);
 
     // --- reload of a large history file ---
-    const auto file = dir / "temp1.tmp";
+    const auto file = dir / "reload.tmp";
     {
         // 1000 records appended the ordinary way, then copied in blocks up to 1,000,000.
         for (int i = 0; i < 1000; ++i)
