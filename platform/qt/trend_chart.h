@@ -1,0 +1,147 @@
+#pragma once
+// The trend chart: one chart with exactly one line series, X = date-time (days since
+// 1899-12-30, local time), Y = measured value. Built on Qt Charts, offering only what the
+// windows need: append in time order, min/max of Y, an explicitly set value axis, a time
+// axis that follows the points until the user pans it, label steps, and detaching the
+// series for a bulk refill.
+//
+// Everything here is GUI-thread only; worker threads hand their points to the GUI thread.
+
+#include <QtCharts/QChartView>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "grafimo/axis_rule.h"
+
+class QDateTimeAxis;
+class QLineSeries;
+class QValueAxis;
+
+namespace grafimo::qtui {
+
+class TrendChart;
+
+// Milliseconds since the epoch of a date-time value taken as local time, or nothing when it
+// is not a finite value or lies outside the dates the calendar can show.
+std::optional<std::int64_t> dateTimeToEpochMsecs(double dateTime);
+
+// One line series of a trend chart. Points are kept in ascending X order; a point earlier
+// than the last one goes after every point with an equal or smaller X, so equal times keep
+// their order of arrival. The exact doubles are kept here (the export reads them back); the
+// Qt series only draws them.
+//
+// A point whose Y is not finite is kept (so the upper and lower series of one device stay
+// index-aligned, point i of both belonging to one sample) but is not drawn, since it would
+// break the line, and it takes no part in minY()/maxY(). A point whose X is not finite has no
+// place in time and is dropped.
+class TrendSeries {
+public:
+    TrendSeries(const TrendSeries&) = delete;
+    TrendSeries& operator=(const TrendSeries&) = delete;
+    ~TrendSeries() = default;
+
+    std::size_t count() const { return xs_.size(); }
+    double x(std::size_t i) const { return xs_.at(i); }
+    double y(std::size_t i) const { return ys_.at(i); }
+    // Smallest and largest finite Y of all points; 0 and 0 when there is none.
+    double minY() const { return yRange_.minimum(); }
+    double maxY() const { return yRange_.maximum(); }
+
+    void clear();
+    void append(double x, double y);
+    // Bulk refill: the points (in any order; equal X keep their given order) replace all
+    // points with one update of the drawn line, instead of one re-stroke per point.
+    void replaceAll(std::vector<std::pair<double, double>> points);
+
+    bool isAttached() const { return attached_; }
+    TrendChart& chart() const { return *chart_; }
+    // The drawn series (for look: pen, markers). Its points are not the exact values.
+    QLineSeries* lineSeries() const { return line_; }
+
+private:
+    friend class TrendChart;
+    explicit TrendSeries(TrendChart& chart);
+    void assertGuiThread() const;
+
+    TrendChart* chart_;
+    QLineSeries* line_;  // owned by the QChart while attached, else by TrendChart
+    bool attached_ = true;
+    std::vector<double> xs_;
+    std::vector<double> ys_;
+    std::vector<double> drawnXs_;  // X of the drawn points, parallel to line_'s points
+    MinMaxTracker yRange_;
+};
+
+class TrendChart : public QChartView {
+    Q_OBJECT
+public:
+    explicit TrendChart(QWidget* parent = nullptr);
+    ~TrendChart() override;
+
+    TrendSeries& series() { return series_; }
+    const TrendSeries& series() const { return series_; }
+
+    // Shows exactly [minimum, maximum] on the value axis and stops it scaling itself. The
+    // bounds are swapped when minimum > maximum; a span below 1e-10 is widened to 1e-10
+    // (and, for values so large that 1e-10 vanishes, to the smallest span that does not).
+    // A range with a non-finite bound cannot be shown and leaves the axis as it is.
+    void setLeftAxisRange(double minimum, double maximum);
+    double leftMinimum() const { return leftMin_; }
+    double leftMaximum() const { return leftMax_; }
+    bool isLeftAutomatic() const { return leftAuto_; }
+    bool isBottomAutomatic() const { return bottomAuto_; }
+
+    // Minimum distance between axis labels, in axis units (days for the time axis);
+    // 0 = default spacing.
+    void setLeftIncrement(double increment);
+    void setBottomIncrement(double days);
+    double leftIncrement() const { return leftIncrement_; }
+    double bottomIncrement() const { return bottomIncrement_; }
+
+    // A fixed label format for the time axis (QDateTime syntax); empty = chosen by span.
+    void setBottomFormat(const QString& format);
+    QString bottomFormat() const { return fixedBottomFormat_; }
+
+    // Takes the series off the chart and puts it back, keeping its points. While detached
+    // the chart does no work per point; axis settings made meanwhile apply on attach.
+    void detachSeries();
+    void attachSeries();
+
+    QValueAxis* leftAxis() const { return left_; }
+    QDateTimeAxis* bottomAxis() const { return bottom_; }
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+
+private:
+    friend class TrendSeries;
+    void assertGuiThread() const;
+    void pointsChanged();  // from the series: follow the points where the axes are automatic
+    void fitBottomToPoints();
+    void fitLeftToPoints();
+    void applyLeftRange();
+    void updateLeftTicks();
+    void updateBottomTicks();
+
+    QValueAxis* left_;
+    QDateTimeAxis* bottom_;
+    TrendSeries series_;
+    bool leftAuto_ = true;
+    bool bottomAuto_ = true;
+    double leftMin_ = 0.0;
+    double leftMax_ = 0.0;
+    double leftIncrement_ = 0.0;
+    double bottomIncrement_ = 0.0;
+    QString fixedBottomFormat_;
+    bool panning_ = false;
+    QPoint panFrom_;
+};
+
+}  // namespace grafimo::qtui

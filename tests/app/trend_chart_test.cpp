@@ -1,0 +1,541 @@
+// The chart component on its own: point order, Y extremes, the value axis rule, label
+// steps, detaching, and panning by mouse.
+
+#include <QtCharts/QDateTimeAxis>
+#include <QtCharts/QLineSeries>
+#include <QtCharts/QValueAxis>
+#include <QSignalSpy>
+#include <QTest>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <ctime>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "grafimo/datetime.h"
+#include "trend_chart.h"
+
+using grafimo::qtui::TrendChart;
+using grafimo::qtui::TrendSeries;
+
+namespace {
+
+// 2024-03-05 10:00 local.
+double baseTime()
+{
+    return *grafimo::encodeDateTime({2024, 3, 5, 10, 0, 0, 0});
+}
+
+constexpr double kSecond = 1.0 / 86400.0;
+
+qint64 msecsOf(double dateTime)
+{
+    return *grafimo::qtui::dateTimeToEpochMsecs(dateTime);
+}
+
+// Shows the chart offscreen and waits until Qt Charts has laid out its plot area.
+void showAndLayOut(TrendChart& chart)
+{
+    chart.resize(600, 400);
+    chart.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&chart));
+    QTRY_VERIFY(chart.chart()->plotArea().width() > 100);
+}
+
+void drag(TrendChart& chart, QPoint from, QPoint to)
+{
+    QWidget* vp = chart.viewport();
+    QTest::mousePress(vp, Qt::LeftButton, {}, from);
+    const QPoint mid = (from + to) / 2;
+    QTest::mouseMove(vp, mid);
+    QTest::mouseMove(vp, to);
+    QTest::mouseRelease(vp, Qt::LeftButton, {}, to);
+}
+
+} // namespace
+
+class TrendChartTest : public QObject {
+    Q_OBJECT
+private slots:
+    // --- date-time values on the time axis
+    void dateTimeMapsToLocalEpochMsecs();
+    void dateTimeOutsideCalendarHasNoPlace();
+    void dateTimeAcrossOffsetChangesMatchesLocalTime();
+
+    // --- point order
+    void pointsInTimeOrderAreAppended();
+    void latePointGoesAfterEqualTimes();
+    void pointWithoutTimeIsDropped();
+    void replaceAllSortsStablyWithOneRedraw();
+
+    // --- Y extremes
+    void extremesEqualFullScanAndAreZeroWhenEmpty();
+    void notANumberIsKeptButNotDrawn();
+
+    // --- value axis
+    void leftRangeIsShownExactlyAndStopsAutomaticScaling();
+    void leftRangeIsSwappedAndWidened();
+    void leftRangeOfHugeFlatValueStillHasWidth();
+    void leftRangeWithInfiniteBoundIsIgnored();
+    void leftIncrementIsMinimumLabelSpacing();
+
+    // --- time axis
+    void timeAxisFollowsThePoints();
+    void bottomIncrementIsMinimumLabelSpacing();
+    void fixedTimeFormatIsKept();
+    void timeFormatFollowsTheSpan();
+
+    // --- detach / attach
+    void detachAndAttachKeepPointsAndLook();
+    void rangeSetWhileDetachedAppliesOnAttach();
+
+    // --- mouse
+    void horizontalPanFreezesTheTimeAxis();
+    void verticalPanMovesValueAxisUntilNextRange();
+    void wheelDoesNotZoom();
+};
+
+void TrendChartTest::dateTimeMapsToLocalEpochMsecs()
+{
+    const double t = *grafimo::encodeDateTime({2023, 7, 14, 13, 5, 0, 250});
+    const QDateTime expected(QDate(2023, 7, 14), QTime(13, 5, 0, 250), Qt::LocalTime);
+    QCOMPARE(msecsOf(t), expected.toMSecsSinceEpoch());
+}
+
+void TrendChartTest::dateTimeOutsideCalendarHasNoPlace()
+{
+    QVERIFY(!grafimo::qtui::dateTimeToEpochMsecs(std::numeric_limits<double>::quiet_NaN()));
+    QVERIFY(!grafimo::qtui::dateTimeToEpochMsecs(std::numeric_limits<double>::infinity()));
+    QVERIFY(!grafimo::qtui::dateTimeToEpochMsecs(1e9));
+}
+
+void TrendChartTest::dateTimeAcrossOffsetChangesMatchesLocalTime()
+{
+    // Zones given as rules, so no zone files are needed: central Europe (an hour at 02:00
+    // and 03:00) and Lord Howe Island (half an hour at 02:00).
+    const QByteArray savedTz = qgetenv("TZ");
+    const bool hadTz = qEnvironmentVariableIsSet("TZ");
+    const struct {
+        const char* tz;
+        QDate days[2];
+    } zones[] = {
+        {"CET-1CEST,M3.5.0,M10.5.0/3", {QDate(2024, 3, 31), QDate(2024, 10, 27)}},
+        {"<+1030>-10:30<+11>-11,M10.1.0,M4.1.0", {QDate(2024, 10, 6), QDate(2024, 4, 7)}},
+    };
+    int checked = 0;
+    for (const auto& zone : zones) {
+        qputenv("TZ", zone.tz);
+        tzset();
+        for (const QDate& day : zone.days) {
+            for (int minute = 0; minute < 5 * 60; minute += 1) {
+                const QTime time = QTime(0, 0).addSecs(minute * 60 + 17);
+                const double t = *grafimo::encodeDateTime(
+                    {day.year(), day.month(), day.day(), time.hour(), time.minute(), time.second(), 0});
+                const QDateTime expected(day, time, Qt::LocalTime);
+                const auto got = grafimo::qtui::dateTimeToEpochMsecs(t);
+                if (!expected.isValid()) {
+                    QVERIFY(!got);
+                    continue;
+                }
+                QVERIFY(got);
+                QCOMPARE(*got, expected.toMSecsSinceEpoch());
+                ++checked;
+            }
+        }
+    }
+    if (hadTz)
+        qputenv("TZ", savedTz);
+    else
+        qunsetenv("TZ");
+    tzset();
+    QVERIFY(checked > 0);
+}
+
+void TrendChartTest::pointsInTimeOrderAreAppended()
+{
+    TrendChart chart;
+    TrendSeries& s = chart.series();
+    const double t0 = baseTime();
+    for (int i = 0; i < 5; ++i)
+        s.append(t0 + i * kSecond, 1.5 * i);
+    QCOMPARE(s.count(), std::size_t{5});
+    QCOMPARE(s.lineSeries()->count(), 5);
+    for (std::size_t i = 0; i < 5; ++i) {
+        QCOMPARE(s.x(i), t0 + static_cast<double>(i) * kSecond);
+        QCOMPARE(s.y(i), 1.5 * static_cast<double>(i));
+        QCOMPARE(static_cast<qint64>(s.lineSeries()->at(static_cast<int>(i)).x()), msecsOf(s.x(i)));
+    }
+}
+
+void TrendChartTest::latePointGoesAfterEqualTimes()
+{
+    TrendChart chart;
+    TrendSeries& s = chart.series();
+    const double t0 = baseTime();
+    s.append(t0, 1.0);
+    s.append(t0 + kSecond, 2.0);
+    s.append(t0 + kSecond, 3.0);
+    s.append(t0 + 3 * kSecond, 4.0);
+    s.append(t0 + kSecond, 5.0);  // late, same time as two others: goes after them
+    s.append(t0 - kSecond, 6.0);  // earlier than all
+
+    const std::vector<double> ys = {6.0, 1.0, 2.0, 3.0, 5.0, 4.0};
+    QCOMPARE(s.count(), ys.size());
+    for (std::size_t i = 0; i < ys.size(); ++i) {
+        QCOMPARE(s.y(i), ys[i]);
+        QCOMPARE(s.lineSeries()->at(static_cast<int>(i)).y(), ys[i]);
+        if (i > 0)
+            QVERIFY(s.x(i - 1) <= s.x(i));
+    }
+}
+
+void TrendChartTest::pointWithoutTimeIsDropped()
+{
+    TrendChart chart;
+    TrendSeries& s = chart.series();
+    s.append(baseTime(), 1.0);
+    s.append(std::numeric_limits<double>::quiet_NaN(), 2.0);
+    s.append(baseTime() + kSecond, 3.0);
+    QCOMPARE(s.count(), std::size_t{2});
+    QCOMPARE(s.y(1), 3.0);
+}
+
+void TrendChartTest::replaceAllSortsStablyWithOneRedraw()
+{
+    TrendChart chart;
+    TrendSeries& s = chart.series();
+    s.append(baseTime() - 100 * kSecond, 99.0);  // replaced, not kept
+
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> second(0, 20);
+    std::vector<std::pair<double, double>> pts;
+    for (int i = 0; i < 200; ++i)
+        pts.emplace_back(baseTime() + second(rng) * kSecond, static_cast<double>(i));
+
+    // The same points one by one give the reference order.
+    TrendChart reference;
+    for (const auto& [x, y] : pts)
+        reference.series().append(x, y);
+
+    QSignalSpy replaced(s.lineSeries(), &QXYSeries::pointsReplaced);
+    QSignalSpy added(s.lineSeries(), &QXYSeries::pointAdded);
+    s.replaceAll(pts);
+    QCOMPARE(replaced.count(), 1);
+    QCOMPARE(added.count(), 0);
+    QCOMPARE(s.count(), reference.series().count());
+    for (std::size_t i = 0; i < s.count(); ++i) {
+        QCOMPARE(s.x(i), reference.series().x(i));
+        QCOMPARE(s.y(i), reference.series().y(i));
+    }
+    QCOMPARE(s.lineSeries()->points(), reference.series().lineSeries()->points());
+    QCOMPARE(s.minY(), 0.0);
+    QCOMPARE(s.maxY(), 199.0);
+}
+
+void TrendChartTest::extremesEqualFullScanAndAreZeroWhenEmpty()
+{
+    TrendChart chart;
+    TrendSeries& s = chart.series();
+    QCOMPARE(s.minY(), 0.0);
+    QCOMPARE(s.maxY(), 0.0);
+
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> value(-50.0, 80.0);
+    for (int i = 0; i < 300; ++i) {
+        s.append(baseTime() + (i % 17) * kSecond, value(rng));
+        double lo = s.y(0), hi = s.y(0);
+        for (std::size_t k = 0; k < s.count(); ++k) {
+            lo = std::min(lo, s.y(k));
+            hi = std::max(hi, s.y(k));
+        }
+        QCOMPARE(s.minY(), lo);
+        QCOMPARE(s.maxY(), hi);
+    }
+
+    // A series of positive values does not see the 0 of the empty state.
+    s.clear();
+    QCOMPARE(s.count(), std::size_t{0});
+    QCOMPARE(s.lineSeries()->count(), 0);
+    QCOMPARE(s.minY(), 0.0);
+    QCOMPARE(s.maxY(), 0.0);
+    s.append(baseTime(), 7.0);
+    QCOMPARE(s.minY(), 7.0);
+    QCOMPARE(s.maxY(), 7.0);
+}
+
+void TrendChartTest::notANumberIsKeptButNotDrawn()
+{
+    TrendChart chart;
+    TrendSeries& s = chart.series();
+    s.append(baseTime(), 2.0);
+    s.append(baseTime() + kSecond, std::numeric_limits<double>::quiet_NaN());
+    s.append(baseTime() + 2 * kSecond, 4.0);
+    s.append(baseTime() + 0.5 * kSecond, 3.0);  // lands between the first point and the NaN
+
+    QCOMPARE(s.count(), std::size_t{4});
+    QVERIFY(std::isnan(s.y(2)));
+    QCOMPARE(s.y(1), 3.0);
+    QCOMPARE(s.lineSeries()->count(), 3);
+    QCOMPARE(s.lineSeries()->at(1).y(), 3.0);
+    QCOMPARE(s.lineSeries()->at(2).y(), 4.0);
+    QCOMPARE(s.minY(), 2.0);
+    QCOMPARE(s.maxY(), 4.0);
+}
+
+void TrendChartTest::leftRangeIsShownExactlyAndStopsAutomaticScaling()
+{
+    TrendChart chart;
+    QVERIFY(chart.isLeftAutomatic());
+    chart.setLeftAxisRange(-0.25, 25.25);
+    QVERIFY(!chart.isLeftAutomatic());
+    QCOMPARE(chart.leftAxis()->min(), -0.25);
+    QCOMPARE(chart.leftAxis()->max(), 25.25);
+
+    // Points outside the range do not move a non-automatic axis.
+    chart.series().append(baseTime(), 1000.0);
+    QCOMPARE(chart.leftAxis()->min(), -0.25);
+    QCOMPARE(chart.leftAxis()->max(), 25.25);
+}
+
+void TrendChartTest::leftRangeIsSwappedAndWidened()
+{
+    TrendChart chart;
+    chart.setLeftAxisRange(10.0, 2.0);
+    QCOMPARE(chart.leftAxis()->min(), 2.0);
+    QCOMPARE(chart.leftAxis()->max(), 10.0);
+
+    chart.setLeftAxisRange(3.0, 3.0);
+    QCOMPARE(chart.leftAxis()->min(), 3.0);
+    QCOMPARE(chart.leftAxis()->max(), 3.0 + 1e-10);
+
+    chart.setLeftAxisRange(5.0, 5.0 + 1e-12);
+    QCOMPARE(chart.leftAxis()->max(), 5.0 + 1e-10);
+}
+
+void TrendChartTest::leftRangeOfHugeFlatValueStillHasWidth()
+{
+    TrendChart chart;
+    chart.setLeftAxisRange(1e8, 1e8);
+    QCOMPARE(chart.leftAxis()->min(), 1e8);
+    QVERIFY(chart.leftAxis()->max() > 1e8);
+    // The label step still advances through the range (a step below the resolution would
+    // never reach the end).
+    QVERIFY(chart.leftAxis()->tickType() == QValueAxis::TicksFixed ||
+            chart.leftAxis()->min() + chart.leftAxis()->tickInterval() > chart.leftAxis()->min());
+}
+
+void TrendChartTest::leftRangeWithInfiniteBoundIsIgnored()
+{
+    TrendChart chart;
+    chart.setLeftAxisRange(1.0, 2.0);
+    chart.setLeftAxisRange(1.0, std::numeric_limits<double>::infinity());
+    chart.setLeftAxisRange(std::numeric_limits<double>::quiet_NaN(), 2.0);
+    QCOMPARE(chart.leftAxis()->min(), 1.0);
+    QCOMPARE(chart.leftAxis()->max(), 2.0);
+}
+
+void TrendChartTest::leftIncrementIsMinimumLabelSpacing()
+{
+    TrendChart chart;
+    chart.setLeftAxisRange(24.9, 25.1);
+    const double defaultStep = chart.leftAxis()->tickInterval();
+    QVERIFY(defaultStep < 0.1);
+
+    chart.setLeftIncrement(0.1);
+    QCOMPARE(chart.leftIncrement(), 0.1);
+    QVERIFY(chart.leftAxis()->tickInterval() >= 0.1);
+
+    // A wide range keeps its own, larger step.
+    chart.setLeftAxisRange(-0.25, 25.25);
+    QVERIFY(chart.leftAxis()->tickInterval() > 0.1);
+    const double span = chart.leftAxis()->max() - chart.leftAxis()->min();
+    QVERIFY(span / chart.leftAxis()->tickInterval() <= 10.0);
+}
+
+void TrendChartTest::timeAxisFollowsThePoints()
+{
+    TrendChart chart;
+    TrendSeries& s = chart.series();
+    const double t0 = baseTime();
+    s.append(t0, 1.0);
+    // A lone point sits inside the axis.
+    QVERIFY(chart.bottomAxis()->min().toMSecsSinceEpoch() < msecsOf(t0));
+    QVERIFY(chart.bottomAxis()->max().toMSecsSinceEpoch() > msecsOf(t0));
+
+    s.append(t0 + 90 * kSecond, 2.0);
+    s.append(t0 - 30 * kSecond, 3.0);
+    QCOMPARE(chart.bottomAxis()->min().toMSecsSinceEpoch(), msecsOf(t0 - 30 * kSecond));
+    QCOMPARE(chart.bottomAxis()->max().toMSecsSinceEpoch(), msecsOf(t0 + 90 * kSecond));
+    QVERIFY(chart.isBottomAutomatic());
+}
+
+void TrendChartTest::bottomIncrementIsMinimumLabelSpacing()
+{
+    TrendChart chart;
+    TrendSeries& s = chart.series();
+    const double t0 = baseTime();
+    const double increment = 0.01;  // 14.4 minutes
+    chart.setBottomIncrement(increment);
+
+    // (span in minutes, ticks the default would give)
+    for (const int minutes : {10, 20, 30, 45, 60, 120, 600}) {
+        s.clear();
+        s.append(t0, 1.0);
+        s.append(t0 + minutes / 1440.0, 2.0);
+        const int ticks = chart.bottomAxis()->tickCount();
+        QVERIFY(ticks >= 2);
+        const double spacingDays = (minutes / 1440.0) / (ticks - 1);
+        if (ticks > 2)  // two ticks are the ends: the least an axis shows
+            QVERIFY2(spacingDays >= increment - 1e-12, qPrintable(QString::number(minutes)));
+        // Not sparser than needed: one tick more would break the spacing or the default.
+        const double denser = (minutes / 1440.0) / ticks;
+        QVERIFY(denser < increment || ticks == 5);
+    }
+
+    chart.setBottomIncrement(0.0);
+    QCOMPARE(chart.bottomAxis()->tickCount(), 5);
+}
+
+void TrendChartTest::fixedTimeFormatIsKept()
+{
+    TrendChart chart;
+    chart.setBottomFormat(QStringLiteral("hh.mm dd.MM.yy"));
+    const double t0 = baseTime();
+    chart.series().append(t0, 1.0);
+    chart.series().append(t0 + 3.0, 1.0);  // days: a span-chosen format would differ
+    QCOMPARE(chart.bottomAxis()->format(), QStringLiteral("hh.mm dd.MM.yy"));
+}
+
+void TrendChartTest::timeFormatFollowsTheSpan()
+{
+    TrendChart chart;
+    TrendSeries& s = chart.series();
+    const double t0 = baseTime();
+    s.append(t0, 1.0);
+    s.append(t0 + 40 * kSecond, 1.0);
+    const QString seconds = chart.bottomAxis()->format();
+    QVERIFY(seconds.contains(QLatin1String("ss")));
+    s.append(t0 + 40.0, 1.0);  // forty days
+    const QString days = chart.bottomAxis()->format();
+    QVERIFY(days.contains(QLatin1String("dd")));
+    QVERIFY(!days.contains(QLatin1String("ss")));
+}
+
+void TrendChartTest::detachAndAttachKeepPointsAndLook()
+{
+    TrendChart chart;
+    TrendSeries& s = chart.series();
+    s.append(baseTime(), 1.0);
+    s.append(baseTime() + kSecond, 2.0);
+    QVERIFY(s.isAttached());
+    QCOMPARE(chart.chart()->series().size(), 1);
+
+    chart.detachSeries();
+    QVERIFY(!s.isAttached());
+    QCOMPARE(chart.chart()->series().size(), 0);
+    s.append(baseTime() + 2 * kSecond, 3.0);
+    QCOMPARE(s.count(), std::size_t{3});
+
+    chart.attachSeries();
+    QVERIFY(s.isAttached());
+    QCOMPARE(chart.chart()->series().size(), 1);
+    QCOMPARE(s.lineSeries()->count(), 3);
+    QCOMPARE(s.lineSeries()->attachedAxes().size(), 2);
+    QCOMPARE(s.lineSeries()->color(), QColor(Qt::red));
+    QVERIFY(!s.lineSeries()->pointsVisible());
+    QCOMPARE(chart.bottomAxis()->max().toMSecsSinceEpoch(), msecsOf(baseTime() + 2 * kSecond));
+
+    // Detached at destruction: the chart still releases the line (checked by the sanitizers).
+    chart.detachSeries();
+}
+
+void TrendChartTest::rangeSetWhileDetachedAppliesOnAttach()
+{
+    TrendChart chart;
+    chart.setLeftAxisRange(0.0, 1.0);
+    chart.detachSeries();
+    chart.setLeftAxisRange(5.0, 6.0);
+    QCOMPARE(chart.leftMinimum(), 5.0);
+    chart.attachSeries();
+    QCOMPARE(chart.leftAxis()->min(), 5.0);
+    QCOMPARE(chart.leftAxis()->max(), 6.0);
+}
+
+void TrendChartTest::horizontalPanFreezesTheTimeAxis()
+{
+    TrendChart chart;
+    showAndLayOut(chart);
+    TrendSeries& s = chart.series();
+    const double t0 = baseTime();
+    chart.setLeftAxisRange(0.0, 10.0);
+    for (int i = 0; i < 10; ++i)
+        s.append(t0 + i * kSecond, i);
+    const qint64 minBefore = chart.bottomAxis()->min().toMSecsSinceEpoch();
+    const qint64 maxBefore = chart.bottomAxis()->max().toMSecsSinceEpoch();
+
+    const QPoint centre = chart.chart()->plotArea().center().toPoint();
+    drag(chart, centre, centre + QPoint(100, 0));
+    QVERIFY(!chart.isBottomAutomatic());
+    const qint64 minPanned = chart.bottomAxis()->min().toMSecsSinceEpoch();
+    const qint64 maxPanned = chart.bottomAxis()->max().toMSecsSinceEpoch();
+    // Dragging right brings earlier times into view; the width stays.
+    QVERIFY(minPanned < minBefore);
+    QCOMPARE(maxPanned - minPanned, maxBefore - minBefore);
+
+    s.append(t0 + 60 * kSecond, 5.0);
+    QCOMPARE(chart.bottomAxis()->min().toMSecsSinceEpoch(), minPanned);
+    QCOMPARE(chart.bottomAxis()->max().toMSecsSinceEpoch(), maxPanned);
+
+    // A reload (detach, refill, attach) does not move it either.
+    chart.detachSeries();
+    s.clear();
+    s.append(t0 + 600 * kSecond, 1.0);
+    chart.attachSeries();
+    QCOMPARE(chart.bottomAxis()->min().toMSecsSinceEpoch(), minPanned);
+    QCOMPARE(chart.bottomAxis()->max().toMSecsSinceEpoch(), maxPanned);
+}
+
+void TrendChartTest::verticalPanMovesValueAxisUntilNextRange()
+{
+    TrendChart chart;
+    showAndLayOut(chart);
+    chart.series().append(baseTime(), 5.0);
+    chart.setLeftAxisRange(0.0, 10.0);
+    const QPoint centre = chart.chart()->plotArea().center().toPoint();
+    drag(chart, centre, centre + QPoint(0, 60));
+    // Dragging down brings higher values into view.
+    QVERIFY(chart.leftAxis()->min() > 0.0);
+    QVERIFY(chart.isBottomAutomatic());
+    QCOMPARE(chart.leftAxis()->max() - chart.leftAxis()->min(), 10.0);
+
+    chart.setLeftAxisRange(1.0, 2.0);
+    QCOMPARE(chart.leftAxis()->min(), 1.0);
+    QCOMPARE(chart.leftAxis()->max(), 2.0);
+}
+
+void TrendChartTest::wheelDoesNotZoom()
+{
+    TrendChart chart;
+    showAndLayOut(chart);
+    chart.series().append(baseTime(), 1.0);
+    chart.series().append(baseTime() + kSecond, 2.0);
+    chart.setLeftAxisRange(0.0, 3.0);
+    const QDateTime minBefore = chart.bottomAxis()->min();
+    const QDateTime maxBefore = chart.bottomAxis()->max();
+
+    const QPointF at = chart.chart()->plotArea().center();
+    QWheelEvent wheel(at, chart.viewport()->mapToGlobal(at), QPoint(), QPoint(0, 240),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(chart.viewport(), &wheel);
+    QCOMPARE(chart.bottomAxis()->min(), minBefore);
+    QCOMPARE(chart.bottomAxis()->max(), maxBefore);
+    QCOMPARE(chart.leftAxis()->min(), 0.0);
+    QCOMPARE(chart.leftAxis()->max(), 3.0);
+    QCOMPARE(chart.rubberBand(), QChartView::NoRubberBand);
+}
+
+QTEST_MAIN(TrendChartTest)
+#include "trend_chart_test.moc"
