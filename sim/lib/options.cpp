@@ -1,0 +1,240 @@
+#include "grafimo/sim/options.h"
+
+#include <algorithm>
+#include <charconv>
+#include <map>
+#include <stdexcept>
+#include <vector>
+
+namespace grafimo::sim {
+
+namespace {
+
+struct BadOption : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+std::vector<std::string_view> split(std::string_view s, char sep)
+{
+    std::vector<std::string_view> parts;
+    for (;;) {
+        const auto pos = s.find(sep);
+        parts.push_back(s.substr(0, pos));
+        if (pos == std::string_view::npos)
+            return parts;
+        s.remove_prefix(pos + 1);
+    }
+}
+
+unsigned number(std::string_view opt, std::string_view text, unsigned max, std::string_view what)
+{
+    unsigned v = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || v > max)
+        throw BadOption(std::string(opt) + ": " + std::string(what) + " must be a number from 0 to " +
+                        std::to_string(max) + ", got '" + std::string(text) + "'");
+    return v;
+}
+
+std::uint8_t address(std::string_view opt, std::string_view text)
+{
+    return static_cast<std::uint8_t>(number(opt, text, 255, "device address"));
+}
+
+// "DEVICE:A:B..." with exactly `fields` parts after the device (or between min and max).
+std::vector<std::string_view> fieldsOf(std::string_view opt, std::string_view value, std::size_t min,
+                                       std::size_t max, std::string_view shape)
+{
+    auto parts = split(value, ':');
+    if (parts.size() < min + 1 || parts.size() > max + 1)
+        throw BadOption(std::string(opt) + ": expected " + std::string(shape) + ", got '" + std::string(value) + "'");
+    return parts;
+}
+
+void addDevices(std::string_view list, std::vector<std::uint8_t>& out)
+{
+    for (std::string_view item : split(list, ',')) {
+        const auto dash = item.find('-');
+        if (dash == std::string_view::npos) {
+            out.push_back(address("--devices", item));
+            continue;
+        }
+        const unsigned first = address("--devices", item.substr(0, dash));
+        const unsigned last = address("--devices", item.substr(dash + 1));
+        if (first > last)
+            throw BadOption("--devices: empty range '" + std::string(item) + "'");
+        for (unsigned a = first; a <= last; ++a)
+            out.push_back(static_cast<std::uint8_t>(a));
+    }
+}
+
+}  // namespace
+
+ParseResult parseToolOptions(std::span<const std::string_view> args)
+{
+    ToolOptions tool;
+    std::vector<std::uint8_t> devices;
+    // Per-device settings, applied once the device list is known; the option name is kept
+    // for the message when a device is not in the list.
+    std::map<std::uint8_t, std::pair<Faults, LogSettings>> settings;
+    std::vector<std::pair<std::uint8_t, std::string>> mentioned;
+
+    try {
+        for (std::size_t i = 0; i < args.size(); ++i) {
+            const std::string_view opt = args[i];
+            const auto value = [&]() -> std::string_view {
+                if (i + 1 >= args.size())
+                    throw BadOption(std::string(opt) + " needs a value");
+                return args[++i];
+            };
+            const auto deviceSettings = [&](std::uint8_t a) -> std::pair<Faults, LogSettings>& {
+                mentioned.emplace_back(a, std::string(opt));
+                return settings[a];
+            };
+
+            if (opt == "--help" || opt == "-h") {
+                tool.help = true;
+            } else if (opt == "--link") {
+                tool.server.linkPath = std::string(value());
+            } else if (opt == "--port") {
+                tool.server.portPath = std::string(value());
+            } else if (opt == "--devices") {
+                addDevices(value(), devices);
+            } else if (opt == "--pace") {
+                tool.server.pace = true;
+            } else if (opt == "--verbose" || opt == "-v") {
+                tool.verbose = true;
+            } else if (opt == "--silent") {
+                deviceSettings(address(opt, value())).first.silent = true;
+            } else if (opt == "--bad-crc" || opt == "--garbage" || opt == "--exception") {
+                const auto p = fieldsOf(opt, value(), 1, opt == "--garbage" ? 2 : 1,
+                                        opt == "--garbage" ? "DEVICE:N[:before|after|instead]" : "DEVICE:N");
+                Faults& f = deviceSettings(address(opt, p[0])).first;
+                const unsigned every = number(opt, p[1], 1'000'000, "N");
+                if (every == 0)
+                    throw BadOption(std::string(opt) + ": N must be at least 1");
+                if (opt == "--bad-crc") {
+                    f.badCrcEvery = every;
+                } else if (opt == "--exception") {
+                    f.exceptionEvery = every;
+                } else {
+                    f.garbageEvery = every;
+                    if (p.size() == 3) {
+                        if (p[2] == "before")
+                            f.garbageMode = GarbageMode::Before;
+                        else if (p[2] == "after")
+                            f.garbageMode = GarbageMode::After;
+                        else if (p[2] == "instead")
+                            f.garbageMode = GarbageMode::Instead;
+                        else
+                            throw BadOption("--garbage: placement must be before, after or instead, got '" +
+                                            std::string(p[2]) + "'");
+                    }
+                }
+            } else if (opt == "--late") {
+                const auto p = fieldsOf(opt, value(), 1, 1, "DEVICE:MS");
+                deviceSettings(address(opt, p[0])).first.lateMs = number(opt, p[1], 60'000, "delay");
+            } else if (opt == "--chunks") {
+                const auto p = fieldsOf(opt, value(), 2, 2, "DEVICE:BYTES:GAP_MS");
+                Faults& f = deviceSettings(address(opt, p[0])).first;
+                f.chunkBytes = number(opt, p[1], 255, "chunk size");
+                if (f.chunkBytes == 0)
+                    throw BadOption("--chunks: chunk size must be at least 1");
+                f.chunkGapMs = number(opt, p[2], 60'000, "gap");
+            } else if (opt == "--log-count") {
+                const auto p = fieldsOf(opt, value(), 1, 1, "DEVICE:COUNT");
+                deviceSettings(address(opt, p[0])).second.count =
+                    static_cast<std::uint16_t>(number(opt, p[1], 65535, "record count"));
+            } else if (opt == "--log-interval") {
+                const auto p = fieldsOf(opt, value(), 2, 2, "DEVICE:HOURS:MINUTES");
+                LogSettings& l = deviceSettings(address(opt, p[0])).second;
+                l.hours = static_cast<std::uint8_t>(number(opt, p[1], 255, "hours"));
+                l.minutes = static_cast<std::uint8_t>(number(opt, p[2], 59, "minutes"));
+            } else if (opt == "--log-state") {
+                const auto p = fieldsOf(opt, value(), 1, 1, "DEVICE:on|off");
+                LogSettings& l = deviceSettings(address(opt, p[0])).second;
+                if (p[1] == "on")
+                    l.state = 1;
+                else if (p[1] == "off")
+                    l.state = 0;
+                else
+                    l.state = static_cast<std::uint8_t>(number(opt, p[1], 255, "state (or on/off)"));
+            } else if (opt == "--log-disorder") {
+                deviceSettings(address(opt, value())).second.disorder = true;
+            } else if (opt == "--log-bad-date") {
+                const auto p = fieldsOf(opt, value(), 1, 1, "DEVICE:INDEX");
+                deviceSettings(address(opt, p[0])).second.badDateIndex =
+                    static_cast<std::uint16_t>(number(opt, p[1], 65535, "record index"));
+            } else {
+                throw BadOption("unknown option '" + std::string(opt) + "'");
+            }
+        }
+        if (tool.help)
+            return {tool, {}};
+        if (devices.empty())
+            throw BadOption("no devices: give --devices, for example --devices 1,2,3");
+        for (const auto& [a, opt] : mentioned)
+            if (std::find(devices.begin(), devices.end(), a) == devices.end())
+                throw BadOption(opt + ": device " + std::to_string(a) + " is not in --devices");
+    } catch (const BadOption& e) {
+        return {std::nullopt, e.what()};
+    }
+
+    for (std::uint8_t a : devices) {
+        if (std::any_of(tool.server.devices.begin(), tool.server.devices.end(),
+                        [a](const DeviceConfig& d) { return d.address == a; }))
+            continue;
+        DeviceConfig d;
+        d.address = a;
+        if (auto it = settings.find(a); it != settings.end()) {
+            d.faults = it->second.first;
+            d.log = it->second.second;
+        }
+        tool.server.devices.push_back(d);
+    }
+    return {std::move(tool), {}};
+}
+
+std::string toolUsage()
+{
+    return R"(Usage: grafimo-sim --link PATH --devices LIST [options]
+       grafimo-sim --port DEVICE --devices LIST [options]
+
+Simulates measuring devices answering Modbus RTU requests (9600 8N1) on a
+pseudo-terminal or on a serial port. The first line written to standard output
+is the terminal to open. Serves until SIGINT or SIGTERM, then removes the link.
+
+Line:
+  --link PATH            make PATH a symbolic link to the pseudo-terminal
+                         (an existing link there is replaced)
+  --port DEVICE          serve on an existing serial port instead of a pty
+  --devices LIST         device addresses 0..255, e.g. 1,2,3 or 1-4,7
+  --pace                 send at the pace of a 9600-baud wire (1.04 ms a byte)
+  --verbose, -v          hex dump of the traffic on standard error
+
+Faults (DEVICE is an address from --devices; N counts that device's answers):
+  --silent DEVICE                 never answer
+  --bad-crc DEVICE:N              corrupt the CRC of every Nth answer
+  --late DEVICE:MS                answer MS milliseconds late
+  --chunks DEVICE:BYTES:GAP       send answers in pieces of BYTES, GAP ms apart
+  --garbage DEVICE:N[:WHERE]      random bytes with every Nth answer; WHERE is
+                                  before, after or instead (default: in turn)
+  --exception DEVICE:N            every Nth answer is a Modbus exception (02)
+
+Device log:
+  --log-count DEVICE:COUNT        records stored (default 100)
+  --log-interval DEVICE:H:M       logging interval (default 0:15)
+  --log-state DEVICE:on|off       logging switched on or off (default on)
+  --log-disorder DEVICE           some records stored out of time order
+  --log-bad-date DEVICE:INDEX     the record at INDEX has an invalid date
+
+Live registers 0..5 (function 0x03): 0-1 signed whole part of value 1, 2 its
+hundredths, 3 whole part of value 2, 4 its tenths, 5 the sample counter. The
+values follow a triangle wave that advances by one step per answer.
+
+  --help, -h             this text
+Exit status: 0 after a signal, 1 when the line fails, 2 for bad options.
+)";
+}
+
+}  // namespace grafimo::sim

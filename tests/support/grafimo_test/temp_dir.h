@@ -1,0 +1,37 @@
+#pragma once
+// A private directory under $TMPDIR (or /tmp), removed with everything in it at the end.
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+namespace grafimo::test {
+
+class TempDir {
+public:
+    explicit TempDir(const std::string& prefix = "grafimo")
+    {
+        const char* base = std::getenv("TMPDIR");
+        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
+        if (!::mkdtemp(tmpl.data()))
+            throw std::runtime_error("mkdtemp failed for " + tmpl);
+        path_ = tmpl;
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const noexcept { return path_; }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+}  // namespace grafimo::test
