@@ -73,6 +73,7 @@ void addDevices(std::string_view list, std::vector<std::uint8_t>& out)
 ParseResult parseToolOptions(std::span<const std::string_view> args)
 {
     ToolOptions tool;
+    bool turnaroundGiven = false;
     std::vector<std::uint8_t> devices;
     // Per-device settings, applied once the device list is known; the option name is kept
     // for the message when a device is not in the list.
@@ -102,6 +103,11 @@ ParseResult parseToolOptions(std::span<const std::string_view> args)
                 addDevices(value(), devices);
             } else if (opt == "--pace") {
                 tool.server.pace = true;
+                if (!turnaroundGiven)
+                    tool.server.turnaround = std::chrono::milliseconds(4);
+            } else if (opt == "--turnaround") {
+                tool.server.turnaround = std::chrono::milliseconds(number(opt, value(), 60'000, "delay"));
+                turnaroundGiven = true;
             } else if (opt == "--verbose" || opt == "-v") {
                 tool.verbose = true;
             } else if (opt == "--silent") {
@@ -209,7 +215,9 @@ Line:
                          (an existing link there is replaced)
   --port DEVICE          serve on an existing serial port instead of a pty
   --devices LIST         device addresses 0..255, e.g. 1,2,3 or 1-4,7
-  --pace                 send at the pace of a 9600-baud wire (1.04 ms a byte)
+  --pace                 send at the pace of a 9600-baud wire (1.04 ms a byte) and
+                         answer 4 ms after a request, as a device on a wire does
+  --turnaround MS        time from a request to its answer (default 0, 4 with --pace)
   --verbose, -v          hex dump of the traffic on standard error
 
 Faults (DEVICE is an address from --devices; N counts that device's answers):

@@ -559,7 +559,8 @@ void PtyServer::planAnswer(const Reply& reply, std::uint8_t address, SimClock::t
     answers_.push_back(served);
 
     // Deadlines are absolute, so the wire timing does not drift with scheduling delays.
-    SimClock::time_point t = std::max(now + std::chrono::milliseconds(reply.lateMs), queueEnd_);
+    SimClock::time_point t =
+        std::max(now + config_.turnaround + std::chrono::milliseconds(reply.lateMs), queueEnd_);
     const std::size_t total = reply.bytes.size();
     const std::size_t chunk = reply.chunkBytes ? std::min<std::size_t>(reply.chunkBytes, total) : total;
     unsigned piece = 0;

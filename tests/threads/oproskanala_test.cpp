@@ -138,10 +138,10 @@ struct Rig {
 sim::ServerConfig simWith(std::initializer_list<std::uint8_t> addresses, unsigned turnaroundMs = 4)
 {
     sim::ServerConfig cfg;
+    cfg.turnaround = std::chrono::milliseconds(turnaroundMs);
     for (auto a : addresses) {
         sim::DeviceConfig d;
         d.address = a;
-        d.faults.lateMs = turnaroundMs;
         cfg.devices.push_back(d);
     }
     return cfg;

@@ -31,6 +31,9 @@ struct ServerConfig {
     std::string linkPath;
     // Send at the pace of a 9600-baud wire (one character every 1.04 ms) instead of in bursts.
     bool pace = false;
+    // Time from the end of a request to the first byte of its answer. A device on a wire
+    // waits at least 3.5 characters of silence (4 ms at 9600 baud) before it answers.
+    std::chrono::microseconds turnaround{0};
     // Pause that ends a partial request.
     std::chrono::microseconds frameSilence = kFrameSilence;
     // Receives one line per frame received, dropped or sent (from the serving thread).
