@@ -14,9 +14,33 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <exception>
+
 #include "Osnovnaya.h"
+#include "message_box.h"
 
 namespace {
+
+// An exception that escapes an event handler is shown, and the program goes on, instead of
+// unwinding through the event loop.
+class Application final : public QApplication {
+public:
+    using QApplication::QApplication;
+
+    bool notify(QObject* receiver, QEvent* event) override
+    {
+        try {
+            return QApplication::notify(receiver, event);
+        } catch (const std::exception& e) {
+            grafimo::Application_MessageBox(QString::fromLocal8Bit(e.what()), applicationName(),
+                                            grafimo::MB_OK | grafimo::MB_ICONSTOP);
+        } catch (...) {
+            grafimo::Application_MessageBox(QStringLiteral("Неизвестная ошибка."), applicationName(),
+                                            grafimo::MB_OK | grafimo::MB_ICONSTOP);
+        }
+        return false;
+    }
+};
 
 int signalFds[2] = {-1, -1};
 
@@ -61,7 +85,7 @@ bool watchTerminationSignals(QObject* parent)
 
 int main(int argc, char* argv[])
 {
-    QApplication app(argc, argv);
+    Application app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("grafimo485"));
 
     // Qt's own Russian texts, so the message boxes' buttons read "Да", "Нет", "Отмена".
