@@ -1,0 +1,294 @@
+#include "grafimo/link.h"
+
+#include "grafimo/crc16.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <numeric>
+#include <stdexcept>
+#include <sys/resource.h>
+#include <thread>
+
+namespace grafimo {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto Guard = 5s; // failure guard only; every wait normally ends far sooner
+
+std::vector<std::uint8_t> sequence(std::size_t n, std::uint8_t first = 0)
+{
+    std::vector<std::uint8_t> v(n);
+    std::iota(v.begin(), v.end(), first);
+    return v;
+}
+
+long voluntarySwitches()
+{
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    return u.ru_nvcsw;
+}
+
+// ---- the receive buffer ----
+
+TEST(LinkReceiveBuffer, ChunksAreAppendedInOrder)
+{
+    Link link;
+    const auto answer = sequence(17, 0x40);
+    EXPECT_EQ(link.storeChunk(std::span(answer).subspan(0, 5)), 5u);
+    EXPECT_EQ(link.storeChunk(std::span(answer).subspan(5, 6)), 6u);
+    EXPECT_EQ(link.storeChunk(std::span(answer).subspan(11, 6)), 6u);
+    EXPECT_EQ(link.rxCount(), 17u);
+    EXPECT_EQ(link.rxBytes(), answer);
+    EXPECT_EQ(link.rxRoom(), RxBufferSize - 17);
+}
+
+TEST(LinkReceiveBuffer, NeverTakesMoreThan255Bytes)
+{
+    Link link;
+    const auto bytes = sequence(300);
+    EXPECT_EQ(link.storeChunk(std::span(bytes).subspan(0, 200)), 200u);
+    EXPECT_EQ(link.storeChunk(std::span(bytes).subspan(200, 100)), 55u);
+    EXPECT_EQ(link.rxCount(), RxBufferSize);
+    EXPECT_EQ(link.rxRoom(), 0u);
+    EXPECT_EQ(link.storeChunk(std::span(bytes).subspan(0, 1)), 0u);
+    EXPECT_EQ(link.rxBytes(), std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 255));
+}
+
+TEST(LinkReceiveBuffer, ResetDropsTheBytesAndRestartsTheSilenceCount)
+{
+    Link link;
+    const auto bytes = sequence(10);
+    link.storeChunk(bytes);
+    const auto before = Clock::now();
+    const auto resetsBefore = link.resets();
+    link.resetRx();
+    EXPECT_EQ(link.rxCount(), 0u);
+    EXPECT_TRUE(link.rxBytes().empty());
+    EXPECT_EQ(link.rxRoom(), RxBufferSize);
+    EXPECT_GE(link.lastActivity(), before);
+    EXPECT_EQ(link.resets(), resetsBefore + 1);
+    // The next answer starts at RxBuffer[0] again.
+    const std::vector<std::uint8_t> next{0xAA, 0xBB};
+    link.storeChunk(next);
+    EXPECT_EQ(link.rxBytes(), next);
+}
+
+TEST(LinkReceiveBuffer, EmptyChunkIsNotActivity)
+{
+    Link link;
+    link.resetRx();
+    const auto mark = link.lastActivity();
+    EXPECT_EQ(link.storeChunk({}), 0u);
+    EXPECT_EQ(link.lastActivity(), mark);
+}
+
+TEST(LinkReceiveBuffer, IdleTicksCountMillisecondsAndSaturateAt255)
+{
+    Link link;
+    link.resetRx();
+    link.waitSilence(20);
+    EXPECT_GE(link.rxIdleTicks(), 20u);
+    link.waitSilence(300);
+    EXPECT_EQ(link.rxIdleTicks(), 255u);
+    const std::uint8_t b = 1;
+    link.storeChunk(std::span(&b, 1));
+    EXPECT_LT(link.rxIdleTicks(), 255u);
+}
+
+// ---- the silence wait ----
+
+TEST(LinkSilenceWait, WithoutDataEndsNoSoonerThanTheLimitAfterTheReset)
+{
+    Link link;
+    link.resetRx();
+    link.waitSilence(50);
+    EXPECT_GE(Clock::now() - link.lastActivity(), 50ms);
+    EXPECT_EQ(link.rxCount(), 0u);
+}
+
+TEST(LinkSilenceWait, EveryChunkRestartsTheCount)
+{
+    Link link;
+    link.resetRx();
+    const auto answer = sequence(17);
+    Clock::time_point lastStore;
+    // The device side: five chunks 30 ms apart (the sleeps make the line's timing; they
+    // do not wait for anything), each gap well inside the 200 ms limit.
+    std::thread device([&] {
+        for (std::size_t i = 0; i < 5; ++i) {
+            std::this_thread::sleep_for(30ms);
+            const std::size_t from = i * 4;
+            lastStore = Clock::now(); // taken before the store: the link's own mark is later
+            link.storeChunk(std::span(answer).subspan(from, i == 4 ? 17 - from : 4));
+        }
+    });
+    link.waitSilence(200);
+    const auto ended = Clock::now();
+    device.join();
+    EXPECT_EQ(link.rxBytes(), answer);
+    EXPECT_GE(ended - lastStore, 200ms);
+}
+
+TEST(LinkSilenceWait, SleepsInsteadOfTicking)
+{
+    Link link;
+    link.resetRx();
+    const long before = voluntarySwitches();
+    link.waitSilence(200);
+    const long switches = voluntarySwitches() - before;
+    // A 1 ms sleep loop would give about 200 context switches here.
+    EXPECT_LT(switches, 20) << switches << " context switches during one 200 ms wait";
+}
+
+TEST(LinkSilenceWait, WakeAllEndsItEarly)
+{
+    Link link;
+    link.resetRx();
+    auto waiter = std::async(std::launch::async, [&] { link.waitSilence(600000); });
+    // The waiter may not have begun waiting yet; keep waking until it has ended.
+    const auto deadline = Clock::now() + Guard;
+    while (waiter.wait_for(10ms) != std::future_status::ready && Clock::now() < deadline)
+        link.wakeAll();
+    ASSERT_EQ(waiter.wait_for(0s), std::future_status::ready);
+}
+
+// ---- waiting for room ----
+
+TEST(LinkRoomWait, ReturnsAtOnceWhileThereIsRoom)
+{
+    Link link;
+    std::atomic<bool> stop{false};
+    EXPECT_TRUE(link.waitForRoom(stop));
+}
+
+TEST(LinkRoomWait, FullBufferWaitsForTheReset)
+{
+    Link link;
+    const auto bytes = sequence(255);
+    link.storeChunk(bytes);
+    std::atomic<bool> stop{false};
+    auto reader = std::async(std::launch::async, [&] { return link.waitForRoom(stop); });
+    link.resetRx();
+    ASSERT_EQ(reader.wait_for(Guard), std::future_status::ready);
+    EXPECT_TRUE(reader.get());
+}
+
+TEST(LinkRoomWait, StopFlagWithWakeAllEndsTheWaitWithoutRoom)
+{
+    Link link;
+    const auto bytes = sequence(255);
+    link.storeChunk(bytes);
+    std::atomic<bool> stop{false};
+    auto reader = std::async(std::launch::async, [&] { return link.waitForRoom(stop); });
+    stop = true;
+    link.wakeAll();
+    ASSERT_EQ(reader.wait_for(Guard), std::future_status::ready);
+    EXPECT_FALSE(reader.get());
+    EXPECT_EQ(link.rxCount(), 255u);
+}
+
+TEST(LinkObservation, WaitForCountSeesChunksFromAnotherThread)
+{
+    Link link;
+    const auto bytes = sequence(6);
+    std::thread writer([&] {
+        link.storeChunk(std::span(bytes).subspan(0, 3));
+        link.storeChunk(std::span(bytes).subspan(3, 3));
+    });
+    EXPECT_TRUE(link.waitForCount(6, Guard));
+    writer.join();
+    EXPECT_FALSE(link.waitForCount(7, 1ms));
+}
+
+// ---- the exchange ----
+
+struct RecordingWriter : FrameWriter {
+    std::vector<std::vector<std::uint8_t>> frames;
+    std::function<void()> onWrite;
+    void writeFrame(std::span<const std::uint8_t> frame) override
+    {
+        frames.emplace_back(frame.begin(), frame.end());
+        if (onWrite)
+            onWrite();
+    }
+};
+
+const std::vector<std::uint8_t> LiveRequest1{0x01, 0x03, 0x00, 0x00, 0x00, 0x06};
+
+TEST(LinkExchange, BuildsTheFrameWithItsCrcAndLength)
+{
+    Link link;
+    RecordingWriter writer;
+    std::vector<std::uint8_t> shown;
+    const auto answer = exchange(link, writer, LiveRequest1, 5,
+                                 [&](std::span<const std::uint8_t> sent) { shown.assign(sent.begin(), sent.end()); });
+    const std::vector<std::uint8_t> expected{0x01, 0x03, 0x00, 0x00, 0x00, 0x06, 0xC5, 0xC8};
+    ASSERT_EQ(writer.frames.size(), 1u);
+    EXPECT_EQ(writer.frames[0], expected);
+    EXPECT_EQ(shown, expected);
+    EXPECT_EQ(link.TxBuffer[255], 8);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), link.TxBuffer.begin()));
+    EXPECT_TRUE(answer.empty());
+}
+
+TEST(LinkExchange, BytesStoredBeforeTheResetAreDropped)
+{
+    Link link;
+    RecordingWriter writer;
+    const std::vector<std::uint8_t> stale{0xDE, 0xAD};
+    // Whatever arrives up to the reset (here: during the monitor line) is not the answer.
+    const auto answer = exchange(link, writer, LiveRequest1, 5,
+                                 [&](std::span<const std::uint8_t>) { link.storeChunk(stale); });
+    EXPECT_TRUE(answer.empty());
+}
+
+TEST(LinkExchange, ReturnsTheAnswerThatFollowsTheReset)
+{
+    Link link;
+    RecordingWriter writer;
+    std::vector<std::uint8_t> reply{0x01, 0x03, 0x0C};
+    reply.resize(15, 0x11);
+    const Crc crc = crc16Bytes(reply);
+    reply.push_back(crc.CrcLo);
+    reply.push_back(crc.CrcHi);
+
+    std::thread device;
+    writer.onWrite = [&] {
+        const auto seen = link.resets();
+        device = std::thread([&, seen] {
+            if (!link.waitForResets(seen + 1, Guard))
+                return;
+            link.storeChunk(std::span(reply).subspan(0, 5));
+            link.storeChunk(std::span(reply).subspan(5, 6));
+            link.storeChunk(std::span(reply).subspan(11, 6));
+        });
+    };
+    const auto answer = exchange(link, writer, LiveRequest1, 200);
+    device.join();
+    EXPECT_EQ(answer, reply);
+}
+
+TEST(LinkExchange, LongestMessageFillsTheBufferAndLongerIsRefused)
+{
+    Link link;
+    RecordingWriter writer;
+    const auto longest = sequence(MaxMessageSize);
+    exchange(link, writer, longest, 1);
+    ASSERT_EQ(writer.frames.size(), 1u);
+    EXPECT_EQ(writer.frames[0].size(), 255u);
+    EXPECT_EQ(link.TxBuffer[255], 255);
+    const Crc crc = crc16Bytes(longest);
+    EXPECT_EQ(link.TxBuffer[253], crc.CrcLo);
+    EXPECT_EQ(link.TxBuffer[254], crc.CrcHi);
+
+    const auto tooLong = sequence(MaxMessageSize + 1);
+    EXPECT_THROW(exchange(link, writer, tooLong, 1), std::length_error);
+    EXPECT_EQ(writer.frames.size(), 1u);
+}
+
+} // namespace
+} // namespace grafimo
