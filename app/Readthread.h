@@ -1,0 +1,35 @@
+#pragma once
+// The receive thread: sleeps until bytes arrive on the port and appends them to the
+// link's receive buffer, restarting the sender's silence count with every chunk.
+// While paused it leaves arriving bytes in the driver's queue; they are taken after
+// the resume.
+
+#include "grafimo/link.h"
+#include "grafimo/platform/serial_port.h"
+#include "grafimo/platform/thread_base.h"
+
+#include <functional>
+
+namespace grafimo {
+
+class ReadThread : public platform::TThread {
+public:
+    // onLost is called once, on this thread, when the device goes away (hang-up, I/O
+    // error); the thread then ends instead of spinning on a dead descriptor.
+    ReadThread(platform::SerialPort& port, Link& link, std::function<void()> onLost = {});
+    ~ReadThread() override;
+
+protected:
+    void Execute() override;
+    // Both cut the wait on the port (or for room in the receive buffer) short, so the
+    // thread reaches its end or its pause at once rather than with the next byte.
+    void onTerminate() override;
+    void onSuspend() override;
+
+private:
+    platform::SerialPort& port_;
+    Link& link_;
+    std::function<void()> onLost_;
+};
+
+} // namespace grafimo

@@ -1,0 +1,330 @@
+#include "grafimo/platform/serial_port.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace grafimo::platform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool makeWakePipe(int fds[2])
+{
+    if (::pipe(fds) != 0)
+        return false;
+    for (int i = 0; i < 2; ++i) {
+        const int flags = ::fcntl(fds[i], F_GETFL);
+        if (flags < 0 || ::fcntl(fds[i], F_SETFL, flags | O_NONBLOCK) != 0
+            || ::fcntl(fds[i], F_SETFD, FD_CLOEXEC) != 0) {
+            ::close(fds[0]);
+            ::close(fds[1]);
+            return false;
+        }
+    }
+    return true;
+}
+
+void closeIfOpen(int& fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+// 9600 baud, 8 data bits, no parity, one stop bit, raw bytes, no flow control of any kind.
+void makeLineSettings(termios& t)
+{
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL
+                                        | IXON | IXOFF | IXANY | INPCK);
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    t.c_cflag |= CS8 | CLOCAL | CREAD;
+    ::cfsetispeed(&t, B9600);
+    ::cfsetospeed(&t, B9600);
+}
+
+} // namespace
+
+// Counts a thread as inside a call on the port for as long as it lives, so that close()
+// never pulls the descriptor out from under it.
+class SerialPort::Use {
+public:
+    explicit Use(SerialPort& port) : port_(port), ok_(port.enter(fds_)) {}
+    ~Use()
+    {
+        if (ok_)
+            port_.leave();
+    }
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+    explicit operator bool() const { return ok_; }
+    int fd() const { return fds_.port; }
+    int wake() const { return fds_.closing; }
+    int kick() const { return fds_.kick; }
+
+private:
+    SerialPort& port_;
+    Fds fds_;
+    bool ok_;
+};
+
+SerialPort::SerialPort(SysIo& io) : io_(io) {}
+
+SerialPort::~SerialPort() { close(); }
+
+const char* SerialPort::statusText(OpenStep step)
+{
+    switch (step) {
+    case OpenStep::Ok: return nullptr;
+    case OpenStep::OpenFailed: return "Не удалось открыть порт";
+    case OpenStep::GetAttrFailed: return "Не удалось считать DCB";
+    case OpenStep::SetAttrFailed: return "Не удалось установить DCB";
+    case OpenStep::TimeoutsFailed: return "Не удалось установить тайм-ауты";
+    }
+    return nullptr;
+}
+
+SerialPort::OpenStep SerialPort::open(const std::string& path)
+{
+    close();
+
+    int wake[2] = {-1, -1};
+    int kick[2] = {-1, -1};
+    auto closePipes = [&] {
+        for (int* fd : {&wake[0], &wake[1], &kick[0], &kick[1]})
+            closeIfOpen(*fd);
+    };
+    if (!makeWakePipe(wake) || !makeWakePipe(kick)) {
+        closePipes();
+        return OpenStep::OpenFailed;
+    }
+
+    // Non-blocking so that no call can hang the caller; the waits are done by poll().
+    const int fd = io_.open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        closePipes();
+        return OpenStep::OpenFailed;
+    }
+    auto fail = [&](OpenStep step) {
+        releaseFd(fd);
+        closePipes();
+        return step;
+    };
+
+    // Nobody else may share the line: the lock also holds against root, which TIOCEXCL
+    // alone does not. A device that is not a terminal fails at tcgetattr just below.
+    if (io_.flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return fail(OpenStep::OpenFailed);
+    io_.ioctl(fd, TIOCEXCL, nullptr);
+
+    termios t{};
+    if (io_.tcgetattr(fd, &t) != 0)
+        return fail(OpenStep::GetAttrFailed);
+    makeLineSettings(t);
+    if (io_.tcsetattr(fd, TCSANOW, &t) != 0)
+        return fail(OpenStep::SetAttrFailed);
+    // No time-outs: a read returns at once with whatever is queued; waiting is poll()'s job.
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    if (io_.tcsetattr(fd, TCSANOW, &t) != 0)
+        return fail(OpenStep::TimeoutsFailed);
+
+    // DTR and RTS off; a pseudo-terminal has no modem lines and says ENOTTY, which is fine.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    io_.ioctl(fd, TIOCMBIC, &lines);
+    // Linux sizes its tty queues itself (4 KiB and more); there is no call to ask for
+    // 2000-byte driver queues, and they would be no better than what we get.
+    io_.tcflush(fd, TCIFLUSH);
+
+    std::lock_guard lock(mutex_);
+    fd_ = fd;
+    wakeRead_ = wake[0];
+    wakeWrite_ = wake[1];
+    kickRead_ = kick[0];
+    kickWrite_ = kick[1];
+    path_ = path;
+    return OpenStep::Ok;
+}
+
+bool SerialPort::isOpen() const
+{
+    std::lock_guard lock(mutex_);
+    return fd_ >= 0 && !closing_;
+}
+
+const std::string& SerialPort::path() const { return path_; }
+
+std::chrono::milliseconds SerialPort::writeTimeout(std::size_t bytes)
+{
+    // A byte takes 10 bit times (about 1.04 ms) at 9600 baud; allow twice that plus a
+    // fixed margin for a busy driver.
+    return std::chrono::milliseconds(500 + 2 * static_cast<long>(bytes));
+}
+
+bool SerialPort::writeFrame(std::span<const std::uint8_t> frame)
+{
+    Use use(*this);
+    if (!use)
+        return false;
+
+    const auto deadline = Clock::now() + writeTimeout(frame.size());
+    std::size_t done = 0;
+    while (done < frame.size()) {
+        if (Clock::now() >= deadline)
+            return false;
+        const ssize_t n = io_.write(use.fd(), frame.data() + done, frame.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return false;
+        // Output queue full: wait for room, or for close().
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd fds[2] = {{use.fd(), POLLOUT, 0}, {use.wake(), POLLIN, 0}};
+        const int ready = io_.poll(fds, 2, static_cast<int>(std::max<long>(1, left.count())));
+        if (ready < 0 && errno != EINTR)
+            return false;
+        if (ready > 0) {
+            if (fds[1].revents != 0)
+                return false;
+            if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+                return false;
+        }
+    }
+    // Returns when the last byte has left the driver. Bounded by the line speed: there is
+    // no flow control that could hold the output back.
+    while (io_.tcdrain(use.fd()) != 0) {
+        if (errno != EINTR || Clock::now() >= deadline)
+            return false;
+    }
+    return true;
+}
+
+SerialPort::Wait SerialPort::waitReadable()
+{
+    Use use(*this);
+    if (!use)
+        return Wait::Closed;
+    for (;;) {
+        pollfd fds[3] = {{use.fd(), POLLIN, 0}, {use.wake(), POLLIN, 0}, {use.kick(), POLLIN, 0}};
+        const int ready = io_.poll(fds, 3, -1);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            return Wait::Lost;
+        }
+        if (fds[1].revents != 0)
+            return Wait::Closed;
+        if (fds[2].revents != 0) {
+            std::uint8_t drain[16];
+            while (::read(use.kick(), drain, sizeof drain) > 0) {
+            }
+            return Wait::Interrupted;
+        }
+        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+            return Wait::Lost;
+        if ((fds[0].revents & POLLIN) != 0)
+            return Wait::Data;
+    }
+}
+
+std::size_t SerialPort::bytesQueued()
+{
+    Use use(*this);
+    if (!use)
+        return 0;
+    int queued = 0;
+    if (io_.ioctl(use.fd(), FIONREAD, &queued) != 0 || queued < 0)
+        return 0;
+    return static_cast<std::size_t>(queued);
+}
+
+void SerialPort::interruptWait()
+{
+    std::lock_guard lock(mutex_);
+    if (fd_ < 0 || closing_)
+        return;
+    const char byte = 1;
+    // A full pipe already holds a pending wake-up; nothing more is needed.
+    [[maybe_unused]] const ssize_t ignored = ::write(kickWrite_, &byte, 1);
+}
+
+long SerialPort::read(std::uint8_t* buffer, std::size_t max)
+{
+    Use use(*this);
+    if (!use)
+        return -1;
+    if (max == 0)
+        return 0;
+    for (;;) {
+        const ssize_t n = io_.read(use.fd(), buffer, max);
+        if (n >= 0)
+            return static_cast<long>(n);
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        return -1;
+    }
+}
+
+void SerialPort::close()
+{
+    std::unique_lock lock(mutex_);
+    if (closing_) {
+        // Another thread is closing it; return when it is done.
+        idleCv_.wait(lock, [&] { return !closing_; });
+        return;
+    }
+    if (fd_ < 0)
+        return;
+    closing_ = true;
+    // Closing a descriptor does not wake a poll() on it; the pipe does.
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(wakeWrite_, &byte, 1);
+    idleCv_.wait(lock, [&] { return users_ == 0; });
+    releaseFd(fd_);
+    fd_ = -1;
+    closeIfOpen(wakeRead_);
+    closeIfOpen(wakeWrite_);
+    closeIfOpen(kickRead_);
+    closeIfOpen(kickWrite_);
+    closing_ = false;
+    idleCv_.notify_all();
+}
+
+bool SerialPort::enter(Fds& fds)
+{
+    std::lock_guard lock(mutex_);
+    if (fd_ < 0 || closing_)
+        return false;
+    ++users_;
+    fds = Fds{fd_, wakeRead_, kickRead_};
+    return true;
+}
+
+void SerialPort::leave()
+{
+    std::lock_guard lock(mutex_);
+    if (--users_ == 0)
+        idleCv_.notify_all();
+}
+
+void SerialPort::releaseFd(int fd)
+{
+    // The exclusive flag belongs to the terminal, not to this descriptor: clear it so the
+    // device can be opened again. The lock goes with the descriptor.
+    io_.ioctl(fd, TIOCNXCL, nullptr);
+    io_.close(fd);
+}
+
+} // namespace grafimo::platform
