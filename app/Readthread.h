@@ -2,7 +2,8 @@
 // The receive thread: sleeps until bytes arrive on the port and appends them to the
 // link's receive buffer, restarting the sender's silence count with every chunk.
 // While paused it leaves arriving bytes in the driver's queue; they are taken after
-// the resume.
+// the resume. With the receive buffer full it sleeps until the sender's next reset (a
+// pause asked for meanwhile takes effect then).
 
 #include "grafimo/link.h"
 #include "grafimo/platform/serial_port.h"

@@ -77,15 +77,6 @@ TEST(LinkReceiveBuffer, ResetDropsTheBytesAndRestartsTheSilenceCount)
     EXPECT_EQ(link.rxBytes(), next);
 }
 
-TEST(LinkReceiveBuffer, EmptyChunkIsNotActivity)
-{
-    Link link;
-    link.resetRx();
-    const auto mark = link.lastActivity();
-    EXPECT_EQ(link.storeChunk({}), 0u);
-    EXPECT_EQ(link.lastActivity(), mark);
-}
-
 TEST(LinkReceiveBuffer, IdleTicksCountMillisecondsAndSaturateAt255)
 {
     Link link;
@@ -189,19 +180,6 @@ TEST(LinkRoomWait, StopFlagWithWakeAllEndsTheWaitWithoutRoom)
     ASSERT_EQ(reader.wait_for(Guard), std::future_status::ready);
     EXPECT_FALSE(reader.get());
     EXPECT_EQ(link.rxCount(), 255u);
-}
-
-TEST(LinkObservation, WaitForCountSeesChunksFromAnotherThread)
-{
-    Link link;
-    const auto bytes = sequence(6);
-    std::thread writer([&] {
-        link.storeChunk(std::span(bytes).subspan(0, 3));
-        link.storeChunk(std::span(bytes).subspan(3, 3));
-    });
-    EXPECT_TRUE(link.waitForCount(6, Guard));
-    writer.join();
-    EXPECT_FALSE(link.waitForCount(7, 1ms));
 }
 
 // ---- the exchange ----

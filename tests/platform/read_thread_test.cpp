@@ -178,7 +178,7 @@ TEST(ReadThreadEnd, TerminateWhileSuspendedEndsTheThread)
     EXPECT_TRUE(reader->WaitFor(Guard));
 }
 
-TEST(ReadThreadEnd, CloseAloneEndsTheThread)
+TEST(ReadThreadEnd, CloseAloneEndsTheThreadWithoutReportingALostDevice)
 {
     Line line;
     ASSERT_TRUE(line.open());
@@ -199,20 +199,6 @@ TEST(ReadThreadEnd, TerminateWakesAReaderWaitingForRoom)
     ASSERT_TRUE(line.link.waitForCount(255, Guard));
     reader->Terminate();
     EXPECT_TRUE(reader->WaitFor(Guard));
-}
-
-TEST(ReadThreadEnd, DestroyingTheOwnerStopsTheThread)
-{
-    Line line;
-    ASSERT_TRUE(line.open());
-    auto reader = line.startReader();
-    auto destroyed = std::async(std::launch::async, [&] {
-        // The owner's order: terminate, close, then let go of the thread.
-        reader->Terminate();
-        line.port.close();
-        reader.reset();
-    });
-    EXPECT_EQ(destroyed.wait_for(Guard), std::future_status::ready);
 }
 
 TEST(ReadThreadEnd, HangUpReportsTheLostDeviceOnceAndEndsWithoutSpinning)

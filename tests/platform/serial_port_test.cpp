@@ -376,15 +376,6 @@ TEST(SerialPortRead, InputOutputErrorFailsTheRead)
     EXPECT_TRUE(port.isOpen());
 }
 
-TEST(SerialPortRead, ClosedPortReadsNothing)
-{
-    SerialPort port;
-    std::uint8_t b;
-    EXPECT_EQ(port.read(&b, 1), -1);
-    EXPECT_EQ(port.bytesQueued(), 0u);
-    EXPECT_EQ(port.waitReadable(), Wait::Closed);
-}
-
 TEST(SerialPortClose, ConcurrentClosesAllReturnWithThePortClosed)
 {
     PtyPair pty;

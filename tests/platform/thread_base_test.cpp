@@ -148,14 +148,6 @@ TEST(TThreadEnd, DestroyingARunningThreadJoinsIt)
     EXPECT_EQ(gone.wait_for(Guard), std::future_status::ready);
 }
 
-TEST(TThreadEnd, NeverStartedThreadNeedsNoJoin)
-{
-    GatedWorker w;
-    EXPECT_TRUE(w.WaitFor(0ms));
-    w.WaitFor();
-    EXPECT_FALSE(w.Finished());
-}
-
 TEST(TThreadEnd, SecondStartRunsNothingMore)
 {
     class Counting : public TThread {
