@@ -218,16 +218,21 @@ TEST(Grafimo485EndToEnd, PollsStoresSurvivesAnUnplugAndClosesOnSigterm)
     ASSERT_TRUE(records && records->size() >= 3);
     std::vector<grafimo::LiveSample> answered;
     for (const auto& a : sim.answerLog()) {
-        if (a.address == 1) {
+        if (a.address == 1 && a.complete) {
             if (auto sample = grafimo::decodeLiveAnswer(a.bytes))
                 answered.push_back(*sample);
         }
     }
-    ASSERT_GE(answered.size(), 3u);
-    for (std::size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ((*records)[i].value1, answered[i].value1);
-        EXPECT_EQ((*records)[i].value2, answered[i].value2);
-        EXPECT_GT((*records)[i].time, 40000.0);
+    // An answer may be lost on the line (it then fails its CRC), never made up or reordered:
+    // the records are the device's answers in order, with at most a few missing.
+    ASSERT_GE(answered.size(), records->size());
+    std::size_t next = 0;
+    for (const auto& r : *records) {
+        while (next < answered.size() && (answered[next].value1 != r.value1 || answered[next].value2 != r.value2))
+            ++next;
+        ASSERT_LT(next, answered.size()) << "record " << r.value1 << " " << r.value2 << " was never answered";
+        ++next;
+        EXPECT_GT(r.time, 40000.0);
     }
 
     // Pulled out: polling stops.
