@@ -40,10 +40,10 @@ if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   "$app"
 else
   echo "no display: running under Xvfb for ${DEMO_SECONDS:-8} s and saving a screenshot"
-  xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+  xvfb-run -a -s "-screen 0 1280x800x24" bash -c '
     "$1" & app=$!
     sleep "$2"
-    import -window root "$3"
+    import -window root -crop 870x640+238+132 +repage "$3"
     kill -TERM $app; wait $app' _ "$app" "${DEMO_SECONDS:-8}" "$demo/screenshot.png"
   echo "screenshot: $demo/screenshot.png"
 fi

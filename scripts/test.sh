@@ -33,6 +33,6 @@ echo "== everything, AddressSanitizer + UndefinedBehaviorSanitizer"
 build build/asan -DGRAFIMO_SANITIZE=address,undefined
 run build/asan
 
-echo "== threaded tests, ThreadSanitizer"
+echo "== everything, ThreadSanitizer"
 build build/tsan -DGRAFIMO_SANITIZE=thread
-run build/tsan -L threaded
+run build/tsan
