@@ -338,7 +338,9 @@ TEST(PollCycle, PauseTakesEffectBetweenExchangesAndTerminateEndsAPausedThread)
     server.start();
     Rig rig(server.ttyPath(), dir.path());
     rig.devices.setTabs({1});
-    rig.startPolling(quick());
+    PollTiming t = quick();
+    t.silenceLimit = 60; // far beyond the answer's delay, so no answer is ever late here
+    rig.startPolling(t);
     ASSERT_TRUE(server.waitForRequests(1, 2, kDeadline));
 
     rig.poll->Suspend();
