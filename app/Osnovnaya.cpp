@@ -124,20 +124,36 @@ private:
 
 // ---------------------------------------------------------------------------------------
 
-TForm1::PollPause::PollPause(oprosKanala* thread) : thread_(thread)
+TForm1::PollPause::PollPause(TForm1& owner, bool active) : owner_(owner), active_(active)
 {
-    if (!thread_)
+    if (!active_)
         return;
-    resume_ = !thread_->Suspended();
+    ++owner_.pauseDepth_;
+    generation_ = owner_.portGeneration_;
+    oprosKanala* thread = owner_.PollThread.get();
+    if (!thread)
+        return;
+    resume_ = !thread->Suspended();
     if (resume_)
-        thread_->Suspend();
-    thread_->waitParked(kParkTimeout);
+        thread->Suspend();
+    thread->waitParked(kParkTimeout);
 }
 
 TForm1::PollPause::~PollPause()
 {
-    if (thread_ && resume_)
-        thread_->Resume();
+    if (!active_)
+        return;
+    --owner_.pauseDepth_;
+    oprosKanala* thread = owner_.PollThread.get();
+    if (!thread)
+        return;
+    if (owner_.portGeneration_ != generation_) {
+        // Started paused for us while we waited.
+        if (owner_.pauseDepth_ == 0)
+            thread->Resume();
+    } else if (resume_) {
+        thread->Resume();
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -323,7 +339,7 @@ void TForm1::DeleteDevice(std::uint8_t address)
     if (!DeviceTable[address])
         return;
     {
-        PollPause pause(PollThread.get());
+        PollPause pause(*this);
         removeDeviceWidgets(*DeviceTable[address]);
         DeviceTable[address].reset();
         publishTabs();
@@ -442,7 +458,7 @@ void TForm1::N4Click()
         return;
 
     {
-        PollPause pause(result == TForm2::ResultAdd ? PollThread.get() : nullptr);
+        PollPause pause(*this, result == TForm2::ResultAdd);
         if (result == TForm2::ResultAdd && !DeviceTable[DialogAddress]) {
             addDevice(DialogAddress, DialogDescription, false);
             publishTabs();
@@ -487,7 +503,7 @@ void TForm1::N9Click()
     // The log window talks to the device itself: the poll thread waits at its safe point
     // (between two exchanges) for as long as the window is open. Without a poll thread
     // there is nothing to wait for.
-    PollPause pause(PollThread.get());
+    PollPause pause(*this);
     Form5->setWindowTitle(QStringLiteral("Протокол прибора '") + fromCp1251(device->description)
                           + QStringLiteral("' с адресом ") + PageControl1->tabText(PageControl1->currentIndex()));
     Form5->exec();
@@ -592,6 +608,10 @@ void TForm1::startThreads()
     std::filesystem::path dir = historyDir_ ? *historyDir_ : historyFile(0).parent_path();
     PollThread = std::make_unique<oprosKanala>(link_, port_, pollDevices_, *view_, std::move(dir), RxThread.get(),
                                                pollTiming_);
+    // The device log window may be open (the port came back while it was): polling waits
+    // until it closes.
+    if (pauseDepth_ > 0)
+        PollThread->Suspend();
     RxThread->Start();
     PollThread->Start();
 }

@@ -135,17 +135,21 @@ public:
     void reportHistoryWriteFailure(const std::string& path);
 
     // Pauses the poll thread at its next safe point for the lifetime of the object and
-    // lets it go on afterwards; a thread already paused by the user stays paused.
+    // lets it go on afterwards; a thread already paused by the user stays paused. The port
+    // may be closed or lost and opened again meanwhile (a modal window runs the event loop):
+    // a poll thread started during the pause starts paused and is let go at its end.
     class PollPause {
     public:
-        explicit PollPause(oprosKanala* thread);
+        explicit PollPause(TForm1& owner, bool active = true);
         ~PollPause();
         PollPause(const PollPause&) = delete;
         PollPause& operator=(const PollPause&) = delete;
 
     private:
-        oprosKanala* thread_;
+        TForm1& owner_;
+        bool active_;
         bool resume_ = false;
+        std::uint64_t generation_ = 0;
     };
 
 protected:
@@ -180,6 +184,7 @@ private:
     PortState portState_ = PortState::Closed;
     QString portName_;            // the device path of the open (or lost) port
     std::uint64_t portGeneration_ = 0; // tells a stale "port lost" from the current one
+    int pauseDepth_ = 0;               // PollPause objects alive
 
     std::optional<std::filesystem::path> historyDir_;
     bool historyFailureShown_ = false;

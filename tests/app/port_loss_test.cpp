@@ -8,6 +8,7 @@
 
 #include "Osnovnaya.h"
 #include "TrendCharts.h"
+#include "Priemprotokol.h"
 #include "Ustanovkucom.h"
 #include "app_test_support.h"
 
@@ -98,6 +99,42 @@ private slots:
         QCOMPARE(Form1->portState(), TForm1::PortState::Closed);
         bus_->server->replug();
         QVERIFY(!Form1->pollThread());
+    }
+
+    void thePortComesBackWhileTheDeviceLogWindowIsOpen()
+    {
+        // The log window has the line to itself: a poll thread started meanwhile waits.
+        bool lost = false;
+        bool back = false;
+        bool parked = false;
+        std::uint64_t asked = 0;
+        whenShown(Form5, [&] {
+            bus_->server->unplug();
+            lost = QTest::qWaitFor([] { return Form1->portState() == TForm1::PortState::Lost; }, kWait);
+            bus_->server->replug();
+            back = QTest::qWaitFor([] { return Form1->portOpen(); }, kWait);
+            parked = back && Form1->pollThread()->waitParked(std::chrono::milliseconds(kWait));
+            asked = bus_->requests(1);
+            Form5->close();
+        });
+        Form1->N9Click();
+        QVERIFY(lost);
+        QVERIFY(back);
+        QVERIFY(parked);
+        QVERIFY(!Form1->pollThread()->Suspended());
+        QVERIFY(bus_->server->waitForRequests(1, asked + 2, std::chrono::milliseconds(kWait)));
+    }
+
+    void closingWhileTheDeviceLogWindowIsOpen()
+    {
+        whenShown(Form5, [] {
+            Form1->close();
+            Form5->close();
+        });
+        Form1->N9Click();
+        QVERIFY(Form1->closed());
+        QVERIFY(!Form1->pollThread());
+        QVERIFY(!Form1->serialPort().isOpen());
     }
 
 private:
