@@ -64,15 +64,9 @@ class TForm1::View final : public PollView {
 public:
     explicit View(TForm1* form) : form_(form) {}
 
-    void requestSent(const std::string& line) override
-    {
-        postLine(QString::fromStdString(line), true);
-    }
+    void requestSent(const std::string& line) override { postLine(line, true); }
 
-    void answerReceived(const std::string& line) override
-    {
-        postLine(QString::fromStdString(line), false);
-    }
+    void answerReceived(const std::string& line) override { postLine(line, false); }
 
     void samplePlotted(std::uint8_t address, float value1, float value2, double time) override
     {
@@ -100,7 +94,8 @@ public:
 private:
     // The monitor keeps at most TForm4::MaxLines lines, so lines beyond that many still
     // waiting for the GUI thread could never be seen; they are dropped to bound the queue.
-    void postLine(QString line, bool request)
+    // The text becomes a QString on the GUI thread: the poll thread makes no Qt objects.
+    void postLine(std::string line, bool request)
     {
         if (pendingLines_.load(std::memory_order_relaxed) >= TForm4::MaxLines)
             return;
@@ -110,10 +105,11 @@ private:
             form,
             [this, form, line = std::move(line), request] {
                 pendingLines_.fetch_sub(1, std::memory_order_relaxed);
+                const QString text = QString::fromStdString(line);
                 if (request)
-                    form->showRequest(line);
+                    form->showRequest(text);
                 else
-                    form->showAnswer(line);
+                    form->showAnswer(text);
             },
             Qt::QueuedConnection);
     }
