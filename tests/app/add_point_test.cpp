@@ -191,7 +191,7 @@ void AddPointTest::bulkEqualsRepeatedAddPoint_data()
     QTest::addColumn<int>("existing");
     QTest::addColumn<int>("added");
     QTest::addColumn<bool>("withNaN");
-    QTest::addColumn<int>("seed");
+    QTest::addColumn<int>("draw");
     QTest::newRow("reload of 334") << 0 << 334 << false << 1;
     QTest::newRow("single point") << 0 << 1 << false << 2;
     QTest::newRow("onto existing points") << 40 << 60 << false << 3;
@@ -204,10 +204,10 @@ void AddPointTest::bulkEqualsRepeatedAddPoint()
     QFETCH(int, existing);
     QFETCH(int, added);
     QFETCH(bool, withNaN);
-    QFETCH(int, seed);
+    QFETCH(int, draw);
 
-    std::mt19937 rng(static_cast<unsigned>(seed));
-    std::uniform_real_distribution<float> value(seed == 5 ? 10.0f : -30.0f, 60.0f);
+    std::mt19937 rng(static_cast<unsigned>(draw));
+    std::uniform_real_distribution<float> value(draw == 5 ? 10.0f : -30.0f, 60.0f);
     std::uniform_int_distribution<int> second(0, 40);  // out of order, with repeats
     const auto point = [&] {
         float v = value(rng);
