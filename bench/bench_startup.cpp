@@ -86,6 +86,8 @@ int main(int argc, char* argv[])
     const std::string link = (work.path() + QStringLiteral("/ttyBUS")).toStdString();
 
     grafimo::sim::ServerConfig config;
+    // Devices answer after their turnaround, as on a wire.
+    config.turnaround = std::chrono::milliseconds(4);
     for (int a = 0; a < 254; ++a) {
         grafimo::sim::DeviceConfig d;
         d.address = static_cast<std::uint8_t>(a);

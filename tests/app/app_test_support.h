@@ -153,6 +153,8 @@ public:
     SimBus(const QString& linkPath, std::vector<std::uint8_t> addresses)
     {
         sim::ServerConfig config;
+        // Devices answer after their turnaround, as on a wire.
+        config.turnaround = std::chrono::milliseconds(4);
         for (std::uint8_t a : addresses) {
             sim::DeviceConfig d;
             d.address = a;

@@ -191,6 +191,8 @@ TEST(Grafimo485EndToEnd, PollsStoresSurvivesAnUnplugAndClosesOnSigterm)
     ASSERT_FALSE(s.history.empty());
     const fs::path link = s.work.path() / "ttyBUS";
     grafimo::sim::ServerConfig config;
+    // Devices answer after their turnaround, as on a wire.
+    config.turnaround = std::chrono::milliseconds(4);
     for (std::uint8_t a : {1, 2, 3}) {
         grafimo::sim::DeviceConfig d;
         d.address = a;
