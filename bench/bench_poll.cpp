@@ -1,6 +1,6 @@
 // Figures for the live poll cycle: one exchange against the simulator pacing its bytes at
-// 9600 baud, compared with the protocol's own minimum; processor time of the poll and
-// receive threads per exchange; the reload of a 1,000,000-record history file.
+// 9600 baud, compared with the protocol's own minimum, and the processor time of the poll
+// and receive threads per exchange. The reload of a large history file is in bench_config.
 
 #include <algorithm>
 #include <chrono>
@@ -104,35 +104,6 @@ int main()
                 duration<double, std::micro>(cpuPoll).count() / n,
                 duration<double, std::micro>(cpuRx).count() / n);
 
-    // --- reload of a large history file ---
-    const auto file = dir / "reload.tmp";
-    {
-        // 1000 records appended the ordinary way, then copied in blocks up to 1,000,000.
-        for (int i = 0; i < 1000; ++i)
-            appendHistoryRecord(file, {float(i), float(i) / 2, 45000.0 + i / 86400.0});
-        std::vector<unsigned char> block(16 * 1000);
-        std::FILE* src = std::fopen(file.c_str(), "rb");
-        const std::size_t got = src ? std::fread(block.data(), 1, block.size(), src) : 0;
-        if (src)
-            std::fclose(src);
-        std::FILE* f = std::fopen(file.c_str(), "ab");
-        for (int k = 1; f && k < 1000 && got == block.size(); ++k)
-            std::fwrite(block.data(), 1, block.size(), f);
-        if (f)
-            std::fclose(f);
-    }
-    std::vector<double> times;
-    std::size_t points = 0;
-    for (int r = 0; r < 20; ++r) {
-        const auto a = steady_clock::now();
-        const auto recs = readThinnedHistory(file);
-        times.push_back(duration<double, std::milli>(steady_clock::now() - a).count());
-        points = recs ? recs->size() : 0;
-    }
-    std::sort(times.begin(), times.end());
-    std::printf("reloadHistory read of %ju records: %zu points, median %.2f ms, worst %.2f ms\n",
-                static_cast<std::uintmax_t>(std::filesystem::file_size(file) / 16), points,
-                times[times.size() / 2], times.back());
     std::filesystem::remove_all(dir);
     return 0;
 }

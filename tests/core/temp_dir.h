@@ -1,41 +1,17 @@
 #pragma once
-// A fresh directory per test, removed with everything in it afterwards.
+// The shared per-test directory, and byte-for-byte file helpers for the file-format tests.
+#include "grafimo_test/temp_dir.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <stdexcept>
-#include <stdlib.h>
 #include <string>
 #include <vector>
 
 namespace grafimo::testing {
 
-class TempDir {
-public:
-    TempDir()
-    {
-        const auto base = std::filesystem::temp_directory_path() / "grafimo-core-XXXXXX";
-        std::string templ = base.string();
-        if (::mkdtemp(templ.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        path_ = templ;
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir()
-    {
-        std::error_code ec;
-        std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ec);
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
-};
+using TempDir = grafimo::test::TempDir;
 
 using Bytes = std::vector<std::uint8_t>;
 

@@ -22,6 +22,9 @@ public:
     ~TempDir()
     {
         std::error_code ec;
+        // A test may have taken the write bit away to provoke a failure.
+        std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ec);
         std::filesystem::remove_all(path_, ec);
     }
     TempDir(const TempDir&) = delete;
@@ -29,6 +32,7 @@ public:
 
     const std::filesystem::path& path() const noexcept { return path_; }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
 
 private:
     std::filesystem::path path_;
