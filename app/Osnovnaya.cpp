@@ -132,7 +132,7 @@ TForm1::PollPause::PollPause(TForm1& owner, bool active) : owner_(owner), active
     resume_ = !thread->Suspended();
     if (resume_)
         thread->Suspend();
-    thread->waitParked(kParkTimeout);
+    parked_ = thread->waitParked(kParkTimeout);
 }
 
 TForm1::PollPause::~PollPause()
@@ -500,8 +500,19 @@ void TForm1::N9Click()
     // (between two exchanges) for as long as the window is open. Without a poll thread
     // there is nothing to wait for.
     PollPause pause(*this);
+    if (!pause.parked()) {
+        // Two senders on one line would garble each other's frames.
+        Application_MessageBox(QStringLiteral("Опрос приборов не удалось приостановить: "
+                                              "протокол прибора сейчас недоступен.\nПопробуйте ещё раз."),
+                               kError, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
     Form5->setWindowTitle(QStringLiteral("Протокол прибора '") + fromCp1251(device->description)
                           + QStringLiteral("' с адресом ") + PageControl1->tabText(PageControl1->currentIndex()));
+    Form5->setTarget(LogTarget{&link_, &port_, device->address, [this] {
+                                   if (RxThread && RxThread->Suspended())
+                                       RxThread->Resume();
+                               }});
     Form5->exec();
 }
 

@@ -144,11 +144,14 @@ public:
         ~PollPause();
         PollPause(const PollPause&) = delete;
         PollPause& operator=(const PollPause&) = delete;
+        // The poll thread sits between two exchanges (or there is none): the line is free.
+        bool parked() const { return parked_; }
 
     private:
         TForm1& owner_;
         bool active_;
         bool resume_ = false;
+        bool parked_ = true;
         std::uint64_t generation_ = 0;
     };
 

@@ -4,6 +4,8 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "Protokolthead.h"
+
 namespace grafimo {
 
 TForm6* Form6 = nullptr;
@@ -42,9 +44,15 @@ TForm6::TForm6(QWidget* parent) : QDialog(parent)
 void TForm6::Button1Click()
 {
     // Only the selected index counts; text typed into the lists is not read.
-    LogIntervalHours = static_cast<std::uint8_t>(ComboBox1->currentIndex());
-    LogIntervalMinutes = static_cast<std::uint8_t>(ComboBox2->currentIndex());
+    logState.LogIntervalHours.store(static_cast<std::uint8_t>(ComboBox1->currentIndex()));
+    logState.LogIntervalMinutes.store(static_cast<std::uint8_t>(ComboBox2->currentIndex()));
     accept();
+}
+
+void TForm6::showInterval(std::uint8_t hours, std::uint8_t minutes)
+{
+    ComboBox1->setCurrentIndex(hours < ComboBox1->count() ? hours : -1);
+    ComboBox2->setCurrentIndex(minutes < ComboBox2->count() ? minutes : -1);
 }
 
 void TForm6::fillLists()

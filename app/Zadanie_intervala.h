@@ -22,12 +22,12 @@ public:
     QLabel* Label2;
     QPushButton* Button1;
 
-    // Set by "Установить.": the selected index of each list, one byte each (a list
-    // without a selection gives 255). Closing the dialog otherwise leaves them alone.
-    std::uint8_t LogIntervalHours = 0;
-    std::uint8_t LogIntervalMinutes = 0;
-
+    // "Установить.": stores the selected index of each list in the log state's interval,
+    // one byte each (a list without a selection gives 255). Closing the dialog otherwise
+    // stores nothing.
     void Button1Click();
+    // Selects the items of these values; a value beyond a list leaves it without selection.
+    void showInterval(std::uint8_t hours, std::uint8_t minutes);
     // Empties both lists, fills minutes 0..59 and hours 0..23 and selects 0 in each.
     void fillLists();
 };

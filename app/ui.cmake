@@ -4,7 +4,7 @@ file(GLOB GRAFIMO_UI_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
 list(FILTER GRAFIMO_UI_SOURCES EXCLUDE REGEX
-  "/(Readthread|Oproskanala|Protokolthead|threads_anchor|main)\\.cpp$")
+  "/(Readthread|Oproskanala|Protokolthead|main)\\.cpp$")
 add_library(grafimo_ui STATIC ${GRAFIMO_UI_SOURCES})
 target_include_directories(grafimo_ui PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(grafimo_ui PUBLIC grafimo_threads grafimo_platform_qt Qt6::Widgets Qt6::Charts)

@@ -1,2 +1,0 @@
-// Keeps the thread library non-empty while units are added.
-namespace grafimo { int threadsAnchor() { return 0; } }
