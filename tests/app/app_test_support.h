@@ -150,9 +150,11 @@ inline QByteArray readFile(const QString& path)
 // list offers exactly the given ports while alive.
 class SimBus {
 public:
-    SimBus(const QString& linkPath, std::vector<std::uint8_t> addresses)
+    // `pace`: bytes go out at a 9600-baud wire's pace, as grafimo-sim --pace sends them.
+    SimBus(const QString& linkPath, std::vector<std::uint8_t> addresses, bool pace = false)
     {
         sim::ServerConfig config;
+        config.pace = pace;
         // Devices answer after their turnaround, as on a wire.
         config.turnaround = std::chrono::milliseconds(4);
         for (std::uint8_t a : addresses) {

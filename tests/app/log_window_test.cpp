@@ -1,0 +1,343 @@
+// The device log window against a simulated device on a pseudo-terminal, opened from the main
+// window as a user does: the opening query, reading every record into both charts, erase,
+// interval, logging on and off, the no-answer messages, and closing during a transfer.
+
+#include <QAction>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+#include <algorithm>
+#include <memory>
+
+#include "Osnovnaya.h"
+#include "Priemprotokol.h"
+#include "TrendCharts.h"
+#include "Ustanovkucom.h"
+#include "Zadanie_intervala.h"
+#include "app_test_support.h"
+
+using namespace grafimo;
+using namespace grafimo::testing;
+
+namespace {
+
+constexpr int kWait = 20000;
+constexpr std::uint8_t kAddress = 5;
+const QString kNoAnswer = QStringLiteral("Нет ответа!");
+
+// Checks made inside the modal window are collected and looked at once it has closed, so a
+// failing one never leaves the window open.
+struct Checks {
+    QStringList failures;
+    void operator()(bool ok, const char* what)
+    {
+        if (!ok)
+            failures << QString::fromUtf8(what);
+    }
+};
+#define CHECK(c) checks((c), #c)
+
+double expectedTime(const sim::LogRecord& r)
+{
+    using namespace std::chrono;
+    const sys_days day = year{2000 + r.yearMinus2000} / month{r.month} / std::chrono::day{r.day};
+    const auto days = (day - sys_days(year{1899} / December / 30)).count();
+    return static_cast<double>(days) + (r.hour * 60 + r.minute) / 1440.0;
+}
+
+bool waitFor(const std::function<bool()>& condition, int ms = kWait)
+{
+    return QTest::qWaitFor(condition, ms);
+}
+
+bool openingDone()
+{
+    return !Form5->Timer1->isActive() && Form5->Label1->text() != QStringLiteral("Число записей = ");
+}
+
+} // namespace
+
+class LogWindowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        work_ = std::make_unique<WorkDir>();
+        boxes_ = std::make_unique<ScriptedBoxes>();
+    }
+    void cleanup()
+    {
+        destroyForms();
+        bus_.reset();
+        boxes_.reset();
+        work_.reset();
+    }
+
+    void readsEveryRecordIntoBothChartsInTimeOrder()
+    {
+        sim::LogSettings log;
+        log.count = 300;
+        log.minutes = 10;
+        log.disorder = true;
+        start(log, true);
+        Checks checks;
+        bool progressShown = false;
+        runInLogWindow([&] {
+            CHECK(!Form5->N3->isEnabled());
+            CHECK(waitFor(openingDone));
+            CHECK(Form5->Label1->text() == QStringLiteral("Число записей = 300"));
+            CHECK(Form5->N3->isEnabled() && Form5->N4->isEnabled());
+            CHECK(Form5->N7->text() == QStringLiteral("Выключить"));
+            Form5->N3->trigger();
+            CHECK(!Form5->N3->isEnabled());
+            CHECK(waitFor([] { return Form5->Series1->count() >= 2; }));
+            progressShown = Form5->progressLabel->isVisible()
+                            && Form5->progressLabel->text().startsWith(QStringLiteral("Считано "));
+            CHECK(waitFor([] { return Form5->N3->isEnabled(); }, 60000));
+            CHECK(!Form5->progressLabel->isVisible());
+            CHECK(Form5->Label1->text() == QStringLiteral("Число записей = 300"));
+            // Every point, both charts, against what the device holds, sorted by time.
+            std::vector<std::tuple<double, float, float>> held;
+            for (std::uint16_t i = 0; i < 300; ++i) {
+                const sim::LogRecord r = sim::logRecordFor(kAddress, i, log);
+                held.emplace_back(expectedTime(r), r.value1, r.value2);
+            }
+            std::stable_sort(held.begin(), held.end(),
+                             [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); });
+            CHECK(Form5->Series1->count() == 300 && Form5->LineSeries1->count() == 300);
+            for (std::size_t i = 0; i < 300 && i < Form5->Series1->count(); ++i) {
+                CHECK(Form5->Series1->x(i) == std::get<0>(held[i]));
+                CHECK(Form5->LineSeries1->x(i) == std::get<0>(held[i]));
+                CHECK(Form5->Series1->y(i) == static_cast<double>(std::get<1>(held[i])));
+                CHECK(Form5->LineSeries1->y(i) == static_cast<double>(std::get<2>(held[i])));
+            }
+        });
+        QVERIFY2(checks.failures.isEmpty(), qPrintable(checks.failures.join(QStringLiteral("; "))));
+        QVERIFY(progressShown);
+        QVERIFY(boxes_->calls.empty());
+        QVERIFY(waitFor([&] { return bus_->answers(kAddress) > answersAtClose_ + 2; }));
+    }
+
+    void anEmptyLogOffersNeitherReadNorErase()
+    {
+        sim::LogSettings log;
+        log.count = 0;
+        log.state = 0;
+        start(log);
+        Checks checks;
+        runInLogWindow([&] {
+            CHECK(waitFor(openingDone));
+            CHECK(Form5->Label1->text() == QStringLiteral("Число записей = 0"));
+            CHECK(!Form5->N3->isEnabled() && !Form5->N4->isEnabled());
+            CHECK(Form5->N7->text() == QStringLiteral("Включить"));
+        });
+        QVERIFY2(checks.failures.isEmpty(), qPrintable(checks.failures.join(QStringLiteral("; "))));
+    }
+
+    void aDeviceWithoutALogIsReportedAndTheWindowCloses()
+    {
+        sim::LogSettings log;
+        start(log);
+        sim::Faults silent;
+        silent.silent = true;
+        bus_->server->setFaults(kAddress, silent);
+        runInLogWindow([] { waitFor([] { return !Form5->isVisible(); }); });
+        QCOMPARE(boxes_->calls.size(), std::size_t{1});
+        QCOMPARE(boxes_->calls[0].text,
+                 QStringLiteral("Прибор не отвечает или не поддерживает функцию считывания протокола."));
+        QCOMPARE(boxes_->calls[0].caption, kNoAnswer);
+        QCOMPARE(boxes_->calls[0].flags, MB_OK | MB_ICONSTOP);
+        QVERIFY(!Form5->isVisible());
+        QVERIFY(!Form5->Timer1->isActive());
+        // Thirty attempts, then polling goes on.
+        QVERIFY(!Form1->pollThread()->Suspended());
+        QCOMPARE(bus_->requests(kAddress) - requestsAtOpen_, std::uint64_t{30});
+    }
+
+    void eraseAsksFirstAndEmptiesTheLog()
+    {
+        sim::LogSettings log;
+        log.count = 50;
+        start(log);
+        Checks checks;
+        boxes_->answer = [](const QString&, const QString&, unsigned) { return IDCANCEL; };
+        runInLogWindow([&] {
+            CHECK(waitFor(openingDone));
+            Form5->N4->trigger(); // cancelled
+            CHECK(bus_->server->device(kAddress)->log().count == 50);
+            CHECK(Form5->N4->isEnabled());
+            boxes_->answer = {};
+            Form5->N4->trigger();
+            CHECK(bus_->server->device(kAddress)->log().count == 0);
+            CHECK(!Form5->N3->isEnabled() && !Form5->N4->isEnabled());
+            CHECK(Form5->Label1->text() == QStringLiteral("Число записей = 0"));
+            CHECK(Form5->Series1->count() == 0 && Form5->LineSeries1->count() == 0);
+        });
+        QVERIFY2(checks.failures.isEmpty(), qPrintable(checks.failures.join(QStringLiteral("; "))));
+        QCOMPARE(boxes_->calls.size(), std::size_t{3});
+        QCOMPARE(boxes_->calls[0].text, QStringLiteral("Сохранённые в приборе данные будут стёрты, продолжить?"));
+        QCOMPARE(boxes_->calls[0].caption, QStringLiteral("Внимание!"));
+        QCOMPARE(boxes_->calls[0].flags, MB_OKCANCEL | MB_ICONQUESTION);
+        QCOMPARE(boxes_->calls[2].text, QStringLiteral("Протокол в приборе стёрт."));
+        QCOMPARE(boxes_->calls[2].caption, QStringLiteral("Потверждение!"));
+        QCOMPARE(boxes_->calls[2].flags, MB_OK | MB_ICONINFORMATION);
+    }
+
+    void intervalIsSetFromTheDialogAndLoggingSwitchedOnWhenOff()
+    {
+        sim::LogSettings log;
+        log.count = 3;
+        log.hours = 1;
+        log.minutes = 45;
+        log.state = 0;
+        start(log);
+        Checks checks;
+        runInLogWindow([&] {
+            CHECK(waitFor(openingDone));
+            CHECK(Form6->ComboBox1->currentIndex() == 1 && Form6->ComboBox2->currentIndex() == 45);
+            whenShown(Form6, [] {
+                Form6->ComboBox1->setCurrentIndex(2);
+                Form6->ComboBox2->setCurrentIndex(30);
+                Form6->Button1->click();
+            });
+            Form5->N6->trigger();
+            const auto held = bus_->server->device(kAddress)->log();
+            CHECK(held.hours == 2 && held.minutes == 30);
+            // Logging was off: the question, OK, and it is switched on.
+            CHECK(held.state == 1);
+            CHECK(Form5->N7->text() == QStringLiteral("Выключить"));
+            // A dialog closed without its button sends the interval last set.
+            whenShown(Form6, [] {
+                Form6->ComboBox1->setCurrentIndex(7);
+                Form6->close();
+            });
+            Form5->N6->trigger();
+            const auto again = bus_->server->device(kAddress)->log();
+            CHECK(again.hours == 2 && again.minutes == 30);
+            // Switching off and on again.
+            Form5->N7->trigger();
+            CHECK(bus_->server->device(kAddress)->log().state == 0);
+            CHECK(Form5->N7->text() == QStringLiteral("Включить"));
+        });
+        QVERIFY2(checks.failures.isEmpty(), qPrintable(checks.failures.join(QStringLiteral("; "))));
+        QCOMPARE(boxes_->calls.size(), std::size_t{1});
+        QCOMPARE(boxes_->calls[0].text, QStringLiteral("Протоколирование выключено,включить?"));
+        QCOMPARE(boxes_->calls[0].caption, QString());
+        QCOMPARE(boxes_->calls[0].flags, MB_OKCANCEL | MB_ICONQUESTION);
+    }
+
+    void anInvalidDateEndsTheTransferAndReadStaysOff()
+    {
+        sim::LogSettings log;
+        log.count = 20;
+        log.badDateIndex = 4;
+        start(log);
+        Checks checks;
+        runInLogWindow([&] {
+            CHECK(waitFor(openingDone));
+            Form5->N3->trigger();
+            CHECK(waitFor([] { return Form5->transfer() && Form5->transfer()->Finished(); }));
+            QTest::qWait(50);
+            CHECK(Form5->Series1->count() == 4);
+            CHECK(!Form5->N3->isEnabled());
+            CHECK(!Form5->progressLabel->isVisible());
+        });
+        QVERIFY2(checks.failures.isEmpty(), qPrintable(checks.failures.join(QStringLiteral("; "))));
+        QVERIFY(boxes_->calls.empty());
+    }
+
+    void closingDuringATransferEndsItBeforePollingResumes()
+    {
+        sim::LogSettings log;
+        log.count = 2000;
+        start(log);
+        Checks checks;
+        runInLogWindow([&] {
+            CHECK(waitFor(openingDone));
+            Form5->N3->trigger();
+            CHECK(waitFor([] { return Form5->Series1->count() >= 3; }));
+        });
+        QVERIFY2(checks.failures.isEmpty(), qPrintable(checks.failures.join(QStringLiteral("; "))));
+        QVERIFY(Form5->transfer()->Finished());
+        QCOMPARE(*Form5->transfer()->end(), TransferEnd::Stopped);
+        // The first answer after the window closed is a live one, never a record.
+        const std::size_t before = answerLogSize_;
+        QVERIFY(waitFor([&] { return bus_->server->answerLog().size() > before + 3; }));
+        const auto answers = bus_->server->answerLog();
+        bool liveSeen = false;
+        for (std::size_t i = before; i < answers.size(); ++i) {
+            if (answers[i].function == 0x03)
+                liveSeen = true;
+            else
+                QVERIFY2(!liveSeen, "a log request after polling resumed");
+        }
+        QVERIFY(liveSeen);
+    }
+
+    void theLostPortFailsTheCommandsAndPollingWaitsForTheWindow()
+    {
+        sim::LogSettings log;
+        log.count = 2000;
+        start(log);
+        Checks checks;
+        runInLogWindow([&] {
+            CHECK(waitFor(openingDone));
+            Form5->N3->trigger();
+            CHECK(waitFor([] { return Form5->Series1->count() >= 2; }));
+            bus_->server->unplug();
+            // The transfer stops retrying and "Считать" comes back for a later try.
+            CHECK(waitFor([] { return Form5->transfer()->Finished(); }));
+            CHECK(*Form5->transfer()->end() == TransferEnd::PortClosed);
+            CHECK(waitFor([] { return Form5->N3->isEnabled(); }));
+            CHECK(Form1->portState() == TForm1::PortState::Lost);
+            bus_->server->replug();
+            CHECK(waitFor([] { return Form1->portOpen(); }));
+            // Back, but polling stays parked while the window is open.
+            CHECK(Form1->pollThread() && Form1->pollThread()->Suspended());
+            Form5->N7->trigger();
+        });
+        QVERIFY2(checks.failures.isEmpty(), qPrintable(checks.failures.join(QStringLiteral("; "))));
+        QVERIFY(!Form1->pollThread()->Suspended());
+    }
+
+private:
+    void start(const sim::LogSettings& log, bool pace = false)
+    {
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{kAddress}, pace);
+        bus_->server->setLog(kAddress, log);
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(kAddress, "dev5"));
+        createForms();
+        Form1->setReconnectInterval(std::chrono::milliseconds(50));
+        Form1->show();
+        QVERIFY(bus_->server->waitForAnswers(kAddress, 1, std::chrono::milliseconds(kWait)));
+    }
+
+    // Opens the log window of the active device and runs `body` inside it; the window is
+    // closed afterwards if `body` did not close it.
+    void runInLogWindow(std::function<void()> body)
+    {
+        whenShown(Form5, [this, body = std::move(body)] {
+            requestsAtOpen_ = bus_->requests(kAddress);
+            body();
+            answersAtClose_ = bus_->answers(kAddress);
+            if (Form5->isVisible())
+                Form5->close();
+            answerLogSize_ = bus_->server->answerLog().size();
+        });
+        Form1->N9Click();
+    }
+
+    std::unique_ptr<WorkDir> work_;
+    std::unique_ptr<ScriptedBoxes> boxes_;
+    std::unique_ptr<SimBus> bus_;
+    std::uint64_t requestsAtOpen_ = 0;
+    std::uint64_t answersAtClose_ = 0;
+    std::size_t answerLogSize_ = 0;
+};
+
+QTEST_MAIN(LogWindowTest)
+#include "log_window_test.moc"
