@@ -119,8 +119,26 @@ LogRecord logRecordFor(std::uint8_t address, std::uint16_t index, const LogSetti
     r.yearMinus2000 = static_cast<std::uint8_t>(static_cast<int>(ymd.year()) - 2000);
     r.value1 = static_cast<float>(c.value1Hundredths) / 100.0f;
     r.value2 = static_cast<float>(c.value2Tenths) / 10.0f;
-    if (log.badDateIndex && *log.badDateIndex == index)
-        r.month = 0;
+    if (log.badDateIndex && *log.badDateIndex == index) {
+        switch (log.badDate) {
+        case BadDate::MonthZero:
+            r.month = 0;
+            break;
+        case BadDate::Month13:
+            r.month = 13;
+            break;
+        case BadDate::DayPastMonth:
+            r.day = static_cast<std::uint8_t>(
+                static_cast<unsigned>(year_month_day_last{ymd.year(), month_day_last{ymd.month()}}.day()) + 1);
+            break;
+        case BadDate::Hour24:
+            r.hour = 24;
+            break;
+        case BadDate::Minute60:
+            r.minute = 60;
+            break;
+        }
+    }
     return r;
 }
 
@@ -145,6 +163,13 @@ std::optional<Reply> DeviceModel::handle(std::span<const std::uint8_t> frame)
 {
     if (frame.size() < 4 || config_.faults.silent)
         return std::nullopt;
+    const bool logCode = isLogCode(frame[1]);
+    if (logCode) {
+        ++logRequests_;
+        // Not heard at all, so a silenced erase or setting changes nothing.
+        if (!config_.log.present || logRequests_ <= config_.faults.logSilentFirst)
+            return std::nullopt;
+    }
     Reply reply;
     reply.function = frame[1];
     auto bytes = answerFor(frame, reply);
@@ -152,8 +177,30 @@ std::optional<Reply> DeviceModel::handle(std::span<const std::uint8_t> frame)
         return std::nullopt;
     reply.bytes = std::move(*bytes);
     reply.answerNumber = ++answers_;
+    if (logCode)
+        reply.logAnswerNumber = ++logAnswers_;
     applyFaults(reply);
     return reply;
+}
+
+std::vector<std::size_t> replyPieces(const Reply& reply)
+{
+    const std::size_t total = reply.bytes.size();
+    if (total == 0)
+        return {};
+    if (reply.splitBytes != 0) {
+        std::size_t first = reply.splitBytes;
+        if (first >= total)  // too short to cut there: cut before the CRC instead
+            first = total > 2 ? total - 2 : total;
+        if (first >= total)
+            return {total};
+        return {first, total - first};
+    }
+    const std::size_t chunk = reply.chunkBytes ? std::min<std::size_t>(reply.chunkBytes, total) : total;
+    std::vector<std::size_t> pieces;
+    for (std::size_t off = 0; off < total; off += chunk)
+        pieces.push_back(std::min(chunk, total - off));
+    return pieces;
 }
 
 std::optional<std::vector<std::uint8_t>> DeviceModel::answerFor(std::span<const std::uint8_t> frame,
@@ -242,7 +289,10 @@ void DeviceModel::applyFaults(Reply& reply) const
         reply.bytes = exceptionFrame(config_.address, reply.function, kIllegalDataAddress);
         reply.registers.reset();
     }
-    if (due(f.badCrcEvery) && reply.bytes.size() >= 2)
+    // One flip however many CRC faults fall due together: two would cancel out.
+    const bool logCrcDue = reply.logAnswerNumber != 0 && f.logBadCrcEvery != 0 &&
+                           reply.logAnswerNumber % f.logBadCrcEvery == 0;
+    if ((due(f.badCrcEvery) || logCrcDue) && reply.bytes.size() >= 2)
         reply.bytes.back() ^= 0xFF;
     if (due(f.garbageEvery)) {
         const auto noise = garbageBytes(config_.address, k);
@@ -268,6 +318,10 @@ void DeviceModel::applyFaults(Reply& reply) const
     reply.lateMs = f.lateMs;
     reply.chunkBytes = f.chunkBytes;
     reply.chunkGapMs = f.chunkGapMs;
+    if (reply.logAnswerNumber != 0 && f.logSplitBytes != 0) {
+        reply.splitBytes = f.logSplitBytes;
+        reply.splitGapMs = f.logSplitGapMs;
+    }
 }
 
 }  // namespace grafimo::sim

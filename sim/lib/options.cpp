@@ -4,6 +4,7 @@
 #include <charconv>
 #include <map>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace grafimo::sim {
@@ -49,6 +50,22 @@ std::vector<std::string_view> fieldsOf(std::string_view opt, std::string_view va
     if (parts.size() < min + 1 || parts.size() > max + 1)
         throw BadOption(std::string(opt) + ": expected " + std::string(shape) + ", got '" + std::string(value) + "'");
     return parts;
+}
+
+// A record answer cut here leaves the date in the first piece and the values in the second.
+constexpr unsigned kDefaultLogSplitBytes = 7;
+
+BadDate badDateKind(std::string_view text)
+{
+    static constexpr std::pair<std::string_view, BadDate> kinds[] = {
+        {"month0", BadDate::MonthZero}, {"month13", BadDate::Month13}, {"day", BadDate::DayPastMonth},
+        {"hour24", BadDate::Hour24},    {"minute60", BadDate::Minute60},
+    };
+    for (const auto& [name, kind] : kinds)
+        if (text == name)
+            return kind;
+    throw BadOption("--log-bad-date: kind must be month0, month13, day, hour24 or minute60, got '" +
+                    std::string(text) + "'");
 }
 
 void addDevices(std::string_view list, std::vector<std::uint8_t>& out)
@@ -168,9 +185,30 @@ ParseResult parseToolOptions(std::span<const std::string_view> args)
             } else if (opt == "--log-disorder") {
                 deviceSettings(address(opt, value())).second.disorder = true;
             } else if (opt == "--log-bad-date") {
-                const auto p = fieldsOf(opt, value(), 1, 1, "DEVICE:INDEX");
-                deviceSettings(address(opt, p[0])).second.badDateIndex =
-                    static_cast<std::uint16_t>(number(opt, p[1], 65535, "record index"));
+                const auto p = fieldsOf(opt, value(), 1, 2, "DEVICE:INDEX[:KIND]");
+                LogSettings& l = deviceSettings(address(opt, p[0])).second;
+                l.badDateIndex = static_cast<std::uint16_t>(number(opt, p[1], 65535, "record index"));
+                if (p.size() == 3)
+                    l.badDate = badDateKind(p[2]);
+            } else if (opt == "--no-log") {
+                deviceSettings(address(opt, value())).second.present = false;
+            } else if (opt == "--log-bad-crc") {
+                const auto p = fieldsOf(opt, value(), 1, 1, "DEVICE:N");
+                Faults& f = deviceSettings(address(opt, p[0])).first;
+                f.logBadCrcEvery = number(opt, p[1], 1'000'000, "N");
+                if (f.logBadCrcEvery == 0)
+                    throw BadOption("--log-bad-crc: N must be at least 1");
+            } else if (opt == "--log-silent-first") {
+                const auto p = fieldsOf(opt, value(), 1, 1, "DEVICE:K");
+                deviceSettings(address(opt, p[0])).first.logSilentFirst =
+                    number(opt, p[1], 1'000'000, "request count");
+            } else if (opt == "--log-split") {
+                const auto p = fieldsOf(opt, value(), 1, 2, "DEVICE:GAP_MS[:BYTES]");
+                Faults& f = deviceSettings(address(opt, p[0])).first;
+                f.logSplitGapMs = number(opt, p[1], 60'000, "gap");
+                f.logSplitBytes = p.size() == 3 ? number(opt, p[2], 255, "first piece") : kDefaultLogSplitBytes;
+                if (f.logSplitBytes == 0)
+                    throw BadOption("--log-split: first piece must be at least 1 byte");
             } else {
                 throw BadOption("unknown option '" + std::string(opt) + "'");
             }
@@ -234,7 +272,19 @@ Device log:
   --log-interval DEVICE:H:M       logging interval (default 0:15)
   --log-state DEVICE:on|off       logging switched on or off (default on)
   --log-disorder DEVICE           some records stored out of time order
-  --log-bad-date DEVICE:INDEX     the record at INDEX has an invalid date
+  --log-bad-date DEVICE:INDEX[:KIND]
+                                  the record at INDEX has an invalid date; KIND is
+                                  month0 (default), month13, day (the day after
+                                  the month's last), hour24 or minute60
+  --no-log DEVICE                 a device without a log: codes 0xA0..0xA7 get
+                                  no answer, live polls are answered
+  --log-bad-crc DEVICE:N          corrupt the CRC of every Nth log answer
+                                  (N counts the device's log answers only)
+  --log-silent-first DEVICE:K     ignore the first K log requests, answer later ones
+  --log-split DEVICE:GAP[:BYTES]  send log answers in two pieces GAP ms apart, the
+                                  first BYTES long (default 7; shorter answers are
+                                  cut before their CRC); for log answers this
+                                  takes the place of --chunks
 
 Live registers 0..5 (function 0x03): 0-1 signed whole part of value 1, 2 its
 hundredths, 3 whole part of value 2, 4 its tenths, 5 the sample counter. The

@@ -552,6 +552,7 @@ void PtyServer::planAnswer(const Reply& reply, std::uint8_t address, SimClock::t
     served.registers = reply.registers;
     served.sample = reply.sample;
     served.answerNumber = reply.answerNumber;
+    served.logAnswerNumber = reply.logAnswerNumber;
     served.bytes = reply.bytes;
     served.requestAt = now;
     if (answers_.size() >= kAnswerLogSize)
@@ -561,13 +562,12 @@ void PtyServer::planAnswer(const Reply& reply, std::uint8_t address, SimClock::t
     // Deadlines are absolute, so the wire timing does not drift with scheduling delays.
     SimClock::time_point t =
         std::max(now + config_.turnaround + std::chrono::milliseconds(reply.lateMs), queueEnd_);
-    const std::size_t total = reply.bytes.size();
-    const std::size_t chunk = reply.chunkBytes ? std::min<std::size_t>(reply.chunkBytes, total) : total;
+    const std::chrono::milliseconds gap(reply.splitBytes ? reply.splitGapMs : reply.chunkGapMs);
+    std::size_t off = 0;
     unsigned piece = 0;
-    for (std::size_t off = 0; off < total; off += chunk, ++piece) {
-        const std::size_t len = std::min(chunk, total - off);
+    for (const std::size_t len : replyPieces(reply)) {
         if (off != 0)
-            t += std::chrono::milliseconds(reply.chunkGapMs);
+            t += gap;
         if (config_.pace) {
             for (std::size_t i = 0; i < len; ++i) {
                 queue_.push_back({served.id, address, piece, {reply.bytes[off + i]}, t, false});
@@ -579,6 +579,8 @@ void PtyServer::planAnswer(const Reply& reply, std::uint8_t address, SimClock::t
                                                         reply.bytes.begin() + static_cast<std::ptrdiff_t>(off + len)),
                               t, false});
         }
+        off += len;
+        ++piece;
     }
     queue_.back().last = true;
     queueEnd_ = t;

@@ -84,8 +84,78 @@ TEST(ToolOptions, HelpNeedsNothingElse)
     EXPECT_TRUE(r.options->help);
     for (const char* opt : {"--link", "--port", "--devices", "--silent", "--bad-crc", "--late", "--chunks",
                             "--garbage", "--exception", "--log-count", "--log-interval", "--log-state",
-                            "--log-disorder", "--log-bad-date", "--pace", "--verbose", "--help"})
+                            "--log-disorder", "--log-bad-date", "--no-log", "--log-bad-crc", "--log-silent-first",
+                            "--log-split", "month13", "minute60", "--pace", "--verbose", "--help"})
         EXPECT_NE(toolUsage().find(opt), std::string::npos) << opt;
+}
+
+struct LogOptionCase {
+    std::vector<std::string_view> args;  // for device 4 of --devices 4,5
+    Faults faults;
+    LogSettings log;
+};
+
+Faults split(unsigned gap, unsigned bytes)
+{
+    Faults f;
+    f.logSplitGapMs = gap;
+    f.logSplitBytes = bytes;
+    return f;
+}
+
+LogSettings badDate(std::uint16_t index, BadDate kind)
+{
+    LogSettings l;
+    l.badDateIndex = index;
+    l.badDate = kind;
+    return l;
+}
+
+TEST(ToolOptions, LogFaultsReachTheirDeviceOnly)
+{
+    Faults crc;
+    crc.logBadCrcEvery = 3;
+    Faults silentFirst;
+    silentFirst.logSilentFirst = 4;
+    LogSettings noLog;
+    noLog.present = false;
+    const LogOptionCase cases[] = {
+        {{"--no-log", "4"}, {}, noLog},
+        {{"--log-bad-crc", "4:3"}, crc, {}},
+        {{"--log-silent-first", "4:4"}, silentFirst, {}},
+        {{"--log-split", "4:20"}, split(20, 7), {}},
+        {{"--log-split", "4:0:12"}, split(0, 12), {}},
+        {{"--log-bad-date", "4:9"}, {}, badDate(9, BadDate::MonthZero)},
+        {{"--log-bad-date", "4:9:month0"}, {}, badDate(9, BadDate::MonthZero)},
+        {{"--log-bad-date", "4:9:month13"}, {}, badDate(9, BadDate::Month13)},
+        {{"--log-bad-date", "4:9:day"}, {}, badDate(9, BadDate::DayPastMonth)},
+        {{"--log-bad-date", "4:9:hour24"}, {}, badDate(9, BadDate::Hour24)},
+        {{"--log-bad-date", "4:9:minute60"}, {}, badDate(9, BadDate::Minute60)},
+    };
+    for (const LogOptionCase& c : cases) {
+        std::vector<std::string_view> args{"--devices", "4,5"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ParseResult r = parseToolOptions(args);
+        const std::string what(c.args[0]);
+        ASSERT_TRUE(r.options) << what << ": " << r.error;
+        const DeviceConfig* d4 = find(*r.options, 4);
+        const DeviceConfig* d5 = find(*r.options, 5);
+        ASSERT_TRUE(d4 && d5);
+        for (const DeviceConfig* d : {d4, d5}) {
+            const Faults& want = d == d4 ? c.faults : Faults{};
+            const LogSettings& wantLog = d == d4 ? c.log : LogSettings{};
+            const std::string who = what + ", device " + std::to_string(d->address);
+            EXPECT_EQ(d->faults.logBadCrcEvery, want.logBadCrcEvery) << who;
+            EXPECT_EQ(d->faults.logSilentFirst, want.logSilentFirst) << who;
+            EXPECT_EQ(d->faults.logSplitBytes, want.logSplitBytes) << who;
+            EXPECT_EQ(d->faults.logSplitGapMs, want.logSplitGapMs) << who;
+            EXPECT_EQ(d->faults.chunkBytes, 0u) << who << ": the split is not a chunking of every answer";
+            EXPECT_EQ(d->faults.badCrcEvery, 0u) << who << ": live answers keep good CRCs";
+            EXPECT_EQ(d->log.present, wantLog.present) << who;
+            EXPECT_EQ(d->log.badDateIndex, wantLog.badDateIndex) << who;
+            EXPECT_EQ(d->log.badDate, wantLog.badDate) << who;
+        }
+    }
 }
 
 struct BadCase {
@@ -111,6 +181,18 @@ TEST(ToolOptions, BadOptionsAreExplained)
         {{"--devices", "1", "--log-interval", "1:1:60"}, "minutes"},
         {{"--devices", "1", "--log-state", "1:maybe"}, "maybe"},
         {{"--devices", "1", "--log-count", "1:70000"}, "65535"},
+        {{"--devices", "1", "--no-log", "2"}, "device 2 is not in --devices"},
+        {{"--devices", "1", "--no-log"}, "needs a value"},
+        {{"--devices", "1", "--log-bad-crc", "1"}, "DEVICE:N"},
+        {{"--devices", "1", "--log-bad-crc", "1:0"}, "at least 1"},
+        {{"--devices", "1", "--log-silent-first", "1:x"}, "'x'"},
+        {{"--devices", "1", "--log-silent-first", "1:2:3"}, "DEVICE:K"},
+        {{"--devices", "1", "--log-split", "1"}, "DEVICE:GAP_MS[:BYTES]"},
+        {{"--devices", "1", "--log-split", "1:70000"}, "gap"},
+        {{"--devices", "1", "--log-split", "1:5:0"}, "at least 1 byte"},
+        {{"--devices", "1", "--log-split", "1:5:300"}, "first piece"},
+        {{"--devices", "1", "--log-bad-date", "1:3:month14"}, "month14"},
+        {{"--devices", "1", "--log-bad-date", "1:3:day:x"}, "DEVICE:INDEX[:KIND]"},
     };
     for (const BadCase& c : cases) {
         const ParseResult r = parseToolOptions(c.args);

@@ -10,8 +10,11 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
+#include "crc_reference.h"
 #include "grafimo/sim/model.h"
+#include "grafimo/sim/server.h"
 #include "grafimo_test/sim_process.h"
 #include "grafimo_test/temp_dir.h"
 #include "grafimo_test/tty_client.h"
@@ -195,6 +198,47 @@ TEST_F(SimTool, ServesOnAnExistingPort)
     stopWith(SIGTERM);
 }
 
+// True once `text` shows up in the file, false when `timeout` passes first.
+bool waitForText(const std::string& path, const std::string& text, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (slurp(path).find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+TEST_F(SimTool, LogFaultOptionsShapeTheAnswers)
+{
+    ASSERT_FALSE(launch({"--devices", "1,2", "--verbose", "--log-count", "1:5", "--log-bad-date", "1:2:hour24",
+                         "--log-bad-crc", "1:2", "--log-split", "1:10", "--no-log", "2"})
+                     .empty());
+    test::TtyClient c(link);
+    const std::vector<std::uint8_t> record2 = reference::sealed({0x01, 0xA0, 0x00, 0x02});
+    c.send(record2);
+    const auto a = c.readExactly(19, kWait);
+    ASSERT_EQ(a.size(), 19u);
+    EXPECT_TRUE(reference::sealOk(a)) << "first log answer";
+    EXPECT_EQ(a[4], 24) << "hour 24 in record 2";
+    c.send(std::vector<std::uint8_t>{0x01, 0xA1, 0xC1, 0x98});
+    const auto count = c.readExactly(6, kWait);
+    ASSERT_EQ(count.size(), 6u);
+    EXPECT_EQ(count[3], 5);
+    EXPECT_FALSE(reference::sealOk(count)) << "second log answer";
+
+    const std::vector<std::uint8_t> count2 = reference::sealed({0x02, 0xA1});
+    c.send(count2);
+    EXPECT_TRUE(waitForText(errFile, "rx " + hexBytes(count2) + "  (no answer)", kWait)) << slurp(errFile);
+    c.send(reference::sealed({0x02, 0x03, 0x00, 0x00, 0x00, 0x06}));
+    const auto live = c.readExactly(17, kWait);
+    ASSERT_EQ(live.size(), 17u);
+    EXPECT_EQ(live[0], 2) << "the first answer after the log request is the live one";
+    EXPECT_TRUE(reference::sealOk(live));
+    stopWith(SIGTERM);
+}
+
 TEST_F(SimTool, BadOptionsGiveAMessageAndExitCode2)
 {
     const std::vector<std::vector<std::string>> cases = {
@@ -220,7 +264,8 @@ TEST_F(SimTool, HelpListsTheOptions)
     EXPECT_EQ(code, 0);
     for (const char* opt : {"--link", "--port", "--devices", "--silent", "--bad-crc", "--late", "--chunks",
                             "--garbage", "--exception", "--log-count", "--log-interval", "--log-state",
-                            "--log-disorder", "--log-bad-date", "--pace", "--verbose"})
+                            "--log-disorder", "--log-bad-date", "--no-log", "--log-bad-crc", "--log-silent-first",
+                            "--log-split", "--pace", "--verbose"})
         EXPECT_NE(out.find(opt), std::string::npos) << opt;
 }
 

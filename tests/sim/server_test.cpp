@@ -15,6 +15,7 @@
 #include <memory>
 #include <thread>
 
+#include "crc_reference.h"
 #include "grafimo/sim/server.h"
 #include "grafimo_test/temp_dir.h"
 #include "grafimo_test/tty_client.h"
@@ -344,6 +345,142 @@ TEST_F(SimServer, IntervalAndStateAreStored)
     EXPECT_EQ(exchange({0x01, 0xA5, 0xC0, 0x5B}, 5), withCrc({1, 0xA5, 0}));
     EXPECT_EQ(exchange({0x01, 0xA7, 0x01, 0x9B, 0xF0}, 4), withCrc({1, 0xA7}));
     EXPECT_EQ(exchange(withCrc({1, 0xA5}), 5), withCrc({1, 0xA5, 1}));
+}
+
+// ---- log faults on the line ----
+
+using reference::sealed;
+using reference::sealOk;
+
+TEST_F(SimServer, LogAnswersGoOutInTwoPiecesAndLiveAnswersInOne)
+{
+    Faults f;
+    f.logSplitBytes = 7;
+    f.logSplitGapMs = 30;
+    serve({device(1, f)});
+    struct Case {
+        Bytes request;
+        std::size_t length;
+        std::vector<std::size_t> writes;
+    };
+    const Case cases[] = {
+        {{0x01, 0xA0, 0x00, 0x00, 0x01, 0xFA}, 19, {7, 12}},
+        {{0x01, 0x03, 0x00, 0x00, 0x00, 0x06, 0xC5, 0xC8}, 17, {17}},
+        {{0x01, 0xA1, 0xC1, 0x98}, 6, {4, 2}},
+        {{0x01, 0xA5, 0xC0, 0x5B}, 5, {3, 2}},
+        {{0x01, 0xA3, 0x01, 0x1E, 0x70, 0x62}, 4, {2, 2}},
+    };
+    std::uint64_t n = 0;
+    for (const Case& c : cases) {
+        const Bytes a = exchange(c.request, c.length);
+        ASSERT_EQ(a.size(), c.length) << "code " << int(c.request[1]);
+        EXPECT_TRUE(sealOk(a)) << "the pieces join up to one whole answer";
+        ASSERT_TRUE(server->waitForAnswers(1, ++n, kWait));
+        const ServedAnswer served = server->answerLog().back();
+        std::vector<std::size_t> sizes;
+        for (const TxWrite& w : served.writes)
+            sizes.push_back(w.bytes);
+        EXPECT_EQ(sizes, c.writes) << "code " << int(c.request[1]);
+        if (served.writes.size() == 2) {
+            // The plan, not the clock: the second piece is due exactly one gap after the first.
+            EXPECT_EQ(served.writes[1].due - served.writes[0].due, 30ms);
+            EXPECT_GE(served.writes[1].written, served.writes[1].due);
+        }
+    }
+}
+
+TEST_F(SimServer, DeviceWithoutLogIgnoresTheLogFamilyButAnswersLivePolls)
+{
+    LogSettings none;
+    none.present = false;
+    serve({device(1), device(2, {}, none)});
+    const Bytes requests[] = {
+        sealed({0x02, 0xA0, 0x00, 0x00}), sealed({0x02, 0xA1}), sealed({0x02, 0xA2}), sealed({0x02, 0xA3, 0x01, 0x1E}),
+        sealed({0x02, 0xA4}),             sealed({0x02, 0xA5}), sealed({0x02, 0xA6}), sealed({0x02, 0xA7, 0x01}),
+    };
+    std::uint64_t n = 0;
+    for (const Bytes& r : requests) {
+        client->send(r);  // one at a time: frames sent back to back would run together
+        ASSERT_TRUE(server->waitForRequests(2, ++n, kWait)) << "code " << int(r[1]);
+    }
+    expectOnlyProbeAnswer(1);
+    EXPECT_EQ(server->stats().answers[2], 0u);
+    const Bytes a = exchange(sealed({0x02, 0x03, 0x00, 0x00, 0x00, 0x06}), 17);
+    ASSERT_EQ(a.size(), 17u);
+    EXPECT_TRUE(sealOk(a));
+    EXPECT_EQ(registersIn(a), liveRegisters(2, 0));
+    EXPECT_EQ(server->device(2)->log().count, LogSettings{}.count) << "the ignored erase changed nothing";
+}
+
+TEST_F(SimServer, FirstLogRequestsGoUnansweredThenTheDeviceAnswers)
+{
+    Faults f;
+    f.logSilentFirst = 2;
+    serve({device(1), device(2, f)});
+    const Bytes count = sealed({0x02, 0xA1});
+    client->send(count);
+    ASSERT_TRUE(server->waitForRequests(2, 1, kWait));
+    client->send(count);
+    ASSERT_TRUE(server->waitForRequests(2, 2, kWait));
+    expectOnlyProbeAnswer(1);
+    EXPECT_EQ(exchange(sealed({0x02, 0x03, 0x00, 0x00, 0x00, 0x06}), 17).size(), 17u) << "live polls are not held back";
+    EXPECT_EQ(exchange(count, 6), sealed({0x02, 0xA1, 0x00, 0x64}));
+    EXPECT_EQ(server->device(2)->logRequestsSeen(), 3u);
+}
+
+TEST_F(SimServer, LogCrcFaultSparesLiveAnswers)
+{
+    Faults f;
+    f.logBadCrcEvery = 2;
+    serve({device(1, f)});
+    const Bytes live = sealed({0x01, 0x03, 0x00, 0x00, 0x00, 0x06});
+    const Bytes state{0x01, 0xA5, 0xC0, 0x5B};
+    // Log answers 1, 2, 3, 4 with live polls between them.
+    const std::pair<const Bytes*, bool> script[] = {{&state, true}, {&live, true}, {&state, false},
+                                                    {&live, true},  {&state, true}, {&state, false}};
+    for (const auto& [request, clean] : script) {
+        const Bytes a = exchange(*request, (*request)[1] == 0x03 ? 17 : 5);
+        ASSERT_FALSE(a.empty());
+        EXPECT_EQ(sealOk(a), clean) << "code " << int(a[1]);
+    }
+    ASSERT_TRUE(server->waitForAnswers(1, std::size(script), kWait));
+    const auto served = server->answerLog();
+    EXPECT_EQ(served.back().logAnswerNumber, 4u);
+    EXPECT_EQ(served[1].logAnswerNumber, 0u);
+}
+
+TEST_F(SimServer, LogSettingsSetOverTheLineAreHeldByTheDevice)
+{
+    serve({device(1)});
+    struct Step {
+        Bytes request;
+        Bytes answer;
+        std::uint8_t hours, minutes, state;
+        std::uint16_t count;
+    };
+    const Step steps[] = {
+        {sealed({0x01, 0xA3, 0x02, 0x1E}), sealed({0x01, 0xA3}), 2, 30, 1, 100},
+        {{0x01, 0xA4, 0x01, 0x9B}, sealed({0x01, 0xA4, 0x02, 0x1E}), 2, 30, 1, 100},
+        {sealed({0x01, 0xA7, 0x00}), sealed({0x01, 0xA7}), 2, 30, 0, 100},
+        {{0x01, 0xA5, 0xC0, 0x5B}, sealed({0x01, 0xA5, 0x00}), 2, 30, 0, 100},
+        {{0x01, 0xA7, 0x01, 0x9B, 0xF0}, sealed({0x01, 0xA7}), 2, 30, 1, 100},
+        {{0x01, 0xA2, 0x81, 0x99}, sealed({0x01, 0xA2}), 2, 30, 1, 0},
+        {{0x01, 0xA1, 0xC1, 0x98}, sealed({0x01, 0xA1, 0x00, 0x00}), 2, 30, 1, 0},
+    };
+    for (const Step& s : steps) {
+        EXPECT_EQ(exchange(s.request, s.answer.size()), s.answer) << "code " << int(s.request[1]);
+        const auto d = server->device(1);
+        ASSERT_TRUE(d);
+        EXPECT_EQ(d->log().hours, s.hours) << "code " << int(s.request[1]);
+        EXPECT_EQ(d->log().minutes, s.minutes) << "code " << int(s.request[1]);
+        EXPECT_EQ(d->log().state, s.state) << "code " << int(s.request[1]);
+        EXPECT_EQ(d->log().count, s.count) << "code " << int(s.request[1]);
+    }
+    // An erased log has no record 0.
+    client->send(Bytes{0x01, 0xA0, 0x00, 0x00, 0x01, 0xFA});
+    ASSERT_TRUE(server->waitForRequests(1, std::size(steps) + 1, kWait));
+    ASSERT_TRUE(server->waitForIdle(kWait));
+    EXPECT_TRUE(client->readAvailable().empty());
 }
 
 TEST_F(SimServer, RequestSentByteByByteIsStillAnswered)

@@ -29,6 +29,15 @@ LiveCentis liveCentis(std::uint8_t address, std::uint32_t sample) noexcept;
 // reg 3 whole part of value 2, reg 4 its tenths 0..9, reg 5 the low 16 bits of n.
 Registers liveRegisters(std::uint8_t address, std::uint32_t sample) noexcept;
 
+// How the record at LogSettings::badDateIndex fails to be a date and time.
+enum class BadDate : std::uint8_t {
+    MonthZero,     // month 0
+    Month13,       // month 13
+    DayPastMonth,  // the day after the month's last, e.g. 32 March
+    Hour24,        // hour 24
+    Minute60,      // minute 60
+};
+
 // The device's own log and how its records are made up.
 struct LogSettings {
     std::uint16_t count = 100;
@@ -36,8 +45,18 @@ struct LogSettings {
     std::uint8_t minutes = 15;
     std::uint8_t state = 1;  // stored as received from 0xA7; 0 = off
     bool disorder = false;   // a few neighbouring records swapped in time
-    std::optional<std::uint16_t> badDateIndex;  // this record carries month 0
+    std::optional<std::uint16_t> badDateIndex;  // this record's date or time is invalid
+    BadDate badDate = BadDate::MonthZero;
+    // A device built without a log: it ignores the whole 0xA0..0xA7 family and answers
+    // live polls only.
+    bool present = true;
 };
+
+// The device's own log family, 0xA0..0xA7 (0xA6 included, though nothing is stored there).
+constexpr bool isLogCode(std::uint8_t function) noexcept
+{
+    return function >= 0xA0 && function <= 0xA7;
+}
 
 struct LogRecord {
     std::uint8_t hour;
@@ -69,6 +88,14 @@ struct Faults {
     unsigned garbageEvery = 0;
     GarbageMode garbageMode = GarbageMode::Rotate;
     unsigned exceptionEvery = 0;
+    // Faults of the log family only; live answers are left alone. "Every N" here counts
+    // the device's log answers from 1.
+    unsigned logBadCrcEvery = 0;
+    unsigned logSilentFirst = 0;  // the first K log requests are not heard at all
+    // Non-zero: every log answer goes out in two pieces, logSplitGapMs apart. The first
+    // piece is this many bytes, or everything before the CRC when the answer is not longer.
+    unsigned logSplitBytes = 0;
+    unsigned logSplitGapMs = 0;
 };
 
 struct DeviceConfig {
@@ -84,10 +111,18 @@ struct Reply {
     std::optional<Registers> registers;  // set when the answer carries live values
     std::uint32_t sample = 0;            // which sample those values belong to
     unsigned answerNumber = 0;           // 1-based count of this device's answers
+    unsigned logAnswerNumber = 0;        // 1-based among its log answers; 0 for others
     unsigned lateMs = 0;
     unsigned chunkBytes = 0;
     unsigned chunkGapMs = 0;
+    // Non-zero: the first piece is this long and the rest follows splitGapMs later as a
+    // second piece; takes the place of chunkBytes.
+    unsigned splitBytes = 0;
+    unsigned splitGapMs = 0;
 };
+
+// Lengths of the pieces `reply` goes out in, in order; they add up to its size.
+std::vector<std::size_t> replyPieces(const Reply& reply);
 
 // Adds the CRC-16 (low byte first) of the bytes already in the frame.
 void appendCrc(std::vector<std::uint8_t>& frame);
@@ -107,6 +142,9 @@ public:
     // Live samples served so far; the next 0x03 answer carries sample `samples()`.
     std::uint32_t samples() const noexcept { return samples_; }
     unsigned answersGiven() const noexcept { return answers_; }
+    // Requests of the log family heard (answered or not), and log answers given.
+    unsigned logRequestsSeen() const noexcept { return logRequests_; }
+    unsigned logAnswersGiven() const noexcept { return logAnswers_; }
 
     // `frame` is a complete request with a valid CRC addressed to this device.
     // No value means the device stays silent.
@@ -120,6 +158,8 @@ private:
     DeviceConfig config_;
     std::uint32_t samples_ = 0;
     unsigned answers_ = 0;
+    unsigned logRequests_ = 0;
+    unsigned logAnswers_ = 0;
 };
 
 }  // namespace grafimo::sim

@@ -57,6 +57,7 @@ struct ServedAnswer {
     std::optional<Registers> registers;
     std::uint32_t sample = 0;
     unsigned answerNumber = 0;
+    unsigned logAnswerNumber = 0;     // 0 for an answer outside the log family
     std::vector<std::uint8_t> bytes;  // exactly what goes on the line, faults included
     SimClock::time_point requestAt;   // when the request frame was complete
     std::vector<TxWrite> writes;
