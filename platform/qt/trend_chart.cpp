@@ -34,6 +34,15 @@ constexpr double kMaxDynamicTicks = 50.0;
 
 const QColor kLineColour = Qt::red;
 
+// Above this many points a line is drawn as the lowest and highest point of each of
+// kDrawnBuckets equal slices of its time span: a chart some 850 pixels wide shows the
+// same picture, and the toolkit's cost per point, which grows with the points it holds,
+// stays that of a few thousand (a device log holds up to 65,535 records).
+constexpr std::size_t kDrawnLimit = 4096;
+constexpr std::size_t kDrawnBuckets = 1024;
+// A time the calendar cannot show.
+constexpr double kNoTime = std::numeric_limits<double>::quiet_NaN();
+
 // The smallest of 1, 2, 5 times a power of ten that is at least raw (give or take the
 // rounding of raw itself: a span of 25.1 - 24.9 should still get steps of 0.05).
 double niceStep(double raw)
@@ -130,6 +139,7 @@ void TrendSeries::clear()
     assertGuiThread();
     xs_.clear();
     ys_.clear();
+    msXs_.clear();
     drawnXs_.clear();
     yRange_.clear();
     line_->clear();
@@ -148,10 +158,14 @@ void TrendSeries::append(double x, double y)
     const auto index = at - xs_.begin();
     xs_.insert(at, x);
     ys_.insert(ys_.begin() + index, y);
+    const std::optional<std::int64_t> ms = dateTimeToEpochMsecs(x);
+    msXs_.insert(msXs_.begin() + index, ms ? static_cast<double>(*ms) : kNoTime);
     yRange_.add(y);
 
-    if (std::isfinite(y)) {
-        if (const auto ms = dateTimeToEpochMsecs(x)) {
+    if (xs_.size() > kDrawnLimit) {
+        drawEnvelope();
+    } else if (std::isfinite(y)) {
+        if (ms) {
             const auto drawnAt = (drawnXs_.empty() || x >= drawnXs_.back())
                                      ? drawnXs_.end()
                                      : std::upper_bound(drawnXs_.begin(), drawnXs_.end(), x);
@@ -177,25 +191,99 @@ void TrendSeries::replaceAll(std::vector<std::pair<double, double>> points)
 
     xs_.clear();
     ys_.clear();
+    msXs_.clear();
     drawnXs_.clear();
     yRange_.clear();
     xs_.reserve(points.size());
     ys_.reserve(points.size());
+    msXs_.reserve(points.size());
+    if (points.size() > kDrawnLimit) {
+        for (const auto& [x, y] : points) {
+            xs_.push_back(x);
+            ys_.push_back(y);
+            const auto ms = dateTimeToEpochMsecs(x);
+            msXs_.push_back(ms ? static_cast<double>(*ms) : kNoTime);
+            yRange_.add(y);
+        }
+        drawEnvelope();
+        chart_->pointsChanged();
+        return;
+    }
     QList<QPointF> drawn;
     drawn.reserve(static_cast<qsizetype>(points.size()));
     for (const auto& [x, y] : points) {
         xs_.push_back(x);
         ys_.push_back(y);
+        const auto ms = dateTimeToEpochMsecs(x);
+        msXs_.push_back(ms ? static_cast<double>(*ms) : kNoTime);
         yRange_.add(y);
         if (!std::isfinite(y))
             continue;
-        if (const auto ms = dateTimeToEpochMsecs(x)) {
+        if (ms) {
             drawnXs_.push_back(x);
             drawn.append(QPointF(static_cast<qreal>(*ms), y));
         }
     }
     line_->replace(drawn);
     chart_->pointsChanged();
+}
+
+void TrendSeries::drawEnvelope()
+{
+    drawnXs_.clear();
+    QList<QPointF> drawn;
+    drawn.reserve(static_cast<qsizetype>(2 * kDrawnBuckets + 2));
+    std::optional<std::size_t> first;
+    std::optional<std::size_t> last;
+    const auto drawable = [&](std::size_t i) { return std::isfinite(ys_[i]) && std::isfinite(msXs_[i]); };
+    for (std::size_t i = 0; i < xs_.size() && !first; ++i) {
+        if (drawable(i))
+            first = i;
+    }
+    for (std::size_t i = xs_.size(); i-- > 0 && first && !last;) {
+        if (drawable(i))
+            last = i;
+    }
+    const auto put = [&](std::size_t i) { drawn.append(QPointF(msXs_[i], ys_[i])); };
+    if (first) {
+        // The first and last points are always drawn, so the time axis spans what it would.
+        const double x0 = xs_[*first];
+        const double width = (xs_[*last] - x0) / static_cast<double>(kDrawnBuckets);
+        put(*first);
+        std::size_t bucket = 0;
+        std::optional<std::size_t> lo;
+        std::optional<std::size_t> hi;
+        const auto flush = [&] {
+            if (!lo)
+                return;
+            const std::size_t a = std::min(*lo, *hi);
+            const std::size_t b = std::max(*lo, *hi);
+            if (a != *first && a != *last)
+                put(a);
+            if (b != a && b != *first && b != *last)
+                put(b);
+            lo.reset();
+            hi.reset();
+        };
+        for (std::size_t i = *first + 1; i < *last; ++i) {
+            if (!drawable(i))
+                continue;
+            const std::size_t b =
+                width > 0.0 ? std::min(kDrawnBuckets - 1, static_cast<std::size_t>((xs_[i] - x0) / width)) : 0;
+            if (b != bucket) {
+                flush();
+                bucket = b;
+            }
+            if (!lo || ys_[i] < ys_[*lo])
+                lo = i;
+            if (!hi || ys_[i] > ys_[*hi])
+                hi = i;
+        }
+        flush();
+        if (*last != *first)
+            put(*last);
+    }
+    line_->replace(drawn);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -350,7 +438,7 @@ void TrendChart::fitBottomToPoints()
 
 void TrendChart::fitLeftToPoints()
 {
-    if (!series_.attached_ || series_.drawnXs_.empty())
+    if (!series_.attached_ || series_.line_->count() == 0)
         return;
     double lo = series_.minY();
     double hi = series_.maxY();

@@ -66,12 +66,15 @@ private:
     friend class TrendChart;
     explicit TrendSeries(TrendChart& chart);
     void assertGuiThread() const;
+    // Draws a long series as the low and high point of each slice of its time span.
+    void drawEnvelope();
 
     TrendChart* chart_;
     QLineSeries* line_;  // owned by the QChart while attached, else by TrendChart
     bool attached_ = true;
     std::vector<double> xs_;
     std::vector<double> ys_;
+    std::vector<double> msXs_;     // X as drawn (ms since the epoch), NaN when it cannot be
     std::vector<double> drawnXs_;  // X of the drawn points, parallel to line_'s points
     MinMaxTracker yRange_;
 };

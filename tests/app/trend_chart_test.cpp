@@ -70,6 +70,7 @@ private slots:
     void latePointGoesAfterEqualTimes();
     void pointWithoutTimeIsDropped();
     void replaceAllSortsStablyWithOneRedraw();
+    void longSeriesIsDrawnAsItsEnvelope();
 
     // --- Y extremes
     void extremesEqualFullScanAndAreZeroWhenEmpty();
@@ -233,6 +234,43 @@ void TrendChartTest::replaceAllSortsStablyWithOneRedraw()
     QCOMPARE(s.lineSeries()->points(), reference.series().lineSeries()->points());
     QCOMPARE(s.minY(), 0.0);
     QCOMPARE(s.maxY(), 199.0);
+}
+
+void TrendChartTest::longSeriesIsDrawnAsItsEnvelope()
+{
+    // A full device log: every point is kept exactly; the drawn line holds the first and the
+    // last point, every peak and trough, and no more than two points a slice.
+    TrendChart chart;
+    TrendSeries& s = chart.series();
+    const double t0 = baseTime();
+    const int n = 20000;
+    std::vector<std::pair<double, double>> points;
+    for (int i = 0; i < n; ++i)
+        points.emplace_back(t0 + i * 60 * kSecond, (i % 100) * 0.5 - (i == 12345 ? 1000.0 : 0.0));
+    s.replaceAll(points);
+    for (int i = n; i < n + 10; ++i)
+        s.append(t0 + i * 60 * kSecond, i == n + 5 ? 500.0 : 1.0);
+    QCOMPARE(s.count(), std::size_t(n + 10));
+    QCOMPARE(s.y(12345), 45 * 0.5 - 1000.0);
+    QCOMPARE(s.y(n + 5), 500.0);
+    const QLineSeries* line = s.lineSeries();
+    QVERIFY(line->count() <= 2 * 1024 + 2);
+    QVERIFY(line->count() > 1024);
+    QCOMPARE(static_cast<qint64>(line->at(0).x()), msecsOf(s.x(0)));
+    QCOMPARE(static_cast<qint64>(line->at(line->count() - 1).x()), msecsOf(s.x(n + 9)));
+    double lowest = 1e9;
+    double highest = -1e9;
+    for (int i = 0; i < line->count(); ++i) {
+        lowest = std::min(lowest, line->at(i).y());
+        highest = std::max(highest, line->at(i).y());
+        if (i > 0)
+            QVERIFY(line->at(i).x() >= line->at(i - 1).x());
+    }
+    QCOMPARE(lowest, 45 * 0.5 - 1000.0);
+    QCOMPARE(highest, 500.0);
+    // Back under the limit, every point is drawn again.
+    s.replaceAll({points.begin(), points.begin() + 10});
+    QCOMPARE(line->count(), 10);
 }
 
 void TrendChartTest::extremesEqualFullScanAndAreZeroWhenEmpty()
