@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFile>
+#include <QFileDialog>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -23,11 +24,14 @@
 #include "Ustanovkucom.h"
 #include "Zadanie_intervala.h"
 #include "grafimo/config_file.h"
+#include "grafimo/datetime.h"
 #include "grafimo/history.h"
 #include "grafimo/platform/dirs.h"
 #include "grafimo/text_codec.h"
 #include "message_box.h"
 #include "port_list.h"
+#include "regional_formats.h"
+#include "save_dialog.h"
 
 namespace grafimo {
 
@@ -178,6 +182,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent), view_(std::make_unique<Vi
     N3 = menuBar()->addMenu(QStringLiteral("Прибор"));
     N4 = N3->addAction(QStringLiteral("Добавить/Изменить"));
     N9 = N3->addAction(QStringLiteral("Протоколирование"));
+    SaveDialog1 = createSaveDialog(this);
     N5 = N3->addAction(QStringLiteral("Удалить"));
 
     Timer1 = new QTimer(this);
@@ -482,7 +487,44 @@ void TForm1::N6Click()
 
 void TForm1::N7Click()
 {
-    // Export of the active device's history as text: comes with the text export.
+    const struct_device* device = activeDevice();
+    if (closing_)
+        return;
+    if (!device) {
+        Application_MessageBox(QStringLiteral("Нет ни одного прибора: сохранять нечего."),
+                               QStringLiteral("Предупреждение"), MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    const std::uint8_t address = device->address;
+    const QString description = fromCp1251(device->description);
+    const RegionalFormats formats = regionalFormats();
+    const QString suggested = QString::fromStdString(
+        historyExportFileName(description.toStdString(), nowDateTime(), formats));
+    const std::optional<QString> chosen = askSaveFile(*SaveDialog1, suggested);
+    if (!chosen || closing_)
+        return;
+
+    const std::filesystem::path source = historyFile(address);
+    std::error_code ec;
+    if (!historyDir_ || !std::filesystem::exists(source, ec)) {
+        Application_MessageBox(QStringLiteral("Замеров прибора '%1' с адресом %2 ещё нет: сохранять нечего.")
+                                   .arg(description)
+                                   .arg(address),
+                               QStringLiteral("Предупреждение"), MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    // No sample is appended while the file is read; polling goes on however the export ends.
+    PollPause pause(*this);
+    if (!pause.parked()) {
+        Application_MessageBox(QStringLiteral("Опрос приборов не удалось приостановить: история не сохранена.\n"
+                                              "Попробуйте ещё раз."),
+                               kError, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    const std::filesystem::path target(QFile::encodeName(*chosen).toStdString());
+    runExport(this, *chosen, [&](const ExportProgress& progress) {
+        return exportHistoryText(source, target, formats, progress);
+    });
 }
 
 void TForm1::N8Click()
@@ -509,7 +551,7 @@ void TForm1::N9Click()
     }
     Form5->setWindowTitle(QStringLiteral("Протокол прибора '") + fromCp1251(device->description)
                           + QStringLiteral("' с адресом ") + PageControl1->tabText(PageControl1->currentIndex()));
-    Form5->setTarget(LogTarget{&link_, &port_, device->address, [this] {
+    Form5->setTarget(LogTarget{&link_, &port_, device->address, fromCp1251(device->description), [this] {
                                    if (RxThread && RxThread->Suspended())
                                        RxThread->Resume();
                                }});

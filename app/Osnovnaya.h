@@ -22,6 +22,7 @@
 #include "grafimo/platform/serial_port.h"
 
 class QAction;
+class QFileDialog;
 class QLabel;
 class QMenu;
 class QTabWidget;
@@ -70,6 +71,7 @@ public:
     QAction* N8; // "Опрос"
     QAction* N9; // "Протоколирование"
     QTimer* Timer1; // the no-answer watch, every 1000 ms
+    QFileDialog* SaveDialog1; // "Сохранить"
 
     // ---- device dialog result and device table ----
     std::uint8_t DialogAddress = 0;

@@ -1,6 +1,7 @@
 #include "Priemprotokol.h"
 
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -9,11 +10,16 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <filesystem>
 #include <utility>
 
 #include "TrendCharts.h"
 #include "Zadanie_intervala.h"
+#include "grafimo/datetime.h"
 #include "message_box.h"
+#include "regional_formats.h"
+#include "save_dialog.h"
 
 namespace grafimo {
 
@@ -94,6 +100,7 @@ TForm5::TForm5(QWidget* parent) : QDialog(parent)
 
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);
+    SaveDialog1 = createSaveDialog(this);
 
     connect(Timer1, &QTimer::timeout, this, &TForm5::Timer1Timer);
     connect(N3, &QAction::triggered, this, &TForm5::N3Click);
@@ -287,7 +294,24 @@ void TForm5::N4Click()
 
 void TForm5::N5Click()
 {
-    // Saving the log as text comes with the text export.
+    const RegionalFormats formats = regionalFormats();
+    const QString suggested = QString::fromStdString(
+        deviceLogExportFileName(target_.description.toStdString(), nowDateTime(), formats));
+    const std::optional<QString> chosen = askSaveFile(*SaveDialog1, suggested);
+    if (!chosen)
+        return;
+    // The records complete so far: the series change on this thread only, so a transfer
+    // under way adds nothing while they are copied. Point j of both series is one record.
+    const std::size_t n = std::min({Series1->count(), LineSeries1->count(), std::size_t{65535}});
+    std::vector<HistoryRecord> records;
+    records.reserve(n);
+    for (std::size_t j = 0; j < n; ++j)
+        records.push_back(HistoryRecord{static_cast<float>(Series1->y(j)), static_cast<float>(LineSeries1->y(j)),
+                                        Series1->x(j)});
+    const std::filesystem::path target(QFile::encodeName(*chosen).toStdString());
+    runExport(this, *chosen, [&](const ExportProgress& progress) {
+        return exportRecordsText(target, records, formats, progress);
+    });
 }
 
 void TForm5::N6Click()

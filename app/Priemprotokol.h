@@ -4,6 +4,7 @@
 // thread; "Считать" starts the transfer thread, whose records arrive here in order.
 
 #include <QDialog>
+#include <QString>
 
 #include <chrono>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include "Protokolthead.h"
 
 class QAction;
+class QFileDialog;
 class QLabel;
 class QMenu;
 class QMenuBar;
@@ -33,6 +35,7 @@ struct LogTarget {
     Link* link = nullptr;
     platform::SerialPort* port = nullptr;
     std::uint8_t address = 0;
+    QString description; // for the suggested file name of "Сохранить"
     // Lets a receive thread paused by a chart reload go on (answers must be collected).
     std::function<void()> resumeReceiver;
 };
@@ -53,6 +56,7 @@ public:
     QAction* N7; // "Включить" / "Выключить"
     QLabel* Label1;
     QTimer* Timer1; // one-shot opening query, 1000 ms after the window is shown
+    QFileDialog* SaveDialog1; // "Сохранить"
     qtui::TrendChart* Chart1;
     qtui::TrendSeries* Series1;
     qtui::TrendChart* Chart2;

@@ -1,0 +1,60 @@
+#include "save_dialog.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QProgressDialog>
+
+#include "message_box.h"
+
+namespace grafimo {
+
+QFileDialog* createSaveDialog(QWidget* parent)
+{
+    auto* dialog = new QFileDialog(parent);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setFileMode(QFileDialog::AnyFile);
+    // The chosen name is used as typed and an existing file is replaced without a question.
+    dialog->setOption(QFileDialog::DontConfirmOverwrite, true);
+    // The toolkit's own dialog: the same on every desktop, and one the tests can drive.
+    dialog->setOption(QFileDialog::DontUseNativeDialog, true);
+    dialog->setDefaultSuffix(QString());
+    return dialog;
+}
+
+std::optional<QString> askSaveFile(QFileDialog& dialog, const QString& suggested)
+{
+    dialog.selectFile(suggested);
+    if (dialog.exec() != QDialog::Accepted)
+        return std::nullopt;
+    const QStringList files = dialog.selectedFiles();
+    if (files.isEmpty() || files.first().isEmpty())
+        return std::nullopt;
+    return files.first();
+}
+
+bool runExport(QWidget* parent, const QString& file,
+               const std::function<ExportResult(const ExportProgress& progress)>& exportTo)
+{
+    QProgressDialog progress(QStringLiteral("Сохранение файла\n%1").arg(file), QStringLiteral("Отмена"), 0, 1000,
+                             parent);
+    progress.setWindowTitle(QStringLiteral("Сохранение"));
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(500);
+    progress.setAutoClose(false);
+    progress.setAutoReset(false);
+    progress.setValue(0);
+    const ExportResult result = exportTo([&](std::uint64_t done, std::uint64_t total) {
+        progress.setValue(total == 0 ? 1000 : static_cast<int>(done * 1000 / total));
+        QApplication::processEvents();
+        return !progress.wasCanceled();
+    });
+    progress.close();
+    if (result.ok || result.cancelled)
+        return result.ok;
+    Application_MessageBox(QStringLiteral("Не удалось сохранить файл\n%1\n\n%2")
+                               .arg(file, QString::fromLocal8Bit(result.error.c_str())),
+                           QStringLiteral("Ошибка!"), MB_OK | MB_ICONSTOP);
+    return false;
+}
+
+} // namespace grafimo

@@ -1,0 +1,280 @@
+// "Сохранить" of the main window and of the device log window, through their save dialogs:
+// the suggested names, every exported line against the history file or the device's records
+// read back independently, and the failures that must never look like success.
+
+#include <QAction>
+#include <QDate>
+#include <QDateTime>
+#include <QFileDialog>
+#include <QTabWidget>
+#include <QLineEdit>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTimeZone>
+
+#include <cstring>
+#include <memory>
+
+#include "Osnovnaya.h"
+#include "Priemprotokol.h"
+#include "TrendCharts.h"
+#include "regional_formats.h"
+#include "app_test_support.h"
+
+using namespace grafimo;
+using namespace grafimo::testing;
+
+namespace {
+
+constexpr int kWait = 20000;
+constexpr std::uint8_t kAddress = 5;
+
+struct Record {
+    float value1;
+    float value2;
+    double time;
+};
+
+// The 16-byte little-endian records of a history file, read here without the program's reader.
+std::vector<Record> historyRecords(const QString& path)
+{
+    const QByteArray bytes = readFile(path);
+    std::vector<Record> out;
+    for (qsizetype at = 0; at + 16 <= bytes.size(); at += 16) {
+        Record r{};
+        std::memcpy(&r.value1, bytes.constData() + at, 4);
+        std::memcpy(&r.value2, bytes.constData() + at + 4, 4);
+        std::memcpy(&r.time, bytes.constData() + at + 8, 8);
+        out.push_back(r);
+    }
+    return out;
+}
+
+// The test runs in the C locale, where the exports follow Russian conventions.
+QString dateTimeText(double t)
+{
+    const qint64 msecs = qRound64((t - 25569.0) * 86400000.0);
+    const QDateTime utcWall = QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC);
+    const QDateTime local(utcWall.date(), utcWall.time());
+    if (local.time() == QTime(0, 0))
+        return local.toString(QStringLiteral("dd.MM.yyyy"));
+    return local.toString(QStringLiteral("dd.MM.yyyy HH:mm:ss"));
+}
+
+// A line holds value 1 (6 significant digits), value 2 (3), the date-time text, CR LF.
+QString lineCheck(const QString& line, const Record& r)
+{
+    const QStringList f = line.split(QLatin1Char(' '));
+    if (f.size() < 3)
+        return QStringLiteral("too few fields: ") + line;
+    const double v1 = QString(f[0]).replace(QLatin1Char(','), QLatin1Char('.')).toDouble();
+    const double v2 = QString(f[1]).replace(QLatin1Char(','), QLatin1Char('.')).toDouble();
+    if (std::fabs(v1 - r.value1) > 5e-6 * std::max(1.0, std::fabs(double(r.value1))))
+        return QStringLiteral("value 1 %1 for %2").arg(f[0]).arg(r.value1);
+    if (std::fabs(v2 - r.value2) > 5e-3 * std::max(1.0, std::fabs(double(r.value2))))
+        return QStringLiteral("value 2 %1 for %2").arg(f[1]).arg(r.value2);
+    if (f.mid(2).join(QLatin1Char(' ')) != dateTimeText(r.time))
+        return QStringLiteral("time '%1' for '%2'").arg(f.mid(2).join(QLatin1Char(' ')), dateTimeText(r.time));
+    return {};
+}
+
+QStringList crlfLines(const QByteArray& text, QString* problem)
+{
+    if (!text.isEmpty() && !text.endsWith("\r\n"))
+        *problem = QStringLiteral("no CR LF at the end");
+    QStringList lines = QString::fromUtf8(text).split(QStringLiteral("\r\n"));
+    lines.removeLast();
+    for (const QString& l : lines) {
+        if (l.contains(QLatin1Char('\n')) || l.contains(QLatin1Char('\r')))
+            *problem = QStringLiteral("a bare line end");
+    }
+    return lines;
+}
+
+} // namespace
+
+class TextExportTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        work_ = std::make_unique<WorkDir>();
+        boxes_ = std::make_unique<ScriptedBoxes>();
+    }
+    void cleanup()
+    {
+        destroyForms();
+        bus_.reset();
+        boxes_.reset();
+        work_.reset();
+    }
+
+    void historyOfTheActiveTabIsSavedLineByLine()
+    {
+        start("dev/5");
+        QVERIFY(bus_->server->waitForAnswers(kAddress, 6, std::chrono::milliseconds(kWait)));
+        QVERIFY(QTest::qWaitFor([] { return historyRecords(historyPath()).size() >= 5; }, kWait));
+        const QString out = work_->file(QStringLiteral("history.txt"));
+        writeFile(out, "old content");
+        const QString suggested = saveAs(*Form1->SaveDialog1, out, [] { Form1->N7Click(); });
+        // "/" of the description never makes the name a path.
+        QVERIFY2(QRegularExpression(QStringLiteral("^dev_5 \\d\\d_\\d\\d_\\d{4} \\d\\d_\\d\\d\\.txt$"))
+                     .match(suggested)
+                     .hasMatch(),
+                 qPrintable(suggested));
+        QVERIFY(boxes_->calls.empty());
+        QString problem;
+        const QStringList lines = crlfLines(readFile(out), &problem);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        const std::vector<Record> stored = historyRecords(historyPath());
+        QVERIFY(lines.size() >= 5);
+        QVERIFY(static_cast<std::size_t>(lines.size()) <= stored.size());
+        for (int i = 0; i < lines.size(); ++i) {
+            const QString bad = lineCheck(lines[i], stored[i]);
+            QVERIFY2(bad.isEmpty(), qPrintable(QStringLiteral("line %1: %2").arg(i).arg(bad)));
+        }
+        // Polling goes on.
+        QVERIFY(!Form1->pollThread()->Suspended());
+        const auto answers = bus_->answers(kAddress);
+        QVERIFY(bus_->server->waitForAnswers(kAddress, answers + 2, std::chrono::milliseconds(kWait)));
+    }
+
+    void failuresAreToldAndNothingIsLost()
+    {
+        start("dev5");
+        // No sample of a silent device has been stored yet.
+        sim::Faults silent;
+        silent.silent = true;
+        bus_->server->setFaults(kAddress, silent);
+        QFile::remove(historyPath());
+        const QString out = work_->file(QStringLiteral("kept.txt"));
+        writeFile(out, "kept");
+        saveAs(*Form1->SaveDialog1, out, [] { Form1->N7Click(); });
+        QCOMPARE(boxes_->calls.size(), std::size_t{1});
+        QVERIFY(boxes_->calls[0].text.contains(QStringLiteral("ещё нет")));
+        QCOMPARE(readFile(out), QByteArray("kept"));
+
+        // An output that cannot be created: told with its name, polling resumed.
+        bus_->server->setFaults(kAddress, {});
+        QVERIFY(QTest::qWaitFor([] { return !historyRecords(historyPath()).empty(); }, kWait));
+        const QString nowhere = work_->file(QStringLiteral("missing/dir/out.txt"));
+        saveAs(*Form1->SaveDialog1, nowhere, [] { Form1->N7Click(); });
+        QCOMPARE(boxes_->calls.size(), std::size_t{2});
+        QCOMPARE(boxes_->calls[1].caption, QStringLiteral("Ошибка!"));
+        QVERIFY(boxes_->calls[1].text.contains(nowhere));
+        QVERIFY(!QFile::exists(nowhere));
+        QVERIFY(!Form1->pollThread()->Suspended());
+
+        // No device at all: nothing to save, no dialog.
+        Form1->N5Click();
+        QCOMPARE(Form1->PageControl1->count(), 0);
+        const std::size_t before = boxes_->calls.size();
+        Form1->N7Click();
+        QCOMPARE(boxes_->calls.size(), before + 1);
+        QCOMPARE(boxes_->calls.back().text, QStringLiteral("Нет ни одного прибора: сохранять нечего."));
+    }
+
+    void deviceLogIsSavedFromItsCharts()
+    {
+        start("dev5");
+        sim::LogSettings log;
+        log.count = 12;
+        log.disorder = true;
+        bus_->server->setLog(kAddress, log);
+        const QString out = work_->file(QStringLiteral("log.txt"));
+        QString suggested;
+        bool readAll = false;
+        whenShown(Form5, [&] {
+            if (QTest::qWaitFor([] { return Form5->N3->isEnabled(); }, kWait)) {
+                Form5->N3->trigger();
+                readAll = QTest::qWaitFor([] { return Form5->Series1->count() == 12 && Form5->N3->isEnabled(); },
+                                          kWait);
+            }
+            suggested = saveAs(*Form5->SaveDialog1, out, [] { Form5->N5Click(); });
+            Form5->close();
+        });
+        Form1->N9Click();
+        QVERIFY(readAll);
+        QVERIFY2(QRegularExpression(QStringLiteral("^Protdev5 \\d\\d_\\d\\d_\\d{4} \\d\\d_\\d\\d\\.txt$"))
+                     .match(suggested)
+                     .hasMatch(),
+                 qPrintable(suggested));
+        QVERIFY(boxes_->calls.empty());
+        QVERIFY2(QFile::exists(out), qPrintable(suggested));
+        QString problem;
+        const QStringList lines = crlfLines(readFile(out), &problem);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        QCOMPARE(lines.size(), 12);
+        // In time order, as drawn: the device's records sorted by their time.
+        std::vector<Record> held;
+        for (std::uint16_t i = 0; i < 12; ++i) {
+            const sim::LogRecord r = sim::logRecordFor(kAddress, i, log);
+            const QDateTime at(QDate(2000 + r.yearMinus2000, r.month, r.day), QTime(r.hour, r.minute));
+            held.push_back({r.value1, r.value2, static_cast<double>(QDate(1899, 12, 30).daysTo(at.date()))
+                                                    + (r.hour * 60 + r.minute) / 1440.0});
+        }
+        std::stable_sort(held.begin(), held.end(), [](const Record& a, const Record& b) { return a.time < b.time; });
+        for (int i = 0; i < 12; ++i) {
+            const QString bad = lineCheck(lines[i], held[i]);
+            QVERIFY2(bad.isEmpty(), qPrintable(QStringLiteral("line %1: %2").arg(i).arg(bad)));
+        }
+    }
+
+    void regionalFormatsFollowTheLocale()
+    {
+        const double t = 46088.0 + (13 * 60 + 5) / 1440.0 + 7 / 86400.0; // 7 March 2026 13:05:07
+        struct Case {
+            QLocale locale;
+            std::string line;
+        };
+        const Case cases[] = {
+            // The C locale has no conventions of its own: the interface's Russian ones.
+            {QLocale::c(), "23,4 55,7 07.03.2026 13:05:07\r\n"},
+            {QLocale(QLocale::Russian, QLocale::Russia), "23,4 55,7 07.03.2026 13:05:07\r\n"},
+            // The time-zone part of the long time format is left out.
+            {QLocale(QLocale::English, QLocale::UnitedStates), "23.4 55.7 3/7/26 1:05:07 PM\r\n"},
+            {QLocale(QLocale::German, QLocale::Germany), "23,4 55,7 07.03.26 13:05:07\r\n"},
+        };
+        for (const Case& c : cases) {
+            const std::string line = exportLine(23.4f, 55.67f, t, regionalFormats(c.locale));
+            QVERIFY2(line == c.line, qPrintable(c.locale.name() + QStringLiteral(": ") + QString::fromStdString(line)));
+        }
+    }
+
+private:
+    void start(const QByteArray& description)
+    {
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{kAddress});
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(kAddress, description));
+        createForms();
+        Form1->show();
+    }
+
+    static QString historyPath() { return QString::fromStdString(Form1->historyFile(kAddress).string()); }
+
+    // Runs `command`, which shows `dialog`; answers it with `file` and returns the name it
+    // suggested.
+    static QString saveAs(QFileDialog& dialog, const QString& file, const std::function<void()>& command)
+    {
+        QString suggested;
+        whenShown(&dialog, [&] {
+            const QStringList preset = dialog.selectedFiles();
+            suggested = preset.isEmpty() ? QString() : QFileInfo(preset.first()).fileName();
+            // Typed into the name field, as a user does (selectFile() leaves a focused field alone).
+            if (auto* name = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                name->setText(file);
+            static_cast<QDialog&>(dialog).accept();
+        });
+        command();
+        return suggested;
+    }
+
+    std::unique_ptr<WorkDir> work_;
+    std::unique_ptr<ScriptedBoxes> boxes_;
+    std::unique_ptr<SimBus> bus_;
+};
+
+QTEST_MAIN(TextExportTest)
+#include "text_export_test.moc"
