@@ -12,7 +12,8 @@
 #include <QTest>
 #include <QTimeZone>
 
-#include <cstring>
+#include <bit>
+#include <cstdint>
 #include <memory>
 
 #include "Osnovnaya.h"
@@ -39,13 +40,17 @@ struct Record {
 std::vector<Record> historyRecords(const QString& path)
 {
     const QByteArray bytes = readFile(path);
+    const auto le = [&](qsizetype at, int size) {
+        std::uint64_t v = 0;
+        for (int i = size - 1; i >= 0; --i)
+            v = (v << 8) | static_cast<unsigned char>(bytes.at(at + i));
+        return v;
+    };
     std::vector<Record> out;
     for (qsizetype at = 0; at + 16 <= bytes.size(); at += 16) {
-        Record r{};
-        std::memcpy(&r.value1, bytes.constData() + at, 4);
-        std::memcpy(&r.value2, bytes.constData() + at + 4, 4);
-        std::memcpy(&r.time, bytes.constData() + at + 8, 8);
-        out.push_back(r);
+        out.push_back({std::bit_cast<float>(static_cast<std::uint32_t>(le(at, 4))),
+                       std::bit_cast<float>(static_cast<std::uint32_t>(le(at + 4, 4))),
+                       std::bit_cast<double>(le(at + 8, 8))});
     }
     return out;
 }
