@@ -1,10 +1,10 @@
 #include "grafimo/config_file.h"
 
 #include "posix_file.h"
+#include "replacing_file.h"
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -53,13 +53,6 @@ void appendExpanded(std::vector<std::uint8_t>& out, std::uint8_t b)
         out.push_back(kCR);
     out.push_back(b);
 }
-
-std::string errnoText(const std::string& what, const fs::path& p, int err)
-{
-    return what + " " + p.string() + ": " + std::strerror(err);
-}
-
-std::atomic<unsigned> tempCounter{0};
 
 } // namespace
 
@@ -135,30 +128,20 @@ RewriteResult writeDeviceRecords(const fs::path& file, std::span<const DeviceRec
     RewriteResult result{false, ConfigWrite::Failed, {}};
 
     // A symbolic link stays a link: the file it points to is the one rewritten.
-    fs::path target = file;
-    std::error_code ec;
-    if (fs::is_symlink(file, ec)) {
-        const fs::path resolved = fs::weakly_canonical(file, ec);
-        if (!ec)
-            target = resolved;
-    }
+    const fs::path target = detail::resolveLink(file);
 
     std::array<std::uint8_t, kConfigHeaderSize> header{};
-    mode_t mode = 0666;
     {
         Fd old(detail::openRetry(target.c_str(), O_RDONLY));
         if (old) {
             result.existed = true;
-            struct stat st{};
-            if (::fstat(old.get(), &st) != 0 ||
-                detail::preadUpTo(old.get(), header.data(), header.size(), 0) < 0) {
-                result.error = errnoText("cannot read", target, errno);
+            if (detail::preadUpTo(old.get(), header.data(), header.size(), 0) < 0) {
+                result.error = detail::errnoText("cannot read", target, errno);
                 return result;
             }
-            mode = st.st_mode & 07777;
         } else if (errno != ENOENT) {
             result.existed = true;
-            result.error = errnoText("cannot open", target, errno);
+            result.error = detail::errnoText("cannot open", target, errno);
             return result;
         }
     }
@@ -177,48 +160,10 @@ RewriteResult writeDeviceRecords(const fs::path& file, std::span<const DeviceRec
             appendExpanded(content, static_cast<std::uint8_t>(c));
     }
 
-    const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    const std::string base = "." + target.filename().string() + ".tmp" +
-                             std::to_string(::getpid()) + ".";
-    fs::path temp;
-    Fd out;
-    for (int attempt = 0; attempt < 100 && !out; ++attempt) {
-        temp = dir / (base + std::to_string(tempCounter.fetch_add(1)));
-        // A new file gets the usual 0666 less the umask; an old file's bits are copied.
-        out = Fd(detail::openRetry(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL,
-                                   result.existed ? 0600 : 0666));
-        if (!out && errno != EEXIST)
-            break;
-    }
-    if (!out) {
-        result.error = errnoText("cannot create", temp, errno);
+    detail::ReplacingFile out;
+    if (!out.open(target, result.error) || !out.write(content.data(), content.size(), result.error) ||
+        !out.commit(result.error))
         return result;
-    }
-    auto fail = [&](const char* what) {
-        result.error = errnoText(what, temp, errno);
-        out.reset();
-        ::unlink(temp.c_str());
-        return result;
-    };
-    if (!detail::writeAll(out.get(), content.data(), content.size()))
-        return fail("cannot write");
-    if (result.existed && ::fchmod(out.get(), mode) != 0)
-        return fail("cannot set permissions of");
-    if (::fsync(out.get()) != 0)
-        return fail("cannot flush");
-    if (!out.close()) {
-        result.error = errnoText("cannot close", temp, errno);
-        ::unlink(temp.c_str());
-        return result;
-    }
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-        result.error = errnoText("cannot replace", target, errno);
-        ::unlink(temp.c_str());
-        return result;
-    }
-    // Make the rename itself durable; the new content is complete either way.
-    if (Fd d(detail::openRetry(dir.c_str(), O_RDONLY | O_DIRECTORY)); d)
-        ::fsync(d.get());
 
     result.status = ConfigWrite::Ok;
     return result;

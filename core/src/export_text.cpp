@@ -1,6 +1,7 @@
 #include "grafimo/export_text.h"
 
 #include "posix_file.h"
+#include "replacing_file.h"
 
 #include <algorithm>
 #include <atomic>
@@ -690,105 +691,6 @@ namespace {
 constexpr std::size_t kWriteBlock = 1 << 20;
 constexpr std::uint64_t kProgressEvery = 16384;
 
-std::atomic<unsigned> tempCounter{0};
-
-std::string errnoText(const char* what, const fs::path& p, int err)
-{
-    return std::string(what) + " " + p.string() + ": " + std::strerror(err);
-}
-
-// The new content of a file, built in a temporary file beside it and put in its place
-// only when complete; dropped without a trace otherwise.
-class ReplacingFile {
-public:
-    ReplacingFile() = default;
-    ReplacingFile(const ReplacingFile&) = delete;
-    ReplacingFile& operator=(const ReplacingFile&) = delete;
-    ~ReplacingFile() { discard(); }
-
-    bool open(const fs::path& file, std::string& error)
-    {
-        // A symbolic link stays a link: the file it points to is the one replaced.
-        target_ = file;
-        std::error_code ec;
-        if (fs::is_symlink(file, ec)) {
-            const fs::path resolved = fs::weakly_canonical(file, ec);
-            if (!ec)
-                target_ = resolved;
-        }
-        struct stat st{};
-        if (::stat(target_.c_str(), &st) == 0) {
-            existed_ = true;
-            mode_ = st.st_mode & 07777;
-        }
-        dir_ = target_.has_parent_path() ? target_.parent_path() : fs::path(".");
-        const std::string base =
-            "." + target_.filename().string() + ".tmp" + std::to_string(::getpid()) + ".";
-        for (int attempt = 0; attempt < 100 && !fd_; ++attempt) {
-            temp_ = dir_ / (base + std::to_string(tempCounter.fetch_add(1)));
-            // A new file gets the usual 0666 less the umask; an old file's bits are copied.
-            fd_ = Fd(detail::openRetry(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL,
-                                       existed_ ? 0600 : 0666));
-            if (!fd_ && errno != EEXIST)
-                break;
-        }
-        if (!fd_) {
-            error = errnoText("cannot create", file, errno);
-            temp_.clear();
-            return false;
-        }
-        return true;
-    }
-
-    bool write(const std::string& bytes, std::string& error)
-    {
-        if (detail::writeAll(fd_.get(), bytes.data(), bytes.size()))
-            return true;
-        error = errnoText("cannot write", target_, errno);
-        return false;
-    }
-
-    bool commit(std::string& error)
-    {
-        if (existed_ && ::fchmod(fd_.get(), mode_) != 0)
-            return failed("cannot set permissions of", error);
-        if (::fsync(fd_.get()) != 0)
-            return failed("cannot write", error);
-        if (!fd_.close())
-            return failed("cannot write", error);
-        if (::rename(temp_.c_str(), target_.c_str()) != 0)
-            return failed("cannot replace", error);
-        temp_.clear();
-        // Make the rename itself durable; the new content is complete either way.
-        if (Fd d(detail::openRetry(dir_.c_str(), O_RDONLY | O_DIRECTORY)); d)
-            ::fsync(d.get());
-        return true;
-    }
-
-private:
-    bool failed(const char* what, std::string& error)
-    {
-        error = errnoText(what, target_, errno);
-        discard();
-        return false;
-    }
-
-    void discard()
-    {
-        fd_.reset();
-        if (!temp_.empty())
-            ::unlink(temp_.c_str());
-        temp_.clear();
-    }
-
-    fs::path target_;
-    fs::path dir_;
-    fs::path temp_;
-    Fd fd_;
-    bool existed_ = false;
-    mode_t mode_ = 0666;
-};
-
 } // namespace
 
 ExportResult exportRecordsText(const fs::path& out, std::span<const HistoryRecord> records,
@@ -805,7 +707,7 @@ ExportResult exportRecordsText(const fs::path& out, std::span<const HistoryRecor
         return false;
     };
 
-    ReplacingFile file;
+    detail::ReplacingFile file;
     if (!file.open(out, result.error))
         return result;
 
@@ -817,12 +719,12 @@ ExportResult exportRecordsText(const fs::path& out, std::span<const HistoryRecor
         format.appendLine(block, r.value1, r.value2, r.time);
         ++result.records;
         if (block.size() >= kWriteBlock) {
-            if (!file.write(block, result.error))
+            if (!file.write(block.data(), block.size(), result.error))
                 return result;
             block.clear();
         }
     }
-    if (!file.write(block, result.error) || !keepGoing(total) || !file.commit(result.error))
+    if (!file.write(block.data(), block.size(), result.error) || !keepGoing(total) || !file.commit(result.error))
         return result;
     result.ok = true;
     return result;
@@ -835,7 +737,7 @@ ExportResult exportHistoryText(const fs::path& historyFile, const fs::path& out,
     const std::optional<std::vector<HistoryRecord>> records = readAllHistory(historyFile);
     if (!records) {
         ExportResult result;
-        result.error = errno != 0 ? errnoText("cannot read", historyFile, errno)
+        result.error = errno != 0 ? detail::errnoText("cannot read", historyFile, errno)
                                   : "cannot read " + historyFile.string();
         return result;
     }

@@ -1,0 +1,97 @@
+#include "replacing_file.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace grafimo::detail {
+
+namespace fs = std::filesystem;
+
+namespace {
+std::atomic<unsigned> tempCounter{0};
+} // namespace
+
+std::string errnoText(const std::string& what, const fs::path& p, int err)
+{
+    return what + " " + p.string() + ": " + std::strerror(err);
+}
+
+fs::path resolveLink(const fs::path& file)
+{
+    std::error_code ec;
+    if (fs::is_symlink(file, ec)) {
+        const fs::path resolved = fs::weakly_canonical(file, ec);
+        if (!ec)
+            return resolved;
+    }
+    return file;
+}
+
+bool ReplacingFile::open(const fs::path& file, std::string& error)
+{
+    target_ = resolveLink(file);
+    struct stat st{};
+    if (::stat(target_.c_str(), &st) == 0) {
+        existed_ = true;
+        mode_ = st.st_mode & 07777;
+    }
+    dir_ = target_.has_parent_path() ? target_.parent_path() : fs::path(".");
+    const std::string base = "." + target_.filename().string() + ".tmp" + std::to_string(::getpid()) + ".";
+    for (int attempt = 0; attempt < 100 && !fd_; ++attempt) {
+        temp_ = dir_ / (base + std::to_string(tempCounter.fetch_add(1)));
+        // A new file gets the usual 0666 less the umask; an old file's bits are copied.
+        fd_ = Fd(openRetry(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL, existed_ ? 0600 : 0666));
+        if (!fd_ && errno != EEXIST)
+            break;
+    }
+    if (!fd_) {
+        error = errnoText("cannot create", file, errno);
+        temp_.clear();
+        return false;
+    }
+    return true;
+}
+
+bool ReplacingFile::write(const void* bytes, std::size_t size, std::string& error)
+{
+    if (writeAll(fd_.get(), bytes, size))
+        return true;
+    error = errnoText("cannot write", target_, errno);
+    return false;
+}
+
+bool ReplacingFile::commit(std::string& error)
+{
+    if (existed_ && ::fchmod(fd_.get(), mode_) != 0)
+        return failed("cannot set permissions of", error);
+    if (::fsync(fd_.get()) != 0)
+        return failed("cannot write", error);
+    if (!fd_.close())
+        return failed("cannot write", error);
+    if (::rename(temp_.c_str(), target_.c_str()) != 0)
+        return failed("cannot replace", error);
+    temp_.clear();
+    // Make the rename itself durable; the new content is complete either way.
+    if (Fd d(openRetry(dir_.c_str(), O_RDONLY | O_DIRECTORY)); d)
+        ::fsync(d.get());
+    return true;
+}
+
+bool ReplacingFile::failed(const char* what, std::string& error)
+{
+    error = errnoText(what, target_, errno);
+    discard();
+    return false;
+}
+
+void ReplacingFile::discard()
+{
+    fd_.reset();
+    if (!temp_.empty())
+        ::unlink(temp_.c_str());
+    temp_.clear();
+}
+
+} // namespace grafimo::detail
