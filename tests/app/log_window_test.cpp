@@ -17,6 +17,7 @@
 #include "Ustanovkucom.h"
 #include "Zadanie_intervala.h"
 #include "app_test_support.h"
+#include "grafimo_test/log_time.h"
 
 using namespace grafimo;
 using namespace grafimo::testing;
@@ -38,14 +39,7 @@ struct Checks {
     }
 };
 #define CHECK(c) checks((c), #c)
-
-double expectedTime(const sim::LogRecord& r)
-{
-    using namespace std::chrono;
-    const sys_days day = year{2000 + r.yearMinus2000} / month{r.month} / std::chrono::day{r.day};
-    const auto days = (day - sys_days(year{1899} / December / 30)).count();
-    return static_cast<double>(days) + (r.hour * 60 + r.minute) / 1440.0;
-}
+#define VERIFY_CHECKS(checks) QVERIFY2((checks).failures.isEmpty(), qPrintable((checks).failures.join(QStringLiteral("; "))))
 
 bool waitFor(const std::function<bool()>& condition, int ms = kWait)
 {
@@ -103,7 +97,7 @@ private slots:
             std::vector<std::tuple<double, float, float>> held;
             for (std::uint16_t i = 0; i < 300; ++i) {
                 const sim::LogRecord r = sim::logRecordFor(kAddress, i, log);
-                held.emplace_back(expectedTime(r), r.value1, r.value2);
+                held.emplace_back(grafimo::test::logRecordTime(r), r.value1, r.value2);
             }
             std::stable_sort(held.begin(), held.end(),
                              [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); });
@@ -115,7 +109,7 @@ private slots:
                 CHECK(Form5->LineSeries1->y(i) == static_cast<double>(std::get<2>(held[i])));
             }
         });
-        QVERIFY2(checks.failures.isEmpty(), qPrintable(checks.failures.join(QStringLiteral("; "))));
+        VERIFY_CHECKS(checks);
         QVERIFY(progressShown);
         QVERIFY(boxes_->calls.empty());
         QVERIFY(waitFor([&] { return bus_->answers(kAddress) > answersAtClose_ + 2; }));
@@ -134,7 +128,7 @@ private slots:
             CHECK(!Form5->N3->isEnabled() && !Form5->N4->isEnabled());
             CHECK(Form5->N7->text() == QStringLiteral("Включить"));
         });
-        QVERIFY2(checks.failures.isEmpty(), qPrintable(checks.failures.join(QStringLiteral("; "))));
+        VERIFY_CHECKS(checks);
     }
 
     void aDeviceWithoutALogIsReportedAndTheWindowCloses()
@@ -176,7 +170,7 @@ private slots:
             CHECK(Form5->Label1->text() == QStringLiteral("Число записей = 0"));
             CHECK(Form5->Series1->count() == 0 && Form5->LineSeries1->count() == 0);
         });
-        QVERIFY2(checks.failures.isEmpty(), qPrintable(checks.failures.join(QStringLiteral("; "))));
+        VERIFY_CHECKS(checks);
         QCOMPARE(boxes_->calls.size(), std::size_t{3});
         QCOMPARE(boxes_->calls[0].text, QStringLiteral("Сохранённые в приборе данные будут стёрты, продолжить?"));
         QCOMPARE(boxes_->calls[0].caption, QStringLiteral("Внимание!"));
@@ -222,7 +216,7 @@ private slots:
             CHECK(bus_->server->device(kAddress)->log().state == 0);
             CHECK(Form5->N7->text() == QStringLiteral("Включить"));
         });
-        QVERIFY2(checks.failures.isEmpty(), qPrintable(checks.failures.join(QStringLiteral("; "))));
+        VERIFY_CHECKS(checks);
         QCOMPARE(boxes_->calls.size(), std::size_t{1});
         QCOMPARE(boxes_->calls[0].text, QStringLiteral("Протоколирование выключено,включить?"));
         QCOMPARE(boxes_->calls[0].caption, QString());
@@ -245,7 +239,7 @@ private slots:
             CHECK(!Form5->N3->isEnabled());
             CHECK(!Form5->progressLabel->isVisible());
         });
-        QVERIFY2(checks.failures.isEmpty(), qPrintable(checks.failures.join(QStringLiteral("; "))));
+        VERIFY_CHECKS(checks);
         QVERIFY(boxes_->calls.empty());
     }
 
@@ -260,7 +254,7 @@ private slots:
             Form5->N3->trigger();
             CHECK(waitFor([] { return Form5->Series1->count() >= 3; }));
         });
-        QVERIFY2(checks.failures.isEmpty(), qPrintable(checks.failures.join(QStringLiteral("; "))));
+        VERIFY_CHECKS(checks);
         QVERIFY(Form5->transfer()->Finished());
         QCOMPARE(*Form5->transfer()->end(), TransferEnd::Stopped);
         // The first answer after the window closed is a live one, never a record.
@@ -299,7 +293,7 @@ private slots:
             CHECK(Form1->pollThread() && Form1->pollThread()->Suspended());
             Form5->N7->trigger();
         });
-        QVERIFY2(checks.failures.isEmpty(), qPrintable(checks.failures.join(QStringLiteral("; "))));
+        VERIFY_CHECKS(checks);
         QVERIFY(!Form1->pollThread()->Suspended());
     }
 

@@ -21,6 +21,7 @@
 #include "TrendCharts.h"
 #include "regional_formats.h"
 #include "app_test_support.h"
+#include "grafimo_test/log_time.h"
 
 using namespace grafimo;
 using namespace grafimo::testing;
@@ -215,9 +216,7 @@ private slots:
         std::vector<Record> held;
         for (std::uint16_t i = 0; i < 12; ++i) {
             const sim::LogRecord r = sim::logRecordFor(kAddress, i, log);
-            const QDateTime at(QDate(2000 + r.yearMinus2000, r.month, r.day), QTime(r.hour, r.minute));
-            held.push_back({r.value1, r.value2, static_cast<double>(QDate(1899, 12, 30).daysTo(at.date()))
-                                                    + (r.hour * 60 + r.minute) / 1440.0});
+            held.push_back({r.value1, r.value2, grafimo::test::logRecordTime(r)});
         }
         std::stable_sort(held.begin(), held.end(), [](const Record& a, const Record& b) { return a.time < b.time; });
         for (int i = 0; i < 12; ++i) {

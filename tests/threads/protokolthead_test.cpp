@@ -11,6 +11,7 @@
 #include "Protokolthead.h"
 #include "Readthread.h"
 #include "grafimo/sim/server.h"
+#include "grafimo_test/log_time.h"
 
 using namespace grafimo;
 using namespace std::chrono_literals;
@@ -49,16 +50,6 @@ public:
     std::vector<LogPoint> points;
     std::vector<TransferEnd> ends;
 };
-
-// The date-time value of a stored record, worked out with the calendar of the standard
-// library: days since 30 December 1899 plus the minutes of the day.
-double expectedTime(const sim::LogRecord& r)
-{
-    using namespace std::chrono;
-    const sys_days day = year{2000 + r.yearMinus2000} / month{r.month} / std::chrono::day{r.day};
-    const auto days = (day - sys_days(year{1899} / December / 30)).count();
-    return static_cast<double>(days) + (r.hour * 60 + r.minute) / 1440.0;
-}
 
 struct LogRig {
     explicit LogRig(sim::LogSettings log, sim::Faults faults = {})
@@ -136,7 +127,7 @@ TEST(LogTransfer, ReadsEveryRecordInIndexOrderAsStored)
     ASSERT_EQ(rig.view.points.size(), 40u);
     for (std::uint16_t i = 0; i < 40; ++i) {
         const sim::LogRecord r = sim::logRecordFor(kAddress, i, log);
-        EXPECT_DOUBLE_EQ(rig.view.points[i].time, expectedTime(r)) << i;
+        EXPECT_DOUBLE_EQ(rig.view.points[i].time, grafimo::test::logRecordTime(r)) << i;
         EXPECT_EQ(rig.view.points[i].value1, r.value1) << i;
         EXPECT_EQ(rig.view.points[i].value2, r.value2) << i;
     }
