@@ -182,9 +182,9 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent), view_(std::make_unique<Vi
     N3 = menuBar()->addMenu(QStringLiteral("Прибор"));
     N4 = N3->addAction(QStringLiteral("Добавить/Изменить"));
     N9 = N3->addAction(QStringLiteral("Протоколирование"));
-    SaveDialog1 = createSaveDialog(this);
     N5 = N3->addAction(QStringLiteral("Удалить"));
 
+    SaveDialog1 = createSaveDialog(this);
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);
     reconnectTimer_ = new QTimer(this);

@@ -18,6 +18,8 @@ QFileDialog* createSaveDialog(QWidget* parent)
     // The toolkit's own dialog: the same on every desktop, and one the tests can drive.
     dialog->setOption(QFileDialog::DontUseNativeDialog, true);
     dialog->setDefaultSuffix(QString());
+    // Wide enough for the long suggested names and the size and date columns.
+    dialog->resize(760, 480);
     return dialog;
 }
 
