@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs the whole suite: as built, then under
-# AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded tests under ThreadSanitizer.
+# AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded tests under ThreadSanitizer;
+# each fuzz target for a bounded time (scripts/fuzz-long.sh runs them for longer).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -24,6 +25,12 @@ run() { # dir, ctest args...
 echo "== core, simulator and their tests without Qt"
 build build/no-qt -DGRAFIMO_WITH_QT=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON
 run build/no-qt
+
+echo "== fuzz targets, 20 s each (clang, libFuzzer + AddressSanitizer + UndefinedBehaviorSanitizer)"
+CC=clang-14 CXX=clang++-14 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DGRAFIMO_FUZZ=ON -DGRAFIMO_SANITIZE=address,undefined -DGRAFIMO_WITH_QT=OFF >/dev/null
+cmake --build build/fuzz -j "$JOBS" --target fuzzers
+fuzz/run.sh "${FUZZ_SECONDS:-20}" build/fuzz
 
 echo "== everything, as built"
 build build/release
