@@ -158,7 +158,8 @@ TForm1::PollPause::~PollPause()
 
 // ---------------------------------------------------------------------------------------
 
-TForm1::TForm1(QWidget* parent) : QMainWindow(parent), view_(std::make_unique<View>(this))
+TForm1::TForm1(QWidget* parent, platform::SysIo& io)
+    : QMainWindow(parent), port_(io), view_(std::make_unique<View>(this))
 {
     setWindowTitle(QStringLiteral("Grafimo485v01 Графопостроитель."));
     // Outer size 870 x 640 with an ordinary frame and caption.
@@ -638,8 +639,17 @@ void TForm1::togglePort()
         storePortName(name);
     }
     if (step != Step::Ok) {
-        portState_ = PortState::Failed;
         setPanelText(1, QString::fromUtf8(platform::SerialPort::statusText(step)));
+        if (step == Step::OpenFailed) {
+            // The device could not be opened at all: the next press takes the close path.
+            portState_ = PortState::Failed;
+        } else {
+            // The device opened but its line settings failed: the next press opens again,
+            // and the stored name is left alone.
+            portState_ = PortState::Closed;
+            if (Form3)
+                Form3->Button1->setText(QStringLiteral("Открыть порт"));
+        }
         return;
     }
     portName_ = name;
@@ -792,9 +802,9 @@ void TForm1::reportHistoryWriteFailure(const std::string& path)
 
 // ---------------------------------------------------------------------------------------
 
-void createForms()
+void createForms(platform::SysIo& io)
 {
-    Form1 = new TForm1;
+    Form1 = new TForm1(nullptr, io);
     Form2 = new TForm2;
     Form3 = new TForm3;
     Form4 = new TForm4;

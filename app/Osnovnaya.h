@@ -56,7 +56,8 @@ public:
     // thinned in place, so it stays bounded without history storage too.
     static constexpr std::size_t ChartPointCap = 2000;
 
-    explicit TForm1(QWidget* parent = nullptr);
+    // `io`: the system calls of the serial port (tests hand in faults).
+    explicit TForm1(QWidget* parent = nullptr, platform::SysIo& io = platform::realSysIo());
     ~TForm1() override;
 
     // ---- components ----
@@ -202,7 +203,7 @@ extern TForm1* Form1;
 
 // The six windows, created in their fixed order (main window, device dialog, port dialog,
 // poll monitor, device log window, interval dialog) and destroyed in reverse.
-void createForms();
+void createForms(platform::SysIo& io = platform::realSysIo());
 void destroyForms();
 
 } // namespace grafimo

@@ -93,6 +93,7 @@ const char* SerialPort::statusText(OpenStep step)
 SerialPort::OpenStep SerialPort::open(const std::string& path)
 {
     close();
+    openErrno_ = 0;
 
     int wake[2] = {-1, -1};
     int kick[2] = {-1, -1};
@@ -101,6 +102,7 @@ SerialPort::OpenStep SerialPort::open(const std::string& path)
             closeIfOpen(*fd);
     };
     if (!makeWakePipe(wake) || !makeWakePipe(kick)) {
+        openErrno_ = errno;
         closePipes();
         return OpenStep::OpenFailed;
     }
@@ -108,6 +110,7 @@ SerialPort::OpenStep SerialPort::open(const std::string& path)
     // Non-blocking so that no call can hang the caller; the waits are done by poll().
     const int fd = io_.open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        openErrno_ = errno;
         closePipes();
         return OpenStep::OpenFailed;
     }
@@ -119,8 +122,10 @@ SerialPort::OpenStep SerialPort::open(const std::string& path)
 
     // Nobody else may share the line: the lock also holds against root, which TIOCEXCL
     // alone does not. A device that is not a terminal fails at tcgetattr just below.
-    if (io_.flock(fd, LOCK_EX | LOCK_NB) != 0)
+    if (io_.flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        openErrno_ = errno;
         return fail(OpenStep::OpenFailed);
+    }
     io_.ioctl(fd, TIOCEXCL, nullptr);
 
     termios t{};
@@ -159,6 +164,8 @@ bool SerialPort::isOpen() const
 }
 
 const std::string& SerialPort::path() const { return path_; }
+
+int SerialPort::openErrno() const { return openErrno_; }
 
 std::chrono::milliseconds SerialPort::writeTimeout(std::size_t bytes)
 {
@@ -200,13 +207,31 @@ bool SerialPort::writeFrame(std::span<const std::uint8_t> frame)
                 return false;
         }
     }
-    // Returns when the last byte has left the driver. Bounded by the line speed: there is
-    // no flow control that could hold the output back.
-    while (io_.tcdrain(use.fd()) != 0) {
-        if (errno != EINTR || Clock::now() >= deadline)
+    // Returns when the last byte has left the driver. A stalled adapter may never empty
+    // its queue, so the queue is watched against the same deadline (close() cuts the wait
+    // short) and whatever is still in it then is thrown away.
+    for (;;) {
+        int queued = 0;
+        if (io_.ioctl(use.fd(), TIOCOUTQ, &queued) != 0) {
+            if (errno == EINTR)
+                continue;
+            return true; // no count to watch: the bytes are with the driver
+        }
+        if (queued <= 0)
+            return true;
+        const auto now = Clock::now();
+        if (now >= deadline) {
+            io_.tcflush(use.fd(), TCOFLUSH);
+            return false;
+        }
+        // About the time the queued bytes take on the line, never past the deadline.
+        const auto onLine = std::chrono::milliseconds(1 + queued * 105 / 100);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+        pollfd wake{use.wake(), POLLIN, 0};
+        const int ready = io_.poll(&wake, 1, static_cast<int>(std::max<long>(1, std::min(onLine, left).count())));
+        if (ready > 0 && wake.revents != 0)
             return false;
     }
-    return true;
 }
 
 SerialPort::Wait SerialPort::waitReadable()

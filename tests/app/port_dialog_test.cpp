@@ -12,6 +12,7 @@
 #include "Ustanovkucom.h"
 #include "app_test_support.h"
 #include "pty_pair.h"
+#include "../platform/fake_sys_io.h"
 
 using namespace grafimo;
 using namespace grafimo::testing;
@@ -177,6 +178,51 @@ private slots:
         QCOMPARE(Form1->panelText(1), kNotConnected);
         QCOMPARE(Form3->Button1->text(), QStringLiteral("Открыть порт"));
         QCOMPARE(readFile(QStringLiteral("grafimo.cfg")), configHeader("NULL") + devices());
+    }
+
+    void aFailedSettingLeavesTheStoredNameAndTheNextPressOpensAgain()
+    {
+        // The device opens but its line settings fail: the user may press again at once, and
+        // the stored port name is never overwritten by the close path.
+        struct Case {
+            const char* name;
+            std::function<void(testing::FakeSysIo&)> fault;
+            QString status;
+            bool nameStored; // the time-outs come after the settings: the port is named
+        };
+        const Case cases[] = {
+            {"reading the settings", [](testing::FakeSysIo& io) { io.failTcgetattr = true; },
+             QStringLiteral("Не удалось считать DCB"), false},
+            {"setting the line", [](testing::FakeSysIo& io) { io.failTcsetattrCall = io.tcsetattrCalls + 1; },
+             QStringLiteral("Не удалось установить DCB"), false},
+            {"setting the time-outs", [](testing::FakeSysIo& io) { io.failTcsetattrCall = io.tcsetattrCalls + 2; },
+             QStringLiteral("Не удалось установить тайм-ауты"), true},
+        };
+        for (const Case& c : cases) {
+            PtyPair pty;
+            QVERIFY(pty.ok());
+            const QString path = QString::fromStdString(pty.slavePath());
+            offerPorts({path});
+            writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + devices());
+            testing::FakeSysIo io;
+            createForms(io);
+            Form1->show();
+            c.fault(io);
+            Form3->Button1->click();
+            QCOMPARE(Form1->panelText(1), c.status);
+            QCOMPARE(Form1->portState(), TForm1::PortState::Closed);
+            QCOMPARE(Form3->Button1->text(), QStringLiteral("Открыть порт"));
+            QVERIFY(!Form1->pollThread());
+            QCOMPARE(readFile(QStringLiteral("grafimo.cfg")).left(100),
+                     configHeader(c.nameStored ? QFile::encodeName(path) : QByteArray("NULL")));
+            // The next press opens.
+            io.failTcgetattr = false;
+            io.failTcsetattrCall = 0;
+            Form3->Button1->click();
+            QVERIFY2(Form1->portOpen(), c.name);
+            QCOMPARE(readFile(QStringLiteral("grafimo.cfg")).left(100), configHeader(QFile::encodeName(path)));
+            destroyForms();
+        }
     }
 
     void anEmptyListWithAStoredNameFailsToOpen()

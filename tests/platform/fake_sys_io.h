@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <poll.h>
+#include <sys/ioctl.h>
 
 namespace grafimo::testing {
 
@@ -26,6 +27,8 @@ public:
     std::atomic<int> writeEagain{0};     // then this many with EAGAIN
     std::atomic<std::size_t> writeChunk{0}; // at most this many bytes per write (0: all)
     std::atomic<bool> outputStuck{false};   // every write says EAGAIN; POLLOUT never comes
+    std::atomic<bool> queueStalled{false};  // written bytes never leave the output queue
+    std::atomic<int> outputFlushes{0};      // tcflush calls that dropped the output queue
 
     std::atomic<int> readEintr{0};
     std::atomic<int> readEagain{0};
@@ -66,6 +69,20 @@ public:
             return -1;
         }
         return SysIo::flock(fd, op);
+    }
+    int ioctl(int fd, unsigned long request, void* arg) override
+    {
+        if (request == TIOCOUTQ && queueStalled) {
+            *static_cast<int*>(arg) = 64;
+            return 0;
+        }
+        return SysIo::ioctl(fd, request, arg);
+    }
+    int tcflush(int fd, int queue) override
+    {
+        if (queue == TCOFLUSH || queue == TCIOFLUSH)
+            ++outputFlushes;
+        return SysIo::tcflush(fd, queue);
     }
     int tcgetattr(int fd, termios* t) override
     {

@@ -244,6 +244,40 @@ TEST(SerialPortWrite, WriteStuckOnAFullQueueEndsWhenThePortCloses)
     EXPECT_FALSE(port.isOpen());
 }
 
+TEST(SerialPortWrite, AQueueThatNeverEmptiesIsDroppedAtTheDeadline)
+{
+    // A stalled USB adapter takes the bytes but never sends them: the write gives up at
+    // its deadline, discards them, and a close afterwards does not wait for it.
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    FakeSysIo io;
+    SerialPort port(io);
+    ASSERT_EQ(port.open(pty.slavePath()), OpenStep::Ok);
+    io.queueStalled = true;
+    const int flushesBefore = io.outputFlushes.load();
+    EXPECT_FALSE(port.writeFrame(sequence(8)));
+    EXPECT_EQ(io.outputFlushes.load(), flushesBefore + 1);
+    port.close();
+    EXPECT_FALSE(port.isOpen());
+}
+
+TEST(SerialPortWrite, AStalledQueueWaitEndsWhenThePortCloses)
+{
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    FakeSysIo io;
+    SerialPort port(io);
+    ASSERT_EQ(port.open(pty.slavePath()), OpenStep::Ok);
+    io.queueStalled = true;
+    const int pollsBefore = io.polls();
+    const auto frame = sequence(8);
+    auto writer = std::async(std::launch::async, [&] { return port.writeFrame(frame); });
+    ASSERT_TRUE(io.waitForPolls(pollsBefore + 1, Guard));
+    port.close();
+    ASSERT_EQ(writer.wait_for(Guard), std::future_status::ready);
+    EXPECT_FALSE(writer.get());
+}
+
 TEST(SerialPortWrite, HungUpLineFailsTheWrite)
 {
     PtyPair pty;

@@ -33,6 +33,10 @@ public:
     OpenStep open(const std::string& path);
     // Status-bar text of a failed step; nullptr for Ok.
     static const char* statusText(OpenStep step);
+    // errno of the last open() that failed at OpenFailed: EACCES/EPERM when the user may
+    // not open the device, EBUSY or EWOULDBLOCK when another program holds it (the
+    // exclusive lock); 0 after a successful open or a failure at a later step.
+    int openErrno() const;
 
     // False once close() has begun.
     bool isOpen() const;
@@ -99,6 +103,7 @@ private:
     int users_ = 0;
     bool closing_ = false;
     std::string path_;
+    int openErrno_ = 0;
 };
 
 } // namespace grafimo::platform
