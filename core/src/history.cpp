@@ -81,8 +81,17 @@ bool appendHistoryRecord(const std::filesystem::path& file, const HistoryRecord&
     Fd fd(detail::openRetry(file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666));
     if (!fd)
         return false;
-    if (!detail::writeAll(fd.get(), bytes, sizeof bytes))
+    std::uint64_t before = 0;
+    if (!fileSize(fd.get(), before))
         return false;
+    if (!detail::writeAll(fd.get(), bytes, sizeof bytes)) {
+        // Part of a record would shift every later one: the file goes back to whole records.
+        const int saved = errno;
+        while (::ftruncate(fd.get(), static_cast<off_t>(before)) != 0 && errno == EINTR) {
+        }
+        errno = saved;
+        return false;
+    }
     return fd.close();
 }
 

@@ -43,7 +43,7 @@ bool privateDirectory(const std::filesystem::path& dir, std::string* error)
 std::string keyOf(const std::filesystem::path& workingDir)
 {
     // FNV-1a over the absolute working directory: short, stable across runs.
-    std::uint64_t h = 1469598103934665603ull;
+    std::uint64_t h = 14695981039346656037ull; // FNV offset basis
     for (unsigned char c : workingDir.string()) {
         h ^= c;
         h *= 1099511628211ull;
@@ -53,6 +53,22 @@ std::string keyOf(const std::filesystem::path& workingDir)
     return buf;
 }
 
+// The place the program's own directory goes in: it must be a directory (a link to one will
+// do), and it is not ours to change.
+bool usableBase(const std::filesystem::path& base, std::string* error)
+{
+    struct stat st {};
+    if (::stat(base.c_str(), &st) != 0) {
+        if (error) *error = base.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        if (error) *error = base.string() + ": not a directory";
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 std::optional<std::filesystem::path> historyDirUnder(const std::filesystem::path& base,
@@ -60,7 +76,8 @@ std::optional<std::filesystem::path> historyDirUnder(const std::filesystem::path
                                                      std::string* error)
 {
     const std::filesystem::path app = base / "grafimo485";
-    if (!privateDirectory(base, error) || !privateDirectory(app, error))
+    // Only the program's own levels are created, checked and kept private.
+    if (!usableBase(base, error) || !privateDirectory(app, error))
         return std::nullopt;
     std::error_code ec;
     std::filesystem::path wd = std::filesystem::weakly_canonical(workingDir, ec);
@@ -87,7 +104,9 @@ std::optional<std::filesystem::path> historyDir(std::string* error)
         return std::nullopt;
     }
     const std::filesystem::path cache = std::filesystem::path(home) / ".cache";
-    std::filesystem::create_directories(cache, ec);
+    // Made as any program makes it when missing; an existing one is left as it is.
+    if (!std::filesystem::exists(cache, ec))
+        ::mkdir(cache.c_str(), 0700);
     return historyDirUnder(cache, cwd, error);
 }
 

@@ -6,6 +6,8 @@
 
 #include <cstring>
 #include <unistd.h>
+#include <csignal>
+#include <sys/resource.h>
 
 using namespace grafimo;
 using grafimo::testing::Bytes;
@@ -111,6 +113,35 @@ TEST(HistoryFile, AppendReportsFailure)
     EXPECT_FALSE(appendHistoryRecord(dir / "missing-dir" / "temp1.tmp", recordAt(0)));
     fs::create_directory(dir / "temp2.tmp");
     EXPECT_FALSE(appendHistoryRecord(dir / "temp2.tmp", recordAt(0)));
+}
+
+TEST(HistoryFile, AShortAppendLeavesOnlyWholeRecords)
+{
+    // The file may grow by 8 more bytes only (as on a full disk): the append fails, and
+    // the half record it managed to write is cut off again.
+    TempDir dir;
+    const fs::path p = dir / "temp3.tmp";
+    ASSERT_TRUE(appendHistoryRecord(p, recordAt(0)));
+    ASSERT_TRUE(appendHistoryRecord(p, recordAt(1)));
+    struct sigaction ignore {}, old {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGXFSZ, &ignore, &old);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit tight = saved;
+    tight.rlim_cur = 32 + 8;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+    const bool appended = appendHistoryRecord(p, recordAt(2));
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::sigaction(SIGXFSZ, &old, nullptr);
+    EXPECT_FALSE(appended);
+    EXPECT_EQ(fs::file_size(p), 32u);
+    // Later records line up again.
+    ASSERT_TRUE(appendHistoryRecord(p, recordAt(3)));
+    const auto all = readAllHistory(p);
+    ASSERT_TRUE(all);
+    ASSERT_EQ(all->size(), 3u);
+    expectRecord(recordAt(3), (*all)[2]);
 }
 
 TEST(HistoryReload, UpTo498RecordsAllAreKept)
