@@ -172,9 +172,12 @@ void oprosKanala::pass()
     const std::filesystem::path file = historyFile(sample->address);
     if (appendHistoryRecord(file, HistoryRecord{sample->value1, sample->value2, t})) {
         writeFailReported_[sample->address] = false;
-    } else if (!writeFailReported_[sample->address]) {
-        writeFailReported_[sample->address] = true;
-        view_.historyWriteFailed(sample->address, file.string());
+    } else {
+        writeFailedSinceReload_[sample->address] = true;
+        if (!writeFailReported_[sample->address]) {
+            writeFailReported_[sample->address] = true;
+            view_.historyWriteFailed(sample->address, file.string());
+        }
     }
 
     const std::size_t points = devices_.chartPoints(sample->address) + 1;
@@ -185,6 +188,16 @@ void oprosKanala::pass()
 
 void oprosKanala::reloadHistory(std::uint8_t address)
 {
+    if (writeFailedSinceReload_[address]) {
+        // The file misses samples the charts still show: reloading from it would take them
+        // off the charts. The charts are thinned by the same rule where they are.
+        writeFailedSinceReload_[address] = false;
+        const std::size_t points = devices_.chartPoints(address);
+        const std::size_t stride = static_cast<std::size_t>(thinningStride(points));
+        devices_.setChartPoints(address, (points + stride - 1) / stride);
+        view_.chartsThinned(address, stride);
+        return;
+    }
     // Bytes that arrive meanwhile wait in the driver's queue.
     if (rxThread_)
         rxThread_->Suspend();

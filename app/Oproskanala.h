@@ -36,6 +36,9 @@ public:
     virtual void samplePlotted(std::uint8_t address, float value1, float value2, double time) = 0;
     // The device's charts are to be rebuilt from these records (thinned history).
     virtual void historyReloaded(std::uint8_t address, std::vector<HistoryRecord> records) = 0;
+    // The device's charts are to keep only their points 0, stride, 2 * stride, ...: the
+    // history file lacks samples that failed to be stored, so it cannot stand in for them.
+    virtual void chartsThinned(std::uint8_t /*address*/, std::size_t /*stride*/) {}
     // The history file could not be written; the sample was still plotted. Said once per
     // device until a write succeeds again.
     virtual void historyWriteFailed(std::uint8_t address, const std::string& path) = 0;
@@ -106,6 +109,7 @@ private:
     ReadThread* rxThread_;
     PollTiming timing_;
     std::array<bool, 256> writeFailReported_{};
+    std::array<bool, 256> writeFailedSinceReload_{};
     std::mutex sleepMutex_;
     std::condition_variable sleepCv_;
 };

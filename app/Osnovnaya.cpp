@@ -88,6 +88,13 @@ public:
             Qt::QueuedConnection);
     }
 
+    void chartsThinned(std::uint8_t address, std::size_t stride) override
+    {
+        TForm1* form = form_;
+        QMetaObject::invokeMethod(
+            form, [form, address, stride] { form->thinCharts(address, stride); }, Qt::QueuedConnection);
+    }
+
     void historyWriteFailed(std::uint8_t, const std::string& path) override
     {
         TForm1* form = form_;
@@ -752,16 +759,23 @@ void TForm1::plotSample(std::uint8_t address, float value1, float value2, double
     addPoint(*device->upperSeries, *device->upperChart, value1, time);
     addPoint(*device->lowerSeries, *device->lowerChart, value2, time);
 
-    // Normally the poll thread thins the charts from the history file at 1000 points; when
-    // that cannot happen (no history storage) every second point is dropped here instead.
-    if (device->lowerSeries->count() > ChartPointCap) {
-        for (TrendSeries* series : {device->upperSeries, device->lowerSeries}) {
-            std::vector<std::pair<double, double>> kept;
-            kept.reserve(series->count() / 2 + 1);
-            for (std::size_t i = 0; i < series->count(); i += 2)
-                kept.emplace_back(series->x(i), series->y(i));
-            series->replaceAll(std::move(kept));
-        }
+    // Normally the poll thread thins the charts at 1000 points; should that not happen,
+    // every second point is dropped here so a chart stays bounded.
+    if (device->lowerSeries->count() > ChartPointCap)
+        thinCharts(address, 2);
+}
+
+void TForm1::thinCharts(std::uint8_t address, std::size_t stride)
+{
+    struct_device* device = DeviceTable[address].get();
+    if (!device || closing_ || stride < 2)
+        return;
+    for (TrendSeries* series : {device->upperSeries, device->lowerSeries}) {
+        std::vector<std::pair<double, double>> kept;
+        kept.reserve(series->count() / stride + 1);
+        for (std::size_t i = 0; i < series->count(); i += stride)
+            kept.emplace_back(series->x(i), series->y(i));
+        series->replaceAll(std::move(kept));
     }
 }
 

@@ -135,6 +135,7 @@ public:
     void showAnswer(const QString& line);
     void plotSample(std::uint8_t address, float value1, float value2, double time);
     void reloadCharts(std::uint8_t address, const std::vector<HistoryRecord>& records);
+    void thinCharts(std::uint8_t address, std::size_t stride);
     void reportHistoryWriteFailure(const std::string& path);
 
     // Pauses the poll thread at its next safe point for the lifetime of the object and

@@ -72,6 +72,12 @@ std::string historyFileName(std::uint8_t address)
     return "temp" + std::to_string(address) + ".tmp";
 }
 
+std::uint64_t thinningStride(std::uint64_t count)
+{
+    // Kept wide: a 16-bit step would wrap past 32,767,499 records and stop thinning.
+    return (count + 1) / kThinTarget + 1;
+}
+
 bool appendHistoryRecord(const std::filesystem::path& file, const HistoryRecord& record)
 {
     std::uint8_t bytes[kHistoryRecordSize];
@@ -103,9 +109,7 @@ std::optional<std::vector<HistoryRecord>> readThinnedHistory(const std::filesyst
         return std::nullopt;
 
     const std::uint64_t count = size / kHistoryRecordSize;
-    // Kept wide: a 16-bit step would wrap past 32,767,499 records and stop thinning.
-    const std::uint64_t step = (count + 1) / kThinTarget;
-    const std::uint64_t stride = (step + 1) * kHistoryRecordSize;
+    const std::uint64_t stride = thinningStride(count) * kHistoryRecordSize;
 
     std::vector<HistoryRecord> out;
     out.reserve(static_cast<std::size_t>(size / stride + 1));

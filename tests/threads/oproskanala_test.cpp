@@ -43,6 +43,10 @@ public:
     {
         add([&] { reloads.emplace_back(a, std::move(r)); });
     }
+    void chartsThinned(std::uint8_t a, std::size_t stride) override
+    {
+        add([&] { thinnings.emplace_back(a, stride); });
+    }
     void historyWriteFailed(std::uint8_t a, const std::string& path) override
     {
         add([&] { writeFailures.emplace_back(a, path); });
@@ -67,6 +71,7 @@ public:
     std::vector<Sample> samples;
     std::vector<std::pair<std::uint8_t, std::vector<HistoryRecord>>> reloads;
     std::vector<std::pair<std::uint8_t, std::string>> writeFailures;
+    std::vector<std::pair<std::uint8_t, std::size_t>> thinnings;
 
 private:
     template <class F>
@@ -368,6 +373,29 @@ TEST(PollCycle, UnwritableHistoryStillPlotsAndIsReportedOnce)
     const auto failures = rig.view.locked([&] { return rig.view.writeFailures; });
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_EQ(failures[0].first, 2);
+}
+
+TEST(PollCycle, AfterFailedStoresTheChartsAreThinnedInPlaceNotFromTheFile)
+{
+    // The file holds fewer samples than the charts: a reload from it would take plotted
+    // samples away. Stores fail from the start here, so the file does not exist at all.
+    test::TempDir dir;
+    sim::PtyServer server(simWith({2}));
+    server.start();
+    Rig rig(server.ttyPath(), dir.path() / "gone" / "");
+    rig.devices.setTabs({2});
+    rig.devices.setChartPoints(2, 997);
+    rig.startPolling(quick());
+    ASSERT_TRUE(rig.view.waitUntil([&] { return !rig.view.thinnings.empty(); }));
+    rig.stopPolling();
+    const auto thinnings = rig.view.locked([&] { return rig.view.thinnings; });
+    const auto reloads = rig.view.locked([&] { return rig.view.reloads.size(); });
+    EXPECT_EQ(reloads, 0u);
+    // 1000 points: step (1000 + 1) / 500 = 2, every third point kept, 334 of them, as a
+    // reload of a 1000-record file keeps.
+    EXPECT_EQ(thinnings[0], (std::pair<std::uint8_t, std::size_t>{2, 3}));
+    EXPECT_GE(rig.devices.chartPoints(2), 334u);
+    EXPECT_LT(rig.devices.chartPoints(2), 400u);
 }
 
 TEST(PollCycle, WithoutTabsNothingIsSentAndThePollerStaysIdle)

@@ -24,6 +24,10 @@ std::string historyFileName(std::uint8_t address);
 // Appends one record, creating the file when needed. False on any failure.
 bool appendHistoryRecord(const std::filesystem::path& file, const HistoryRecord& record);
 
+// Distance between the records kept when `count` records are thinned: step + 1 with
+// step = (count + 1) / 500.
+std::uint64_t thinningStride(std::uint64_t count);
+
 // The thinned view used to rebuild a device's charts: with count = size / 16 and
 // step = (count + 1) / 500, the records at indexes 0, step + 1, 2 * (step + 1), ...
 // A trailing partial record at one of those positions is read field by field as far as
