@@ -54,6 +54,27 @@ void appendExpanded(std::vector<std::uint8_t>& out, std::uint8_t b)
     out.push_back(b);
 }
 
+// Writes the whole content over the file's old bytes, cuts it to length and syncs; not
+// proof against a crash half-way, so only used where no file can be made beside it.
+bool rewriteInPlace(const fs::path& target, const std::vector<std::uint8_t>& content, std::string& error)
+{
+    Fd fd(detail::openRetry(target.c_str(), O_WRONLY));
+    if (!fd) {
+        error = detail::errnoText("cannot open", target, errno);
+        return false;
+    }
+    if (!detail::pwriteAll(fd.get(), content.data(), content.size(), 0) ||
+        ::ftruncate(fd.get(), static_cast<off_t>(content.size())) != 0 || ::fsync(fd.get()) != 0) {
+        error = detail::errnoText("cannot write", target, errno);
+        return false;
+    }
+    if (!fd.close()) {
+        error = detail::errnoText("cannot write", target, errno);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 ConfigLoad loadDeviceList(const fs::path& file)
@@ -160,12 +181,26 @@ RewriteResult writeDeviceRecords(const fs::path& file, std::span<const DeviceRec
             appendExpanded(content, static_cast<std::uint8_t>(c));
     }
 
-    detail::ReplacingFile out;
-    if (!out.open(target, result.error) || !out.write(content.data(), content.size(), result.error) ||
-        !out.commit(result.error))
-        return result;
-
-    result.status = ConfigWrite::Ok;
+    // A file of another owner (left by a run as root, or kept by an administrator) keeps
+    // its owner: it is rewritten where it is, as is a file whose directory takes no new file.
+    struct stat st {};
+    const bool othersFile = result.existed && ::stat(target.c_str(), &st) == 0 && st.st_uid != ::geteuid();
+    if (!othersFile) {
+        detail::ReplacingFile out;
+        std::string error;
+        if (out.open(target, error)) {
+            if (out.write(content.data(), content.size(), result.error) && out.commit(result.error))
+                result.status = ConfigWrite::Ok;
+            return result;
+        }
+        const int err = out.lastError();
+        if (!result.existed || (err != EACCES && err != EPERM && err != EROFS)) {
+            result.error = error;
+            return result;
+        }
+    }
+    if (rewriteInPlace(target, content, result.error))
+        result.status = ConfigWrite::Ok;
     return result;
 }
 

@@ -47,6 +47,7 @@ bool ReplacingFile::open(const fs::path& file, std::string& error)
             break;
     }
     if (!fd_) {
+        lastError_ = errno;
         error = errnoText("cannot create", file, errno);
         temp_.clear();
         return false;
@@ -58,6 +59,7 @@ bool ReplacingFile::write(const void* bytes, std::size_t size, std::string& erro
 {
     if (writeAll(fd_.get(), bytes, size))
         return true;
+    lastError_ = errno;
     error = errnoText("cannot write", target_, errno);
     return false;
 }
@@ -81,6 +83,7 @@ bool ReplacingFile::commit(std::string& error)
 
 bool ReplacingFile::failed(const char* what, std::string& error)
 {
+    lastError_ = errno;
     error = errnoText(what, target_, errno);
     discard();
     return false;

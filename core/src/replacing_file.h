@@ -30,6 +30,8 @@ public:
     bool commit(std::string& error);
     // Drops the temporary file (also done by the destructor unless committed).
     void discard();
+    // errno of the last step that failed.
+    int lastError() const { return lastError_; }
 
 private:
     bool failed(const char* what, std::string& error);
@@ -39,6 +41,7 @@ private:
     std::filesystem::path temp_;
     Fd fd_;
     bool existed_ = false;
+    int lastError_ = 0;
     mode_t mode_ = 0666;
 };
 

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace grafimo;
 using grafimo::testing::Bytes;
@@ -344,6 +346,50 @@ TEST_F(ConfigFileTest, FailureIsReportedAndTheOldFileStays)
     EXPECT_FALSE(d.error.empty());
     EXPECT_TRUE(fs::is_directory(cfg));
     EXPECT_EQ(filesIn(dir.path()), 2u) << "no temporary file is left behind";
+}
+
+TEST_F(ConfigFileTest, AFileOfAnotherOwnerOrInALockedDirectoryIsRewrittenWhereItIs)
+{
+    // Owned by someone else: the rewrite keeps the owner. In a directory that takes no new
+    // file (but with a writable file): rewritten where it is. Both need another user id;
+    // as root the second one runs in a child that has become "nobody".
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to hand the file to another user";
+    const uid_t nobody = 65534;
+    const Bytes old = header("COM1") + Bytes{1, 1, 'a'};
+    const DeviceRecord devices[] = {{2, "bb"}};
+    const Bytes expected = header("COM1") + Bytes{2, 2, 'b', 'b'};
+
+    writeBytes(cfg, old);
+    ASSERT_EQ(::chown(cfg.c_str(), nobody, nobody), 0);
+    const RewriteResult r = writeDeviceRecords(cfg, devices);
+    EXPECT_EQ(r.status, ConfigWrite::Ok) << r.error;
+    struct stat st {};
+    ASSERT_EQ(::stat(cfg.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, nobody);
+    EXPECT_EQ(readBytes(cfg), expected);
+
+    const fs::path locked = dir / "locked";
+    fs::create_directory(locked);
+    const fs::path file = locked / "grafimo.cfg";
+    writeBytes(file, old);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chown(file.c_str(), nobody, nobody), 0);
+    ASSERT_EQ(::chmod(locked.c_str(), 0555), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(nobody) != 0 || ::setuid(nobody) != 0)
+            ::_exit(3);
+        const RewriteResult c = writeDeviceRecords(file, devices);
+        ::_exit(c.status == ConfigWrite::Ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(readBytes(file), expected);
+    EXPECT_EQ(filesIn(locked), 1u);
 }
 
 TEST_F(ConfigFileTest, OverlongDescriptionIsRefusedWithoutWriting)
