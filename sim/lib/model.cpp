@@ -47,6 +47,9 @@ std::vector<std::uint8_t> exceptionFrame(std::uint8_t address, std::uint8_t func
     return f;
 }
 
+// A babbling device sends its noise in pieces of this size.
+constexpr unsigned kBabblePiece = 32;
+
 // Deterministic noise, so a failing run can be repeated byte for byte.
 std::vector<std::uint8_t> garbageBytes(std::uint8_t address, unsigned answerNumber)
 {
@@ -315,9 +318,32 @@ void DeviceModel::applyFaults(Reply& reply) const
             break;
         }
     }
+    if (due(f.foreignAddressEvery) && reply.bytes.size() >= 3) {
+        reply.bytes.resize(reply.bytes.size() - 2);
+        reply.bytes[0] = f.foreignAddress;
+        appendCrc(reply.bytes);
+    }
+    if (f.oversizeBytes > reply.bytes.size() && reply.bytes.size() >= 2) {
+        reply.bytes.resize(reply.bytes.size() - 2);
+        for (unsigned i = 0; reply.bytes.size() + 2 < f.oversizeBytes; ++i) {
+            const auto noise = garbageBytes(config_.address, k + i);
+            reply.bytes.insert(reply.bytes.end(), noise.begin(), noise.end());
+        }
+        reply.bytes.resize(f.oversizeBytes - 2);
+        appendCrc(reply.bytes);
+    }
     reply.lateMs = f.lateMs;
     reply.chunkBytes = f.chunkBytes;
     reply.chunkGapMs = f.chunkGapMs;
+    if (f.babbleBytes != 0) {
+        for (unsigned i = 0; i < f.babbleBytes;) {
+            const auto noise = garbageBytes(config_.address, k * 7919u + i);
+            for (std::size_t j = 0; j < noise.size() && i < f.babbleBytes; ++j, ++i)
+                reply.bytes.push_back(noise[j]);
+        }
+        reply.chunkBytes = kBabblePiece;
+        reply.chunkGapMs = f.babbleGapMs;
+    }
     if (reply.logAnswerNumber != 0 && f.logSplitBytes != 0) {
         reply.splitBytes = f.logSplitBytes;
         reply.splitGapMs = f.logSplitGapMs;

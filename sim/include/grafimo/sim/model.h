@@ -88,6 +88,18 @@ struct Faults {
     unsigned garbageEvery = 0;
     GarbageMode garbageMode = GarbageMode::Rotate;
     unsigned exceptionEvery = 0;
+    // Every N-th answer carries `foreignAddress` instead of the device's own, with a CRC
+    // that fits: an answer for an address nobody asked.
+    unsigned foreignAddressEvery = 0;
+    std::uint8_t foreignAddress = 0;
+    // Non-zero: every answer is padded with noise to this many bytes, the CRC over all of
+    // them at the end (longer than the 255 bytes a master keeps when above 255).
+    unsigned oversizeBytes = 0;
+    // Non-zero: after each answer the device goes on sending this many bytes of noise at
+    // the wire's pace, one 32-byte piece every babbleGapMs, never pausing long enough for
+    // the line to count as silent.
+    unsigned babbleBytes = 0;
+    unsigned babbleGapMs = 30;
     // Faults of the log family only; live answers are left alone. "Every N" here counts
     // the device's log answers from 1.
     unsigned logBadCrcEvery = 0;
