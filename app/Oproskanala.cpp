@@ -11,10 +11,20 @@ namespace grafimo {
 
 // ---- PollDevices ----
 
+namespace {
+std::int64_t nowTicks()
+{
+    return std::chrono::steady_clock::now().time_since_epoch().count();
+}
+} // namespace
+
 PollDevices::PollDevices()
 {
     for (auto& c : noAnswer_)
         c.store(0, std::memory_order_relaxed);
+    const std::int64_t now = nowTicks();
+    for (auto& t : lastHeard_)
+        t.store(now, std::memory_order_relaxed);
 }
 
 void PollDevices::setTabs(std::vector<std::uint8_t> addressesInTabOrder)
@@ -28,6 +38,7 @@ void PollDevices::setTabs(std::vector<std::uint8_t> addressesInTabOrder)
         if (now[a] != configured_[a]) {
             chartPoints_[a] = 0;
             noAnswer_[a].store(0, std::memory_order_relaxed);
+            lastHeard_[a].store(nowTicks(), std::memory_order_relaxed);
         }
     }
     configured_ = now;
@@ -70,6 +81,13 @@ void PollDevices::countMissingAnswer(std::uint8_t address)
 void PollDevices::resetNoAnswer(std::uint8_t address)
 {
     noAnswer_[address].store(0, std::memory_order_relaxed);
+    lastHeard_[address].store(nowTicks(), std::memory_order_relaxed);
+}
+
+std::chrono::steady_clock::time_point PollDevices::lastHeard(std::uint8_t address) const
+{
+    return std::chrono::steady_clock::time_point(
+        std::chrono::steady_clock::duration(lastHeard_[address].load(std::memory_order_relaxed)));
 }
 
 std::size_t PollDevices::chartPoints(std::uint8_t address) const

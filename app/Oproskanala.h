@@ -59,7 +59,9 @@ public:
     std::uint8_t noAnswerCount(std::uint8_t address) const;
     void setNoAnswerCount(std::uint8_t address, std::uint8_t value);
     void countMissingAnswer(std::uint8_t address); // +1, held at 254
+    // Also the moment the device was last heard from (or the user chose to wait for it).
     void resetNoAnswer(std::uint8_t address);
+    std::chrono::steady_clock::time_point lastHeard(std::uint8_t address) const;
 
     // Points the device's lower chart holds, as far as the poll thread has sent them.
     std::size_t chartPoints(std::uint8_t address) const;
@@ -74,6 +76,8 @@ private:
     std::array<bool, 256> configured_{};
     std::array<std::size_t, 256> chartPoints_{};
     std::array<std::atomic<std::uint8_t>, 256> noAnswer_;
+    // steady_clock ticks; a device that comes counts as heard then.
+    std::array<std::atomic<std::int64_t>, 256> lastHeard_;
 };
 
 struct PollTiming {

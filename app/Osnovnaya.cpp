@@ -1,5 +1,6 @@
 #include "Osnovnaya.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFile>
@@ -336,8 +337,9 @@ void TForm1::deleteHistoryFiles()
 {
     if (!historyDir_)
         return;
-    // Address 0 included: an earlier run's samples must never mix into this run's.
-    for (int address = 0; address <= 254; ++address) {
+    // Every address a configuration can hold, 0 and 255 included: an earlier run's samples
+    // must never mix into this run's.
+    for (int address = 0; address <= 255; ++address) {
         std::error_code ec;
         std::filesystem::remove(historyFile(static_cast<std::uint8_t>(address)), ec);
     }
@@ -573,11 +575,18 @@ void TForm1::PageControl1Change()
 
 void TForm1::Timer1Timer()
 {
+    // The question never takes the keyboard away from another of the program's windows;
+    // it comes once that window has closed.
+    if (QApplication::activeModalWidget())
+        return;
     Timer1->stop();
-    for (int a = 0; a <= 254 && !closing_; ++a) {
+    const auto now = std::chrono::steady_clock::now();
+    for (int a = 0; a <= 255 && !closing_; ++a) {
         const auto address = static_cast<std::uint8_t>(a);
         const struct_device* device = DeviceTable[address].get();
-        if (!device || pollDevices_.noAnswerCount(address) <= 40)
+        // More than 40 polls in a row unanswered, and nothing heard for a while: a slow
+        // line does not make a device look dead within a few seconds.
+        if (!device || pollDevices_.noAnswerCount(address) <= 40 || now - pollDevices_.lastHeard(address) < noAnswerQuiet_)
             continue;
         const QString text = QStringLiteral("Прибор '") + fromCp1251(device->description) + QStringLiteral("'\n\n")
                              + QStringLiteral(" с адресом ") + QString::number(a)

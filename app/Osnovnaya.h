@@ -127,6 +127,9 @@ public:
 
     // Poll thread timing for threads started from now on (tests shorten the waits).
     void setPollTiming(PollTiming timing) { pollTiming_ = timing; }
+    // How long a device must have been silent, besides 41 missed polls, before the user is
+    // asked whether to delete it (30 s; tests shorten it).
+    void setNoAnswerQuiet(std::chrono::milliseconds quiet) { noAnswerQuiet_ = quiet; }
     // How often a lost port is looked for again.
     void setReconnectInterval(std::chrono::milliseconds interval);
 
@@ -188,6 +191,7 @@ private:
     std::unique_ptr<ReadThread> RxThread;
     std::unique_ptr<oprosKanala> PollThread;
     PollTiming pollTiming_;
+    std::chrono::milliseconds noAnswerQuiet_{30000};
     PortState portState_ = PortState::Closed;
     QString portName_;            // the device path of the open (or lost) port
     std::uint64_t portGeneration_ = 0; // tells a stale "port lost" from the current one

@@ -305,6 +305,12 @@ private slots:
         const std::filesystem::path history = Form1->historyFile(7);
         writeFile(QString::fromStdString(history.string()), QByteArray(32, '\1'));
 
+        // 41 misses alone are not enough: the device must also have been silent a while.
+        Form1->pollDevices().setNoAnswerCount(7, 41);
+        Form1->Timer1Timer();
+        QVERIFY(boxes_->calls.empty());
+        Form1->setNoAnswerQuiet(std::chrono::milliseconds(0));
+
         Form1->pollDevices().setNoAnswerCount(7, 40);
         Form1->Timer1Timer();
         QVERIFY(boxes_->calls.empty());
@@ -337,6 +343,36 @@ private slots:
         QVERIFY(Form1->Timer1->isActive());
     }
 
+    void theQuestionWaitsForAnotherWindowAndCoversAddress255()
+    {
+        // A stale history file of address 255 from an earlier run is gone at start-up.
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + deviceRecord(255, "last"));
+        {
+            const auto dir = platform::historyDir();
+            QVERIFY(dir);
+            writeFile(QString::fromStdString((*dir / "temp255.tmp").string()), QByteArray(16, '\1'));
+        }
+        createForms();
+        Form1->show();
+        QVERIFY(!QFile::exists(QString::fromStdString(Form1->historyFile(255).string())));
+        Form1->setNoAnswerQuiet(std::chrono::milliseconds(0));
+        Form1->pollDevices().setNoAnswerCount(255, 41);
+
+        // While the port dialog is open the question waits; it comes once the dialog closed.
+        std::size_t askedWhileOpen = 99;
+        whenShown(Form3, [&] {
+            Form1->Timer1Timer();
+            askedWhileOpen = boxes_->calls.size();
+            Form3->close();
+        });
+        Form1->N6Click();
+        QCOMPARE(askedWhileOpen, std::size_t{0});
+        boxes_->answer = [](const QString&, const QString&, unsigned) { return IDNO; };
+        Form1->Timer1Timer();
+        QCOMPARE(boxes_->calls.size(), std::size_t{1});
+        QCOMPARE(boxes_->calls[0].text, noAnswerText(QStringLiteral("last"), 255));
+    }
+
     void aDeviceThatStopsAnsweringIsOfferedForDeletion()
     {
         // Device 9 is configured but nothing answers for it; device 1 answers.
@@ -344,6 +380,7 @@ private slots:
         offerPorts({QStringLiteral("ttyA")});
         writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "one") + deviceRecord(9, "nine"));
         createForms();
+        Form1->setNoAnswerQuiet(std::chrono::milliseconds(300));
         Form1->show();
 
         QTRY_VERIFY_WITH_TIMEOUT(boxes_->count(noAnswerText(QStringLiteral("nine"), 9), kNoAnswerCaption) == 1, 30000);
