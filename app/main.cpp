@@ -1,6 +1,7 @@
 // grafimo485: the windows of the RS-485 front end.
 
 #include <QApplication>
+#include <QDir>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QSocketNotifier>
@@ -15,9 +16,19 @@
 #include <unistd.h>
 
 #include <exception>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "Osnovnaya.h"
+#include "grafimo/command_line.h"
+#include "grafimo/platform/dirs.h"
+#include "grafimo/platform/work_dir.h"
 #include "message_box.h"
+
+#ifndef GRAFIMO_VERSION
+#define GRAFIMO_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -85,6 +96,35 @@ bool watchTerminationSignals(QObject* parent)
 
 int main(int argc, char* argv[])
 {
+    // Read before QApplication exists: --help and --version need no display.
+    const grafimo::CommandLine options = grafimo::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    switch (options.action) {
+    case grafimo::CommandLine::Action::Help:
+        std::fputs(grafimo::helpText().c_str(), stdout);
+        return 0;
+    case grafimo::CommandLine::Action::Version:
+        std::fputs(grafimo::versionText(GRAFIMO_VERSION).c_str(), stdout);
+        return 0;
+    case grafimo::CommandLine::Action::Error:
+        std::fprintf(stderr, "grafimo485: %s (see 'grafimo485 --help')\n", options.error.c_str());
+        return 2;
+    case grafimo::CommandLine::Action::Run:
+        break;
+    }
+    // grafimo.cfg lives in the working folder; a start from the desktop menu (working
+    // folder: home) keeps it in the user's data folder instead of loose in the home folder.
+    std::string dirError;
+    if (options.desktop) {
+        const auto dir = grafimo::platform::desktopDataDir(&dirError);
+        if (!dir || !grafimo::platform::enterDirectory(*dir, true, &dirError)) {
+            std::fprintf(stderr, "grafimo485: %s\n", dirError.c_str());
+            return 1;
+        }
+    } else if (!options.dir.empty() && !grafimo::platform::enterDirectory(options.dir, false, &dirError)) {
+        std::fprintf(stderr, "grafimo485: %s\n", dirError.c_str());
+        return 1;
+    }
+
     Application app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("grafimo485"));
 
@@ -96,6 +136,28 @@ int main(int argc, char* argv[])
 
     if (!watchTerminationSignals(&app))
         std::perror("grafimo485: signal handling");
+
+    // One copy per working folder: a second one would delete the history files the first
+    // is writing. The lock is taken before the main window clears the history directory.
+    std::optional<grafimo::platform::InstanceLock> instance;
+    if (const auto history = grafimo::platform::historyDir()) {
+        instance.emplace(grafimo::platform::instanceLockFile(*history));
+        if (instance->state() == grafimo::platform::InstanceLock::State::HeldElsewhere) {
+            const QString folder = QDir::currentPath();
+            std::fprintf(stderr, "grafimo485: already running in %s (process %ld)\n", qPrintable(folder),
+                         instance->holderPid());
+            std::fflush(stderr);
+            grafimo::Application_MessageBox(
+                QStringLiteral("Программа уже запущена в папке\n%1\n\n"
+                               "Вторая копия в той же папке удалила бы файлы истории первой, поэтому она "
+                               "не запускается. Перейдите к уже открытому окну.")
+                    .arg(QDir::toNativeSeparators(folder)),
+                QStringLiteral("Внимание!"), grafimo::MB_OK | grafimo::MB_ICONEXCLAMATION);
+            return 3;
+        }
+    }
+    // Without a history directory there is nothing of another copy to protect; the main
+    // window reports that directory's problem itself.
 
     grafimo::createForms();
     grafimo::Form1->show();

@@ -1,6 +1,8 @@
 #include "port_list.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSerialPortInfo>
 
 #include <sys/stat.h>
@@ -10,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace grafimo {
 
@@ -19,6 +22,12 @@ std::function<QStringList()>& source()
 {
     static std::function<QStringList()> s;
     return s;
+}
+
+QString& stableFolder()
+{
+    static QString folder;
+    return folder;
 }
 
 QStringList systemPortsUnsorted()
@@ -37,7 +46,59 @@ std::string resolved(const QByteArray& path)
     return real ? std::string(real.get()) : std::string();
 }
 
+// Links in the stable-name folder that lead to one of `ports`, as (link, kernel path).
+QList<std::pair<QString, QString>> stableNames(const QStringList& ports)
+{
+    QList<std::pair<QString, QString>> names;
+    const QString folder = stableFolder().isEmpty() ? QStringLiteral("/dev/serial/by-id") : stableFolder();
+    const QFileInfoList links = QDir(folder).entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    if (links.isEmpty())
+        return names;
+    std::vector<std::string> real;
+    for (const QString& port : ports)
+        real.push_back(resolved(QFile::encodeName(port)));
+    for (const QFileInfo& link : links) {
+        if (!link.isSymLink())
+            continue;
+        const std::string target = resolved(QFile::encodeName(link.absoluteFilePath()));
+        for (std::size_t i = 0; !target.empty() && i < real.size(); ++i) {
+            if (real[i] == target) {
+                names.append({link.absoluteFilePath(), QFile::decodeName(QByteArray::fromStdString(target))});
+                break;
+            }
+        }
+    }
+    return names;
+}
+
+QStringList kernelPorts()
+{
+    QStringList ports = source() ? source()() : systemPortsUnsorted();
+    ports.removeDuplicates();
+    return ports;
+}
+
 } // namespace
+
+void setStablePortFolder(const QString& folder)
+{
+    stableFolder() = folder;
+}
+
+QString portKernelName(const QString& path)
+{
+    for (const auto& [link, target] : stableNames(kernelPorts())) {
+        if (link == path || link == QFileInfo(path).absoluteFilePath())
+            return target.startsWith(QStringLiteral("/dev/")) ? target.mid(5) : target;
+    }
+    return {};
+}
+
+QString portLabel(const QString& path)
+{
+    const QString kernel = portKernelName(path);
+    return kernel.isEmpty() ? path : QStringLiteral("%1 (%2)").arg(path, kernel);
+}
 
 void setSerialPortSource(std::function<QStringList()> s)
 {
@@ -46,7 +107,9 @@ void setSerialPortSource(std::function<QStringList()> s)
 
 QStringList systemSerialPorts()
 {
-    QStringList ports = source() ? source()() : systemPortsUnsorted();
+    QStringList ports = kernelPorts();
+    for (const auto& name : stableNames(ports))
+        ports << name.first;
     ports.removeDuplicates();
     ports.sort();
     return ports;

@@ -17,7 +17,56 @@ class PortListTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void cleanup() { setSerialPortSource({}); }
+    void cleanup()
+    {
+        setSerialPortSource({});
+        setStablePortFolder({});
+    }
+
+    // Stable names of USB adapters are offered beside the kernel names when they lead to
+    // one of the system's ports, and are shown with the kernel name they point to.
+    void stableNamesOfAdaptersAreOfferedWithTheirKernelName()
+    {
+        testing::PtyPair adapter;
+        testing::PtyPair other;
+        QVERIFY(adapter.ok() && other.ok());
+        const QString kernel = QString::fromStdString(adapter.slavePath());
+        QTemporaryDir byId;
+        const QString stable = byId.filePath(QStringLiteral("usb-FTDI_FT232R_A10K1234-if00-port0"));
+        const QString unlisted = byId.filePath(QStringLiteral("usb-Other_0001-if00"));
+        const QString dangling = byId.filePath(QStringLiteral("usb-Gone_0002-if00"));
+        QVERIFY(QFile::link(kernel, stable));
+        QVERIFY(QFile::link(QString::fromStdString(other.slavePath()), unlisted));
+        QVERIFY(QFile::link(byId.filePath(QStringLiteral("nothing")), dangling));
+        setStablePortFolder(byId.path());
+        setSerialPortSource([kernel] { return QStringList{kernel, QStringLiteral("/dev/ttyS7")}; });
+
+        QStringList expected{kernel, stable, QStringLiteral("/dev/ttyS7")};
+        expected.sort();
+        QCOMPARE(systemSerialPorts(), expected);
+        QCOMPARE(portList(QString()), expected);
+
+        const QString shortName = kernel.mid(QStringLiteral("/dev/").size());
+        struct Row {
+            QString path;
+            QString kernelName;
+            QString label;
+        };
+        const QList<Row> rows = {
+            {stable, shortName, stable + QStringLiteral(" (") + shortName + QLatin1Char(')')},
+            {kernel, QString(), kernel},
+            {unlisted, QString(), unlisted},
+            {dangling, QString(), dangling},
+            {QStringLiteral("/dev/ttyS7"), QString(), QStringLiteral("/dev/ttyS7")},
+        };
+        for (const Row& row : rows) {
+            QCOMPARE(portKernelName(row.path), row.kernelName);
+            QCOMPARE(portLabel(row.path), row.label);
+        }
+        // A stable name stored before is a terminal and is not offered twice.
+        QVERIFY(isTerminalDevice(stable));
+        QCOMPARE(portList(stable), expected);
+    }
 
     void systemPortsAreSortedWithoutDuplicates()
     {

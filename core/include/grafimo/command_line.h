@@ -1,0 +1,28 @@
+#pragma once
+// The program's own command-line options, read before any window or display exists so
+// that --help and --version work on a machine without one. Options meant for Qt
+// (-platform, -style, ...) are passed over, not refused.
+
+#include <string>
+#include <vector>
+
+namespace grafimo {
+
+struct CommandLine {
+    enum class Action { Run, Help, Version, Error };
+    Action action = Action::Run;
+    // --dir DIR: the working folder (grafimo.cfg and the history key); empty when not given.
+    std::string dir;
+    // --desktop: started from the desktop menu; work in the per-user data folder.
+    bool desktop = false;
+    // For Action::Error: one line, without the program name.
+    std::string error;
+};
+
+CommandLine parseCommandLine(const std::vector<std::string>& args);
+
+// The texts printed for --help and --version; `version` is the build's version number.
+std::string helpText();
+std::string versionText(const std::string& version);
+
+} // namespace grafimo

@@ -1,0 +1,302 @@
+// The program's start as a command: --help and --version without any display, a wrong
+// option refused, and a second start in a working folder that is already in use leaving
+// the first copy's history files and configuration alone.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "grafimo/history.h"
+#include "grafimo/platform/dirs.h"
+#include "grafimo/sim/server.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kDeadline = 30s; // failure guard only
+
+bool waitUntil(const std::function<bool()>& condition)
+{
+    const auto end = std::chrono::steady_clock::now() + kDeadline;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+std::string slurp(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::uintmax_t sizeOf(const fs::path& p)
+{
+    std::error_code ec;
+    const auto n = fs::file_size(p, ec);
+    return ec ? 0 : n;
+}
+
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string pattern = (fs::temp_directory_path() / "grafimo-start-XXXXXX").string();
+        if (::mkdtemp(pattern.data()))
+            path_ = pattern;
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        if (!path_.empty())
+            fs::remove_all(path_, ec);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// One run of the program: its arguments, working directory and environment changes;
+// stdout and stderr go to files.
+class ProgramRun {
+public:
+    ProgramRun(const std::vector<std::string>& args, const fs::path& cwd, const fs::path& out,
+        const std::vector<std::string>& dropEnv, const std::vector<std::string>& addEnv)
+        : out_(out), err_(out.string() + ".err")
+    {
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry = *e;
+            bool drop = false;
+            for (const std::string& name : dropEnv)
+                drop = drop || entry.rfind(name + "=", 0) == 0;
+            if (!drop)
+                env.push_back(entry);
+        }
+        env.insert(env.end(), addEnv.begin(), addEnv.end());
+        std::vector<std::string> argStrings{GRAFIMO485_EXE};
+        argStrings.insert(argStrings.end(), args.begin(), args.end());
+        std::vector<char*> argv, envp;
+        for (std::string& s : argStrings)
+            argv.push_back(s.data());
+        argv.push_back(nullptr);
+        for (std::string& s : env)
+            envp.push_back(s.data());
+        envp.push_back(nullptr);
+        const std::string dir = cwd.string(), outPath = out_.string(), errPath = err_.string();
+
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            if (::chdir(dir.c_str()) != 0)
+                ::_exit(126);
+            const int o = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int e = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (o >= 0) ::dup2(o, 1);
+            if (e >= 0) ::dup2(e, 2);
+            ::execve(argv[0], argv.data(), envp.data());
+            ::_exit(127);
+        }
+    }
+    ~ProgramRun()
+    {
+        if (pid_ > 0 && !status_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    void signal(int sig) const { ::kill(pid_, sig); }
+    // The exit code once the program has ended normally; nullopt if it has not ended
+    // within the guard or died of a signal.
+    std::optional<int> exitCode()
+    {
+        waitUntil([this] { return ended(); });
+        if (!status_ || !WIFEXITED(*status_))
+            return std::nullopt;
+        return WEXITSTATUS(*status_);
+    }
+    bool ended()
+    {
+        int status = 0;
+        if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_)
+            status_ = status;
+        return status_.has_value();
+    }
+    std::string describe() const
+    {
+        if (!status_)
+            return "still running";
+        if (WIFSIGNALED(*status_))
+            return "killed by signal " + std::to_string(WTERMSIG(*status_));
+        return "exit " + std::to_string(WEXITSTATUS(*status_));
+    }
+    std::string out() const { return slurp(out_); }
+    std::string err() const { return slurp(err_); }
+
+private:
+    fs::path out_, err_;
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+const std::vector<std::string> kNoDisplay = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+
+TEST(Grafimo485Start, OptionsThatPrintAndExitNeedNoDisplay)
+{
+    TempDir work;
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string stdoutPart;
+        std::string stderrPart;
+    };
+    const std::vector<Case> cases = {
+        {{"--help"}, 0, "Usage: grafimo485", ""},
+        {{"-h"}, 0, "--desktop", ""},
+        {{"--version"}, 0, "grafimo485 " GRAFIMO_VERSION "\n", ""},
+        {{"--bogus"}, 2, "", "grafimo485: unknown option '--bogus'"},
+        {{"--dir"}, 2, "", "needs a folder"},
+        {{"extra"}, 2, "", "unexpected argument 'extra'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        ProgramRun run(c.args, work.path(), work.path() / "out", kNoDisplay, {});
+        const auto code = run.exitCode();
+        ASSERT_TRUE(code) << "did not exit by itself\n" << run.err();
+        EXPECT_EQ(*code, c.code) << run.err();
+        const std::string out = run.out(), err = run.err();
+        if (c.code == 0) {
+            EXPECT_NE(out.find(c.stdoutPart), std::string::npos) << out;
+            EXPECT_EQ(err, "");
+        } else {
+            EXPECT_EQ(out, "");
+            EXPECT_NE(err.find(c.stderrPart), std::string::npos) << err;
+            // One line.
+            EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+        }
+    }
+    // Nothing was written into the folder but the captured output.
+    EXPECT_FALSE(fs::exists(work.path() / "grafimo.cfg"));
+}
+
+// grafimo.cfg: the port name in the 100-byte header, then one record per device.
+void writeConfig(const fs::path& file, const std::string& port, const std::vector<std::uint8_t>& addresses)
+{
+    std::string bytes(100, '\0');
+    bytes[0] = static_cast<char>(port.size());
+    bytes.replace(1, port.size(), port);
+    for (std::uint8_t a : addresses) {
+        const std::string description = "dev" + std::to_string(a);
+        bytes += static_cast<char>(a);
+        bytes += static_cast<char>(description.size());
+        bytes += description;
+    }
+    std::ofstream(file, std::ios::binary) << bytes;
+}
+
+TEST(Grafimo485Start, ASecondStartInTheSameFolderLeavesTheFirstAlone)
+{
+    TempDir work, runtime, elsewhere;
+    ::chmod(runtime.path().c_str(), 0700);
+    const fs::path history = grafimo::platform::historyDirUnder(runtime.path(), work.path()).value_or(fs::path());
+    ASSERT_FALSE(history.empty());
+    const fs::path link = work.path() / "ttyBUS";
+    grafimo::sim::ServerConfig config;
+    config.turnaround = 4ms;
+    for (std::uint8_t a : {1, 2}) {
+        grafimo::sim::DeviceConfig d;
+        d.address = a;
+        config.devices.push_back(d);
+    }
+    config.linkPath = link.string();
+    grafimo::sim::PtyServer sim(config);
+    sim.start();
+    writeConfig(work.path() / "grafimo.cfg", link.string(), {1, 2});
+    const std::string configBefore = slurp(work.path() / "grafimo.cfg");
+    const std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime.path().string()};
+    const std::vector<std::string> drop = {"QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"};
+
+    ProgramRun first({}, work.path(), elsewhere.path() / "first", drop, env);
+    const fs::path file1 = history / grafimo::historyFileName(1);
+    ASSERT_TRUE(waitUntil([&] { return sizeOf(file1) >= 2 * 16; })) << first.err();
+
+    // The same folder named with --dir from somewhere else counts as the same folder.
+    for (const bool byOption : {false, true}) {
+        SCOPED_TRACE(byOption ? "--dir" : "working directory");
+        ProgramRun second(byOption ? std::vector<std::string>{"--dir", work.path().string()} : std::vector<std::string>{},
+                   byOption ? elsewhere.path() : work.path(), elsewhere.path() / (byOption ? "second-dir" : "second"), drop, env);
+        // It says so and waits for the user to read its message; a SIGTERM answers that.
+        ASSERT_TRUE(waitUntil([&] { return second.err().find("already running") != std::string::npos || second.ended(); }))
+            << second.err();
+        EXPECT_NE(second.err().find(work.path().string()), std::string::npos) << second.err();
+        second.signal(SIGTERM);
+        const auto code = second.exitCode();
+        ASSERT_TRUE(code) << second.describe() << "\n" << second.err();
+        EXPECT_EQ(*code, 3);
+    }
+
+    // The first copy's samples are all still there and still growing; its configuration
+    // is the same bytes.
+    EXPECT_FALSE(first.ended());
+    const auto size = sizeOf(file1);
+    EXPECT_GE(size, 2u * 16);
+    ASSERT_TRUE(waitUntil([&] { return sizeOf(file1) > size; })) << "history file was lost";
+    EXPECT_EQ(slurp(work.path() / "grafimo.cfg"), configBefore);
+    EXPECT_FALSE(fs::exists(elsewhere.path() / "grafimo.cfg"));
+
+    first.signal(SIGTERM);
+    const auto code = first.exitCode();
+    ASSERT_TRUE(code) << first.err();
+    EXPECT_EQ(*code, 0);
+    sim.stop();
+}
+
+} // namespace
+
+namespace {
+
+TEST(Grafimo485Start, FromTheDesktopMenuTheConfigurationGoesToTheDataFolder)
+{
+    TempDir home, runtime;
+    ::chmod(runtime.path().c_str(), 0700);
+    const std::vector<std::string> drop = {"QT_QPA_PLATFORM", "XDG_RUNTIME_DIR", "HOME", "XDG_DATA_HOME"};
+    const std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime.path().string(),
+                                          "HOME=" + home.path().string()};
+    const fs::path dataDir = home.path() / ".local" / "share" / "grafimo485";
+    // The menu starts it in the home folder. With no grafimo.cfg yet the program makes one
+    // (and says so in a box): it must land in the data folder, created on this first start.
+    {
+        ProgramRun run({"--desktop"}, home.path(), runtime.path() / "desktop", drop, env);
+        ASSERT_TRUE(waitUntil([&] { return fs::exists(dataDir / "grafimo.cfg") || run.ended(); })) << run.err();
+        ASSERT_TRUE(fs::exists(dataDir / "grafimo.cfg")) << run.describe() << "\n" << run.err();
+        run.signal(SIGTERM);
+        EXPECT_EQ(run.exitCode(), std::optional<int>(0)) << run.err();
+    }
+    EXPECT_FALSE(fs::exists(home.path() / "grafimo.cfg"));
+    struct stat st {};
+    ASSERT_EQ(::stat(dataDir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+} // namespace
