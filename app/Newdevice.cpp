@@ -4,6 +4,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+
+#include "text_fit.h"
 #include <QShowEvent>
 
 #include "Osnovnaya.h"
@@ -44,6 +46,8 @@ TForm2::TForm2(QWidget* parent) : QDialog(parent)
     setTabOrder(Button1, ComboBox1);
     setTabOrder(ComboBox1, Edit1);
     setTabOrder(Edit1, Button2);
+
+    fitTexts(this);
 
     connect(Button1, &QPushButton::clicked, this, &TForm2::Button1Click);
     connect(Button2, &QPushButton::clicked, this, &TForm2::Button2Click);

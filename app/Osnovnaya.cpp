@@ -177,7 +177,8 @@ TForm1::TForm1(QWidget* parent, platform::SysIo& io)
     for (int i = 0; i < 3; ++i) {
         panels_[i] = new QLabel(this);
         panels_[i]->setFixedWidth(50);
-        statusBar()->addWidget(panels_[i]);
+        // The port panel takes what the others leave: long device paths fit.
+        statusBar()->addWidget(panels_[i], i == 1 ? 1 : 0);
     }
 
     PageControl1 = new QTabWidget(this);
@@ -381,7 +382,8 @@ void TForm1::FormShow()
     startedUp_ = true;
 
     panels_[0]->setFixedWidth(200);
-    panels_[1]->setFixedWidth(200);
+    panels_[1]->setMinimumWidth(200);
+    panels_[1]->setMaximumWidth(QWIDGETSIZE_MAX);
 
     const ConfigLoad load = loadDeviceList(ConfigFileName);
     if (!load.found)

@@ -1,6 +1,8 @@
 #include "Pokazopros.h"
 
 #include <QPushButton>
+
+#include "text_fit.h"
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -30,6 +32,7 @@ TForm4::TForm4(QWidget* parent) : QDialog(parent)
 
     Button1 = new QPushButton(QStringLiteral("Остановить"), this);
     Button1->setGeometry(200, 392, 113, 25);
+    fitTexts(Button1, {QStringLiteral("Остановить"), QStringLiteral("Приостановить"), QStringLiteral("Возобновить")});
     connect(Button1, &QPushButton::clicked, this, &TForm4::Button1Click);
 }
 

@@ -20,6 +20,7 @@
 #include "message_box.h"
 #include "regional_formats.h"
 #include "save_dialog.h"
+#include "text_fit.h"
 
 namespace grafimo {
 
@@ -97,6 +98,8 @@ TForm5::TForm5(QWidget* parent) : QDialog(parent)
     progressLabel = new QLabel(client);
     progressLabel->setGeometry(330, 579, 520, 20);
     progressLabel->hide();
+
+    fitTexts(this);
 
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);

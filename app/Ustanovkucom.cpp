@@ -5,6 +5,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include "text_fit.h"
+
 #include "Osnovnaya.h"
 
 namespace grafimo {
@@ -24,6 +26,7 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent)
     Button1 = new QPushButton(QStringLiteral("Открыть порт"), this);
     Button1->setGeometry(16, 72, 105, 25);
     setTabOrder(ComboBox1, Button1);
+    fitTexts(Button1, {QStringLiteral("Открыть порт"), QStringLiteral("Закрыть порт")});
 
     connect(Button1, &QPushButton::clicked, this, &TForm3::Button1Click);
 }

@@ -5,6 +5,7 @@
 #include <QPushButton>
 
 #include "Protokolthead.h"
+#include "text_fit.h"
 
 namespace grafimo {
 
@@ -37,6 +38,8 @@ TForm6::TForm6(QWidget* parent) : QDialog(parent)
     Label2->adjustSize();
     Button1 = new QPushButton(QStringLiteral("Установить."), this);
     Button1->setGeometry(96, 64, 89, 25);
+
+    fitTexts(this);
 
     connect(Button1, &QPushButton::clicked, this, &TForm6::Button1Click);
 }
