@@ -49,7 +49,6 @@ const QString kConfigMissing = QStringLiteral("Файл конфигурации
 
 // How long a pause waits for the poll thread to finish the exchange under way: one
 // exchange takes well under a second, a chart reload a little more.
-constexpr std::chrono::seconds kParkTimeout{5};
 
 QString fromCp1251(const std::string& bytes)
 {
@@ -144,7 +143,7 @@ TForm1::PollPause::PollPause(TForm1& owner, bool active) : owner_(owner), active
     resume_ = !thread->Suspended();
     if (resume_)
         thread->Suspend();
-    parked_ = thread->waitParked(kParkTimeout);
+    parked_ = thread->waitParked(owner_.parkTimeout_);
 }
 
 TForm1::PollPause::~PollPause()
@@ -352,6 +351,13 @@ void TForm1::DeleteDevice(std::uint8_t address)
         return;
     {
         PollPause pause(*this);
+        if (!pause.parked()) {
+            // A sample under way could write the history file again after it is deleted.
+            Application_MessageBox(QStringLiteral("Опрос приборов не удалось приостановить: прибор не удалён.\n"
+                                                  "Попробуйте ещё раз."),
+                                   kError, MB_OK | MB_ICONEXCLAMATION);
+            return;
+        }
         removeDeviceWidgets(*DeviceTable[address]);
         DeviceTable[address].reset();
         publishTabs();

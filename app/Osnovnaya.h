@@ -130,6 +130,8 @@ public:
     // How long a device must have been silent, besides 41 missed polls, before the user is
     // asked whether to delete it (30 s; tests shorten it).
     void setNoAnswerQuiet(std::chrono::milliseconds quiet) { noAnswerQuiet_ = quiet; }
+    // How long a pause waits for the poll thread to reach its safe point (5 s).
+    void setParkTimeout(std::chrono::milliseconds timeout) { parkTimeout_ = timeout; }
     // How often a lost port is looked for again.
     void setReconnectInterval(std::chrono::milliseconds interval);
 
@@ -192,6 +194,9 @@ private:
     std::unique_ptr<oprosKanala> PollThread;
     PollTiming pollTiming_;
     std::chrono::milliseconds noAnswerQuiet_{30000};
+    // How long a pause waits for the poll thread to finish the exchange under way: one
+    // exchange takes well under a second, a chart reload a little more.
+    std::chrono::milliseconds parkTimeout_{5000};
     PortState portState_ = PortState::Closed;
     QString portName_;            // the device path of the open (or lost) port
     std::uint64_t portGeneration_ = 0; // tells a stale "port lost" from the current one

@@ -24,6 +24,7 @@
 #include "TrendCharts.h"
 #include "Zadanie_intervala.h"
 #include "app_test_support.h"
+#include "../platform/fake_sys_io.h"
 #include "grafimo/frames.h"
 #include "grafimo/history.h"
 #include "grafimo/platform/dirs.h"
@@ -342,6 +343,45 @@ private slots:
         QCOMPARE(readFile(QStringLiteral("grafimo.cfg")), configHeader("NULL") + deviceRecord(8, "x"));
         QCOMPARE(Form1->pollDevices().noAnswerCount(7), std::uint8_t{0});
         QVERIFY(Form1->Timer1->isActive());
+    }
+
+    void aPollThreadThatCannotBeParkedIsToldAndNothingHappens()
+    {
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{5, 6});
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("grafimo.cfg"),
+                  configHeader("ttyA") + deviceRecord(5, kBoiler) + deviceRecord(6, kPump));
+        grafimo::testing::FakeSysIo io;
+        createForms(io);
+        Form1->setParkTimeout(std::chrono::milliseconds(1));
+        Form1->show();
+        QVERIFY(bus_->server->waitForAnswers(5, 1, std::chrono::milliseconds(kWait)));
+        // The adapter stops taking bytes: the poll thread sits in a write for half a second.
+        const int writes = io.writes.load();
+        io.outputStuck = true;
+        QTRY_VERIFY_WITH_TIMEOUT(io.writes.load() > writes, kWait);
+
+        Form1->DeleteDevice(5);
+        QVERIFY(Form1->DeviceTable[5]);
+        QCOMPARE(boxes_->calls.size(), std::size_t{1});
+        QVERIFY(boxes_->calls[0].text.contains(QStringLiteral("прибор не удалён")));
+        QCOMPARE(readFile(QStringLiteral("grafimo.cfg")),
+                 configHeader("ttyA") + deviceRecord(5, kBoiler) + deviceRecord(6, kPump));
+
+        bool shown = false;
+        whenShown(Form5, [&] {
+            shown = true;
+            Form5->close();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(io.writes.load() > writes + 1, kWait);
+        selectTab(QStringLiteral("5"));
+        Form1->N9Click();
+        QVERIFY(!shown);
+        QCOMPARE(boxes_->calls.size(), std::size_t{2});
+        QVERIFY(boxes_->calls[1].text.contains(QStringLiteral("протокол прибора сейчас недоступен")));
+        QVERIFY(!Form1->pollThread()->Suspended());
+        io.outputStuck = false;
+        destroyForms(); // before the fake system calls go
     }
 
     void theQuestionWaitsForAnotherWindowAndCoversAddress255()

@@ -158,8 +158,8 @@ public:
             return 1;
         }
         if (outputStuck && n == 2 && (fds[0].events & POLLOUT) != 0) {
-            // Only the wake-up channel can end this wait.
-            const int ready = SysIo::poll(&fds[1], 1, -1);
+            // Only the wake-up channel or the time-out can end this wait.
+            const int ready = SysIo::poll(&fds[1], 1, timeoutMs);
             fds[0].revents = 0;
             return ready;
         }
