@@ -55,10 +55,13 @@ public:
 
 int signalFds[2] = {-1, -1};
 
-extern "C" void onTerminationSignal(int)
+constexpr char kCloseByte = 1;
+constexpr char kRaiseByte = 2;
+
+extern "C" void onTerminationSignal(int sig)
 {
     const int saved = errno;
-    const char byte = 1;
+    const char byte = sig == SIGUSR1 ? kRaiseByte : kCloseByte;
     // Nothing else is safe here; the GUI thread does the closing.
     [[maybe_unused]] const auto n = ::write(signalFds[0], &byte, 1);
     errno = saved;
@@ -66,7 +69,8 @@ extern "C" void onTerminationSignal(int)
 
 // SIGTERM and SIGINT close the program the way closing the main window does: the byte
 // written by the handler wakes the GUI thread, which ends any modal dialog and closes
-// the main window (threads ended, port closed, history files deleted).
+// the main window (threads ended, port closed, history files deleted). SIGUSR1 comes from
+// a second copy started in the same folder: the main window is brought forward instead.
 bool watchTerminationSignals(QObject* parent)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalFds) != 0)
@@ -74,7 +78,18 @@ bool watchTerminationSignals(QObject* parent)
     auto* notifier = new QSocketNotifier(signalFds[1], QSocketNotifier::Read, parent);
     QObject::connect(notifier, &QSocketNotifier::activated, parent, [] {
         char buffer[16];
-        while (::read(signalFds[1], buffer, sizeof buffer) > 0) {
+        bool close = false;
+        for (ssize_t n; (n = ::read(signalFds[1], buffer, sizeof buffer)) > 0;) {
+            for (ssize_t i = 0; i < n; ++i)
+                close = close || buffer[i] == kCloseByte;
+        }
+        if (!close) {
+            if (grafimo::Form1 && !grafimo::Form1->closed()) {
+                grafimo::Form1->showNormal();
+                grafimo::Form1->raise();
+                grafimo::Form1->activateWindow();
+            }
+            return;
         }
         const auto windows = QApplication::topLevelWidgets();
         for (QWidget* w : windows) {
@@ -89,7 +104,8 @@ bool watchTerminationSignals(QObject* parent)
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGINT, &action, nullptr) == 0;
+    return ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGINT, &action, nullptr) == 0
+           && ::sigaction(SIGUSR1, &action, nullptr) == 0;
 }
 
 } // namespace
@@ -134,8 +150,11 @@ int main(int argc, char* argv[])
                           QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QApplication::installTranslator(&qtTranslator);
 
-    if (!watchTerminationSignals(&app))
+    if (!watchTerminationSignals(&app)) {
         std::perror("grafimo485: signal handling");
+        // A second copy's request to come forward must never end this one.
+        ::signal(SIGUSR1, SIG_IGN);
+    }
 
     // One copy per working folder: a second one would delete the history files the first
     // is writing. The lock is taken before the main window clears the history directory.
@@ -147,6 +166,9 @@ int main(int argc, char* argv[])
             std::fprintf(stderr, "grafimo485: already running in %s (process %ld)\n", qPrintable(folder),
                          instance->holderPid());
             std::fflush(stderr);
+            // The holder installed its signal handling before it took the lock.
+            if (instance->holderPid() > 0)
+                ::kill(static_cast<pid_t>(instance->holderPid()), SIGUSR1);
             grafimo::Application_MessageBox(
                 QStringLiteral("Программа уже запущена в папке\n%1\n\n"
                                "Вторая копия в той же папке удалила бы файлы истории первой, поэтому она "

@@ -10,6 +10,28 @@
 
 namespace grafimo::platform {
 
+namespace {
+
+std::string executableOf(const std::string& procEntry)
+{
+    char buffer[4096];
+    const ssize_t n = ::readlink(procEntry.c_str(), buffer, sizeof buffer - 1);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+}
+
+// The pid written in the lock file is only trusted while that process runs this same
+// program: the file may still hold an earlier holder's number for a moment, and that
+// number may have gone to another process since.
+bool runsThisProgram(long pid)
+{
+    if (pid <= 0)
+        return false;
+    const std::string self = executableOf("/proc/self/exe");
+    return !self.empty() && executableOf("/proc/" + std::to_string(pid) + "/exe") == self;
+}
+
+} // namespace
+
 std::optional<std::filesystem::path> desktopDataDir(std::string* error)
 {
     if (const char* data = std::getenv("XDG_DATA_HOME"); data && data[0] == '/')
@@ -55,6 +77,8 @@ InstanceLock::InstanceLock(const std::filesystem::path& lockFile)
             char buffer[32] = {};
             if (::pread(fd_, buffer, sizeof buffer - 1, 0) > 0)
                 holderPid_ = std::strtol(buffer, nullptr, 10);
+            if (!runsThisProgram(holderPid_))
+                holderPid_ = 0;
         } else {
             error_ = lockFile.string() + ": " + std::strerror(errno);
         }

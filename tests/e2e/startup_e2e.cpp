@@ -178,6 +178,8 @@ TEST(Grafimo485Start, OptionsThatPrintAndExitNeedNoDisplay)
         {{"--bogus"}, 2, "", "grafimo485: unknown option '--bogus'"},
         {{"--dir"}, 2, "", "needs a folder"},
         {{"extra"}, 2, "", "unexpected argument 'extra'"},
+        // A folder that is not there is reported, not made.
+        {{"--dir", "/nonexistent-grafimo-folder"}, 1, "", "/nonexistent-grafimo-folder: No such file or directory"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.front());

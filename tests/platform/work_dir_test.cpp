@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -114,6 +115,17 @@ TEST(InstanceLockTest, OneHolderPerFileAndFreedWithIt)
         InstanceLock second(fileA);
         EXPECT_EQ(second.state(), InstanceLock::State::HeldElsewhere);
         EXPECT_EQ(second.holderPid(), static_cast<long>(::getpid()));
+        // A number left in the file by someone else is not trusted: pid 1 runs another
+        // program, and a number of no process at all names nobody.
+        for (const char* written : {"1\n", "999999999\n", "junk\n", ""}) {
+            std::FILE* f = std::fopen(fileA.c_str(), "w");
+            ASSERT_NE(f, nullptr);
+            std::fputs(written, f);
+            std::fclose(f);
+            InstanceLock third(fileA);
+            EXPECT_EQ(third.state(), InstanceLock::State::HeldElsewhere) << written;
+            EXPECT_EQ(third.holderPid(), 0) << written;
+        }
         // Another folder is independent.
         InstanceLock other(fileB);
         EXPECT_EQ(other.state(), InstanceLock::State::Acquired) << other.error();

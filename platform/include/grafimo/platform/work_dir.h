@@ -30,7 +30,8 @@ public:
     State state() const { return state_; }
     // For Failed: what went wrong.
     const std::string& error() const { return error_; }
-    // For HeldElsewhere: the process id the holder wrote into the file, or 0.
+    // For HeldElsewhere: the process id the holder wrote into the file, when that process
+    // runs this same executable; else 0.
     long holderPid() const { return holderPid_; }
 
 private:
