@@ -1,0 +1,240 @@
+#pragma once
+// What the fault and soak runs of the real program share: a private directory, the program
+// in its own working directory, grafimo.cfg, and what /proc tells about the process.
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "grafimo/history.h"
+#include "grafimo/platform/dirs.h"
+
+extern char** environ;
+
+namespace grafimo::e2e {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 60s)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+inline std::uintmax_t sizeOf(const fs::path& p)
+{
+    std::error_code ec;
+    const auto n = fs::file_size(p, ec);
+    return ec ? 0 : n;
+}
+
+inline std::string slurp(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class TempDir {
+public:
+    explicit TempDir(const fs::path& base = fs::temp_directory_path())
+    {
+        std::string pattern = (base / "grafimo-e2e-XXXXXX").string();
+        if (::mkdtemp(pattern.data()))
+            path_ = pattern;
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        if (!path_.empty())
+            fs::remove_all(path_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// grafimo.cfg: the port name in the 100-byte header, then one record per device.
+inline void writeConfig(const fs::path& file, const std::string& port, const std::vector<std::uint8_t>& addresses)
+{
+    std::string bytes(100, '\0');
+    bytes[0] = static_cast<char>(port.size());
+    bytes.replace(1, port.size(), port);
+    for (std::uint8_t a : addresses) {
+        const std::string description = "dev" + std::to_string(a);
+        bytes += static_cast<char>(a);
+        bytes += static_cast<char>(description.size());
+        bytes += description;
+    }
+    std::ofstream(file, std::ios::binary) << bytes;
+}
+
+// The program under test, in its own working directory with a private runtime directory.
+class Program {
+public:
+    Program(const fs::path& exe, const fs::path& workDir, const fs::path& runtimeDir)
+        : log_(workDir / "grafimo485.log")
+    {
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry = *e;
+            if (entry.rfind("QT_QPA_PLATFORM=", 0) != 0 && entry.rfind("XDG_RUNTIME_DIR=", 0) != 0)
+                env.push_back(entry);
+        }
+        env.push_back("QT_QPA_PLATFORM=offscreen");
+        env.push_back("XDG_RUNTIME_DIR=" + runtimeDir.string());
+        std::vector<char*> envp;
+        for (std::string& s : env)
+            envp.push_back(s.data());
+        envp.push_back(nullptr);
+        std::string exePath = exe.string();
+        // GRAFIMO_E2E_WRAPPER (e.g. a script running gdb) is started with the program's path.
+        const char* wrapper = std::getenv("GRAFIMO_E2E_WRAPPER");
+        std::string wrapperPath = wrapper ? wrapper : "";
+        char* plain[] = {exePath.data(), nullptr};
+        char* wrapped[] = {wrapperPath.data(), exePath.data(), nullptr};
+        char** argv = wrapper && *wrapper ? wrapped : plain;
+        const std::string logPath = log_.string();
+        const std::string dir = workDir.string();
+
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            if (::chdir(dir.c_str()) != 0)
+                ::_exit(126);
+            const int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (fd >= 0) {
+                ::dup2(fd, 1);
+                ::dup2(fd, 2);
+            }
+            ::execve(argv[0], argv, envp.data());
+            ::_exit(127);
+        }
+    }
+    ~Program()
+    {
+        if (pid_ > 0 && !status_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool started() const { return pid_ > 0; }
+    void signal(int sig) const { ::kill(pid_, sig); }
+
+    std::optional<int> waitExit(std::chrono::milliseconds timeout = 60s)
+    {
+        waitUntil(
+            [this] {
+                int status = 0;
+                if (::waitpid(pid_, &status, WNOHANG) == pid_)
+                    status_ = status;
+                return status_.has_value();
+            },
+            timeout);
+        return status_;
+    }
+    bool running()
+    {
+        int status = 0;
+        if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_)
+            status_ = status;
+        return !status_;
+    }
+    std::string log() const { return slurp(log_); }
+
+private:
+    fs::path log_;
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+// Working directory and private runtime directory of one run, and where its history goes.
+struct Scene {
+    TempDir work;
+    TempDir runtime;
+    fs::path history;
+
+    explicit Scene(const fs::path& base = fs::temp_directory_path()) : work(base), runtime(base)
+    {
+        ::chmod(runtime.path().c_str(), 0700);
+        history = grafimo::platform::historyDirUnder(runtime.path(), work.path()).value_or(fs::path());
+    }
+    fs::path historyFile(std::uint8_t address) const { return history / grafimo::historyFileName(address); }
+};
+
+// CPU time (user + system, in clock ticks) used so far by each thread of a process.
+inline std::map<int, unsigned long long> threadCpuTicks(pid_t pid)
+{
+    std::map<int, unsigned long long> out;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        const std::string stat = slurp(e.path() / "stat");
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream rest(stat.substr(close + 2));
+        std::string field;
+        unsigned long long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && rest >> field; ++i) {
+            if (i == 14)
+                utime = std::stoull(field);
+            if (i == 15)
+                stime = std::stoull(field);
+        }
+        out[std::stoi(e.path().filename().string())] = utime + stime;
+    }
+    return out;
+}
+
+// The highest share of one core any single thread used between two samples.
+inline double busiestThreadShare(const std::map<int, unsigned long long>& before,
+                                 const std::map<int, unsigned long long>& after, double seconds)
+{
+    const double ticksPerSecond = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    double worst = 0;
+    for (const auto& [tid, ticks] : after) {
+        const auto b = before.find(tid);
+        const unsigned long long used = ticks - (b == before.end() ? 0 : b->second);
+        worst = std::max(worst, static_cast<double>(used) / ticksPerSecond / seconds);
+    }
+    return worst;
+}
+
+// Resident memory in KiB, 0 once the process is gone.
+inline long residentKiB(pid_t pid)
+{
+    std::istringstream in(slurp("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return 0;
+}
+
+} // namespace grafimo::e2e
