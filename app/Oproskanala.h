@@ -97,6 +97,7 @@ public:
     std::filesystem::path historyFile(std::uint8_t address) const;
 
 protected:
+    const char* threadName() const override { return "grafimo-poll"; }
     void Execute() override;
     void onTerminate() override;
 

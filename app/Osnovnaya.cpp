@@ -284,6 +284,7 @@ struct_device* TForm1::addDevice(std::uint8_t address, const std::string& descri
     // The slot is filled before the tab appears, so a tab always has its device.
     DeviceTable[address] = std::move(device);
     PageControl1->addTab(result->tabSheet, QString::number(address));
+    setChartsShown(*result, result->tabSheet == PageControl1->currentWidget());
     return result;
 }
 
@@ -578,7 +579,26 @@ void TForm1::N9Click()
 
 void TForm1::PageControl1Change()
 {
+    // Only the shown tab's charts draw; the others keep their points and axis ranges and
+    // are brought up to date in one step when their tab is shown.
+    for (auto& device : DeviceTable) {
+        if (device)
+            setChartsShown(*device, device->tabSheet == PageControl1->currentWidget());
+    }
     refreshDevicePanel();
+}
+
+void TForm1::setChartsShown(struct_device& device, bool shown)
+{
+    for (TrendChart* chart : {device.upperChart, device.lowerChart}) {
+        // A device being removed has lost its charts already; its tab's going changes the tab.
+        if (!chart)
+            continue;
+        if (shown)
+            chart->attachSeries();
+        else
+            chart->detachSeries();
+    }
 }
 
 void TForm1::Timer1Timer()
@@ -815,8 +835,7 @@ void TForm1::reloadCharts(std::uint8_t address, const std::vector<HistoryRecord>
     device->lowerSeries->clear();
     addPoints(*device->upperSeries, *device->upperChart, upper);
     addPoints(*device->lowerSeries, *device->lowerChart, lower);
-    device->upperChart->attachSeries();
-    device->lowerChart->attachSeries();
+    setChartsShown(*device, device->tabSheet == PageControl1->currentWidget());
 }
 
 void TForm1::reportHistoryWriteFailure(const std::string& path)

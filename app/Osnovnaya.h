@@ -181,6 +181,7 @@ private:
     void publishTabs();
     void refreshDevicePanel();
     void removeDeviceWidgets(struct_device& device);
+    void setChartsShown(struct_device& device, bool shown);
     void deleteHistoryFiles();
 
     QLabel* panels_[3] = {};

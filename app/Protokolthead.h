@@ -103,6 +103,7 @@ public:
     std::optional<TransferEnd> end() const;
 
 protected:
+    const char* threadName() const override { return "grafimo-log"; }
     void Execute() override;
     void onTerminate() override;
 

@@ -21,6 +21,7 @@ public:
     ~ReadThread() override;
 
 protected:
+    const char* threadName() const override { return "grafimo-rx"; }
     void Execute() override;
     // Both cut the wait on the port (or for room in the receive buffer) short, so the
     // thread reaches its end or its pause at once rather than with the next byte.

@@ -55,6 +55,8 @@ public:
 
 protected:
     virtual void Execute() = 0;
+    // The name the thread runs under (15 characters at most); nullptr keeps the process's.
+    virtual const char* threadName() const { return nullptr; }
     // Called by Terminate() on the terminating thread, after the flag is set.
     virtual void onTerminate() {}
     // Called by Suspend() on the pausing thread, after the request is recorded.

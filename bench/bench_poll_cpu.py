@@ -1,0 +1,99 @@
+#!/usr/bin/env python3
+"""CPU cost of polling as a user runs it: the real grafimo485 and grafimo-sim --pace with
+N devices (10 by default) on a pseudo-terminal, for a while (30 s by default); prints the
+CPU time of each thread of the program per second and per stored sample, and the program's
+resident memory. Offscreen by default; --xvfb runs it on a virtual X server instead.
+Run by hand: bench/bench_poll_cpu.py [--build build/release] [--devices 10] [--seconds 30] [--xvfb]
+"""
+import argparse, os, shutil, signal, subprocess, sys, tempfile, time
+
+def ticks(pid):
+    out = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/stat") as f:
+                s = f.read()
+            comm = s[s.index("(") + 1:s.rindex(")")]
+            fields = s[s.rindex(")") + 2:].split()
+            out[tid] = (comm, int(fields[11]) + int(fields[12]))
+        except OSError:
+            pass
+    return out
+
+def rss_kb(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", default="build/release")
+    ap.add_argument("--devices", type=int, default=10)
+    ap.add_argument("--seconds", type=float, default=30)
+    ap.add_argument("--xvfb", action="store_true")
+    ap.add_argument("--no-pace", action="store_true", help="answers as fast as a pty takes them")
+    a = ap.parse_args()
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    build = os.path.join(root, a.build)
+    work = tempfile.mkdtemp(prefix="grafimo-bench-")
+    runtime = tempfile.mkdtemp(prefix="grafimo-bench-run-")
+    os.chmod(runtime, 0o700)
+    link = os.path.join(work, "ttyBUS")
+    devices = ",".join(str(i) for i in range(1, a.devices + 1))
+    sim_args = [os.path.join(build, "sim/grafimo-sim"), "--link", link, "--devices", devices]
+    if not a.no_pace:
+        sim_args.append("--pace")
+    sim = subprocess.Popen(sim_args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    sim.stdout.readline()
+    port = b"ttyBUS"
+    cfg = bytes([len(port)]) + port
+    cfg += bytes(100 - len(cfg))
+    for i in range(1, a.devices + 1):
+        d = f"dev{i}".encode()
+        cfg += bytes([i, len(d)]) + d
+    open(os.path.join(work, "grafimo.cfg"), "wb").write(cfg)
+    env = dict(os.environ, XDG_RUNTIME_DIR=runtime)
+    xvfb = None
+    if a.xvfb:
+        display = ":97"
+        xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1280x900x24"], stderr=subprocess.DEVNULL)
+        time.sleep(1)
+        env["DISPLAY"] = display
+        env.pop("QT_QPA_PLATFORM", None)
+    else:
+        env["QT_QPA_PLATFORM"] = "offscreen"
+    app = subprocess.Popen([os.path.join(build, "app/grafimo485")], cwd=work, env=env,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(3)  # start-up and the first polls
+        hist = lambda: sum(os.path.getsize(os.path.join(dp, f)) for dp, _, fs in os.walk(runtime) for f in fs)
+        h0, t0, w0 = hist(), ticks(app.pid), time.monotonic()
+        time.sleep(a.seconds)
+        h1, t1, w1 = hist(), ticks(app.pid), time.monotonic()
+        rss = rss_kb(app.pid)
+    finally:
+        app.send_signal(signal.SIGTERM)
+        app.wait(timeout=10)
+        sim.send_signal(signal.SIGTERM)
+        sim.wait(timeout=10)
+        if xvfb:
+            xvfb.terminate()
+        shutil.rmtree(work, ignore_errors=True)
+        shutil.rmtree(runtime, ignore_errors=True)
+    hz = os.sysconf("SC_CLK_TCK")
+    wall = w1 - w0
+    samples = (h1 - h0) // 16
+    print(f"{a.devices} devices, {'Xvfb' if a.xvfb else 'offscreen'}, {wall:.1f} s, {samples} samples stored "
+          f"({samples / wall:.1f} a second), resident {rss / 1024:.1f} MB")
+    total = 0
+    for tid, (comm, t) in sorted(t1.items(), key=lambda kv: -(kv[1][1] - t0.get(kv[0], (None, 0))[1])):
+        used = (t - t0.get(tid, (comm, 0))[1]) / hz
+        total += used
+        if used > 0:
+            print(f"  {comm:16s} {100 * used / wall:6.2f} % of a core, {1000 * used / max(samples, 1):6.3f} ms a sample")
+    print(f"  {'all threads':16s} {100 * total / wall:6.2f} % of a core, {1000 * total / max(samples, 1):6.3f} ms a sample")
+
+if __name__ == "__main__":
+    main()

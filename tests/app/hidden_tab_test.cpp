@@ -1,0 +1,72 @@
+// Charts of tabs that are not shown do not draw; they keep their points and axis ranges and
+// show, once their tab comes up, exactly what a chart that drew every sample shows.
+
+#include <QtCharts/QDateTimeAxis>
+#include <QtCharts/QLineSeries>
+#include <QTabWidget>
+#include <QTest>
+
+#include <cmath>
+#include <memory>
+
+#include "Osnovnaya.h"
+#include "TrendCharts.h"
+#include "app_test_support.h"
+
+using namespace grafimo;
+using namespace grafimo::testing;
+
+class HiddenTabTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void aHiddenTabShowsWhatADrawingChartShows()
+    {
+        WorkDir work;
+        ScriptedBoxes boxes;
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + deviceRecord(1, "a") + deviceRecord(2, "b"));
+        createForms();
+        Form1->show();
+        struct_device* shown = Form1->DeviceTable[1].get();
+        struct_device* hidden = Form1->DeviceTable[2].get();
+        QCOMPARE(Form1->PageControl1->currentWidget(), shown->tabSheet);
+        QVERIFY(shown->upperSeries->isAttached() && shown->lowerSeries->isAttached());
+        QVERIFY(!hidden->upperSeries->isAttached() && !hidden->lowerSeries->isAttached());
+
+        // The same samples to the hidden tab and to two charts that draw each one.
+        TrendChart refUpper;
+        TrendChart refLower;
+        const double t0 = 46088.5;
+        for (int i = 0; i < 300; ++i) {
+            const float v1 = static_cast<float>(std::sin(i * 0.1) * 50.0 + (i == 150 ? 400.0 : 0.0));
+            const float v2 = static_cast<float>(20.0 + (i % 17) * 0.3);
+            const double t = t0 + i / 86400.0;
+            Form1->plotSample(2, v1, v2, t);
+            addPoint(refUpper.series(), refUpper, v1, t);
+            addPoint(refLower.series(), refLower, v2, t);
+        }
+        QVERIFY(!hidden->upperSeries->isAttached());
+        QCOMPARE(hidden->upperSeries->lineSeries()->count(), 300); // kept, not drawn
+
+        Form1->PageControl1->setCurrentWidget(hidden->tabSheet);
+        QVERIFY(hidden->upperSeries->isAttached() && hidden->lowerSeries->isAttached());
+        QVERIFY(!shown->upperSeries->isAttached());
+        const std::pair<TrendChart*, TrendChart*> pairs[] = {{hidden->upperChart, &refUpper},
+                                                             {hidden->lowerChart, &refLower}};
+        for (const auto& [chart, ref] : pairs) {
+            QCOMPARE(chart->series().count(), ref->series().count());
+            for (std::size_t i = 0; i < ref->series().count(); ++i) {
+                QCOMPARE(chart->series().x(i), ref->series().x(i));
+                QCOMPARE(chart->series().y(i), ref->series().y(i));
+            }
+            QCOMPARE(chart->leftMinimum(), ref->leftMinimum());
+            QCOMPARE(chart->leftMaximum(), ref->leftMaximum());
+            QCOMPARE(chart->bottomAxis()->min(), ref->bottomAxis()->min());
+            QCOMPARE(chart->bottomAxis()->max(), ref->bottomAxis()->max());
+        }
+        destroyForms();
+    }
+};
+
+QTEST_MAIN(HiddenTabTest)
+#include "hidden_tab_test.moc"
