@@ -28,6 +28,7 @@
 #include "grafimo/datetime.h"
 #include "grafimo/history.h"
 #include "grafimo/platform/dirs.h"
+#include "grafimo/platform/port_access.h"
 #include "grafimo/text_codec.h"
 #include "message_box.h"
 #include "port_list.h"
@@ -687,6 +688,15 @@ void TForm1::togglePort()
         if (step == Step::OpenFailed) {
             // The device could not be opened at all: the next press takes the close path.
             portState_ = PortState::Failed;
+            // A port this user may not open, or one another program holds: said once a run,
+            // with what to do about it.
+            const int err = isTerminalDevice(name) ? port_.openErrno() : 0;
+            const std::string advice = platform::portAccessAdvice(portPathBytes(name), err);
+            if (!advice.empty() && !portAdviceShown_) {
+                portAdviceShown_ = true;
+                Application_MessageBox(QString::fromStdString(advice), QStringLiteral("Внимание!"),
+                                       MB_OK | MB_ICONEXCLAMATION);
+            }
         } else {
             // The device opened but its line settings failed: the next press opens again,
             // and the stored name is left alone.

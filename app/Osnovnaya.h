@@ -205,6 +205,7 @@ private:
 
     std::optional<std::filesystem::path> historyDir_;
     bool historyFailureShown_ = false;
+    bool portAdviceShown_ = false;
     bool startedUp_ = false;
     bool closing_ = false;
     bool closed_ = false;

@@ -225,6 +225,40 @@ private slots:
         }
     }
 
+    void aPortThatMayNotBeOpenedSaysWhatToDoOnce()
+    {
+        PtyPair pty;
+        QVERIFY(pty.ok());
+        const QString path = QString::fromStdString(pty.slavePath());
+        offerPorts({path});
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + devices());
+        testing::FakeSysIo io;
+        createForms(io);
+        Form1->show();
+        io.openErrno = EACCES;
+        Form3->Button1->click();
+        QCOMPARE(Form1->panelText(1), QStringLiteral("Не удалось открыть порт"));
+        QCOMPARE(boxes_->calls.size(), std::size_t{1});
+        QVERIFY(boxes_->calls[0].text.contains(QStringLiteral("usermod -aG")));
+        QVERIFY(boxes_->calls[0].text.contains(path));
+        // The next press closes, the one after fails again: nothing more is said.
+        Form3->Button1->click();
+        Form3->Button1->click();
+        QCOMPARE(boxes_->calls.size(), std::size_t{1});
+        destroyForms();
+
+        // Held by another program: busy.
+        boxes_->calls.clear();
+        io.openErrno = 0;
+        io.failFlock = true;
+        createForms(io);
+        Form1->show();
+        Form3->Button1->click();
+        QCOMPARE(boxes_->calls.size(), std::size_t{1});
+        QVERIFY(boxes_->calls[0].text.contains(QStringLiteral("занят")));
+        destroyForms();
+    }
+
     void anEmptyListWithAStoredNameFailsToOpen()
     {
         offerPorts({});
