@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include "port_list.h"
 #include "text_fit.h"
 
 #include "Osnovnaya.h"
@@ -55,7 +56,9 @@ void TForm3::keyPressEvent(QKeyEvent* event)
 void TForm3::fillPortList(const QStringList& ports, const QString& storedName)
 {
     ComboBox1->clear();
-    ComboBox1->addItems(ports);
+    // A stable by-id name shows the kernel name it leads to; the item keeps the path.
+    for (const QString& port : ports)
+        ComboBox1->addItem(portLabel(port), port);
     ComboBox1->setCurrentIndex(ports.isEmpty() ? -1 : 0);
     const int stored = ports.lastIndexOf(storedName);
     if (stored >= 0)
@@ -66,6 +69,10 @@ void TForm3::fillPortList(const QStringList& ports, const QString& storedName)
 
 QString TForm3::portName() const
 {
+    // A listed item stands for its path; anything else was typed and is used as typed.
+    const int index = ComboBox1->currentIndex();
+    if (index >= 0 && ComboBox1->itemText(index) == ComboBox1->currentText())
+        return ComboBox1->itemData(index).toString();
     return ComboBox1->currentText();
 }
 
