@@ -180,6 +180,9 @@ bool SerialPort::writeFrame(std::span<const std::uint8_t> frame)
     if (!use)
         return false;
 
+    // Whatever still waits in the input queue arrived before this request and belongs to
+    // no answer of it: the tail of an answer longer than the receive buffer, or babble.
+    io_.tcflush(use.fd(), TCIFLUSH);
     const auto deadline = Clock::now() + writeTimeout(frame.size());
     std::size_t done = 0;
     while (done < frame.size()) {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <future>
 #include <numeric>
 
@@ -276,6 +278,25 @@ TEST(SerialPortWrite, AStalledQueueWaitEndsWhenThePortCloses)
     port.close();
     ASSERT_EQ(writer.wait_for(Guard), std::future_status::ready);
     EXPECT_FALSE(writer.get());
+}
+
+TEST(SerialPortWrite, BytesWaitingFromBeforeTheRequestAreDropped)
+{
+    // The tail of an answer longer than the receive buffer, or a device's babble, must not
+    // become the start of the next answer.
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    SerialPort port;
+    ASSERT_EQ(port.open(pty.slavePath()), OpenStep::Ok);
+    const std::vector<std::uint8_t> stale(40, 0x55);
+    ASSERT_TRUE(pty.send(stale));
+    const auto until = std::chrono::steady_clock::now() + Guard;
+    while (port.bytesQueued() < stale.size() && std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
+    ASSERT_EQ(port.bytesQueued(), stale.size());
+    ASSERT_TRUE(port.writeFrame(sequence(8)));
+    EXPECT_EQ(port.bytesQueued(), 0u);
+    EXPECT_EQ(pty.receive(8, Guard), sequence(8));
 }
 
 TEST(SerialPortWrite, HungUpLineFailsTheWrite)
