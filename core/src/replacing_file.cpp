@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <signal.h>
 #include <sys/stat.h>
 
 namespace grafimo::detail {
@@ -11,6 +12,27 @@ namespace fs = std::filesystem;
 
 namespace {
 std::atomic<unsigned> tempCounter{0};
+
+// Temporary files of rewrites that were killed half-way (".<name>.tmp<pid>.<n>" of a process
+// that no longer runs) would pile up beside the file: they are removed.
+void removeStaleTemporaries(const fs::path& dir, const std::string& prefix)
+{
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind(prefix, 0) != 0)
+            continue;
+        const std::size_t dot = name.find('.', prefix.size());
+        if (dot == std::string::npos || dot == prefix.size())
+            continue;
+        const std::string digits = name.substr(prefix.size(), dot - prefix.size());
+        if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 9)
+            continue;
+        const pid_t pid = static_cast<pid_t>(std::stol(digits));
+        if (pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH)
+            ::unlink(it->path().c_str());
+    }
+}
 } // namespace
 
 std::string errnoText(const std::string& what, const fs::path& p, int err)
@@ -38,7 +60,9 @@ bool ReplacingFile::open(const fs::path& file, std::string& error)
         mode_ = st.st_mode & 07777;
     }
     dir_ = target_.has_parent_path() ? target_.parent_path() : fs::path(".");
-    const std::string base = "." + target_.filename().string() + ".tmp" + std::to_string(::getpid()) + ".";
+    const std::string prefix = "." + target_.filename().string() + ".tmp";
+    removeStaleTemporaries(dir_, prefix);
+    const std::string base = prefix + std::to_string(::getpid()) + ".";
     for (int attempt = 0; attempt < 100 && !fd_; ++attempt) {
         temp_ = dir_ / (base + std::to_string(tempCounter.fetch_add(1)));
         // A new file gets the usual 0666 less the umask; an old file's bits are copied.

@@ -392,6 +392,27 @@ TEST_F(ConfigFileTest, AFileOfAnotherOwnerOrInALockedDirectoryIsRewrittenWhereIt
     EXPECT_EQ(filesIn(locked), 1u);
 }
 
+TEST_F(ConfigFileTest, TemporariesOfKilledRewritesAreRemoved)
+{
+    // A rewrite killed half-way leaves its temporary file; the next one clears it away, but
+    // never one of a process that still runs, nor a file of another name.
+    const pid_t gone = ::fork();
+    ASSERT_GE(gone, 0);
+    if (gone == 0)
+        ::_exit(0);
+    ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+    const fs::path stale = dir / (".grafimo.cfg.tmp" + std::to_string(gone) + ".3");
+    const fs::path live = dir / (".grafimo.cfg.tmp" + std::to_string(::getppid()) + ".0");
+    const fs::path other = dir / (".other.cfg.tmp" + std::to_string(gone) + ".0");
+    for (const fs::path& p : {stale, live, other})
+        writeBytes(p, Bytes{1});
+    const DeviceRecord devices[] = {{1, "a"}};
+    ASSERT_EQ(writeDeviceRecords(cfg, devices).status, ConfigWrite::Ok);
+    EXPECT_FALSE(fs::exists(stale));
+    EXPECT_TRUE(fs::exists(live));
+    EXPECT_TRUE(fs::exists(other));
+}
+
 TEST_F(ConfigFileTest, OverlongDescriptionIsRefusedWithoutWriting)
 {
     const Bytes old = header("COM1") + Bytes{1, 1, 'a'};
