@@ -2,9 +2,8 @@
 
 #include <bit>
 #include <chrono>
+#include <array>
 #include <cstring>
-
-#include "grafimo/crc16.h"
 
 namespace grafimo::sim {
 
@@ -145,19 +144,47 @@ LogRecord logRecordFor(std::uint8_t address, std::uint16_t index, const LogSetti
     return r;
 }
 
+namespace {
+
+// CRC-16/MODBUS four bits at a time. The device keeps its own CRC, as a real one does, so
+// that a fault in the program's CRC shows up as a quarrel on the line, not as agreement.
+constexpr std::array<std::uint16_t, 16> kNibbleCrc = [] {
+    std::array<std::uint16_t, 16> table{};
+    for (std::uint16_t n = 0; n < 16; ++n) {
+        std::uint16_t c = n;
+        for (int bit = 0; bit < 4; ++bit)
+            c = static_cast<std::uint16_t>((c & 1u) ? (c >> 1) ^ 0xA001u : c >> 1);
+        table[n] = c;
+    }
+    return table;
+}();
+
+std::uint16_t deviceCrc(std::span<const std::uint8_t> bytes) noexcept
+{
+    std::uint16_t crc = 0xFFFF;
+    for (std::uint8_t b : bytes) {
+        crc = static_cast<std::uint16_t>(crc ^ b);
+        crc = static_cast<std::uint16_t>((crc >> 4) ^ kNibbleCrc[crc & 0x0Fu]);
+        crc = static_cast<std::uint16_t>((crc >> 4) ^ kNibbleCrc[crc & 0x0Fu]);
+    }
+    return crc;
+}
+
+} // namespace
+
 void appendCrc(std::vector<std::uint8_t>& frame)
 {
-    const Crc c = crc16Bytes(frame);
-    frame.push_back(c.CrcLo);
-    frame.push_back(c.CrcHi);
+    const std::uint16_t c = deviceCrc(frame);
+    frame.push_back(static_cast<std::uint8_t>(c & 0xFFu));
+    frame.push_back(static_cast<std::uint8_t>(c >> 8));
 }
 
 bool crcValid(std::span<const std::uint8_t> frame) noexcept
 {
     if (frame.size() < 3)
         return false;
-    const Crc c = crc16Bytes(frame.first(frame.size() - 2));
-    return frame[frame.size() - 2] == c.CrcLo && frame[frame.size() - 1] == c.CrcHi;
+    const std::uint16_t c = deviceCrc(frame.first(frame.size() - 2));
+    return frame[frame.size() - 2] == (c & 0xFFu) && frame[frame.size() - 1] == (c >> 8);
 }
 
 DeviceModel::DeviceModel(DeviceConfig config) : config_(config) {}

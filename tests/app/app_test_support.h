@@ -189,7 +189,9 @@ inline void offerPorts(QStringList ports)
 
 // Runs `action` once `dialog` is shown (from inside its modal loop). `trigger` is what
 // shows it (e.g. the menu handler); returns what the dialog's exec() returned via the
-// handler's own effect.
+// handler's own effect. A failed check returns from `action` early, leaving the dialog
+// open: it is closed then, so the test ends at once with its failure instead of waiting
+// in the modal loop for the time-out.
 inline void whenShown(QDialog* dialog, std::function<void()> action)
 {
     auto* timer = new QTimer(dialog);
@@ -200,6 +202,11 @@ inline void whenShown(QDialog* dialog, std::function<void()> action)
         timer->stop();
         timer->deleteLater();
         action();
+        if (QTest::currentTestFailed() && dialog->isVisible()) {
+            dialog->close();
+            if (dialog->isVisible())
+                dialog->reject();
+        }
     });
     timer->start();
 }

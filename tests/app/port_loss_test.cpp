@@ -2,8 +2,10 @@
 // name stays, and polling goes on by itself once the same device path is back.
 
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 
+#include <chrono>
 #include <memory>
 
 #include "Osnovnaya.h"
@@ -18,6 +20,18 @@ using namespace grafimo::testing;
 namespace {
 
 constexpr int kWait = 15000;
+constexpr std::chrono::milliseconds kReconnect{20};
+
+// Runs the event loop until a timer of the reconnect interval has fired `times` times:
+// long enough for the window's own reconnect timer to have had every chance to act.
+void runForReconnectIntervals(int times)
+{
+    QTimer probe;
+    probe.setInterval(static_cast<int>(kReconnect.count()));
+    QSignalSpy fired(&probe, &QTimer::timeout);
+    probe.start();
+    QVERIFY(QTest::qWaitFor([&] { return fired.count() >= times; }, kWait));
+}
 
 } // namespace
 
@@ -33,6 +47,7 @@ private slots:
         offerPorts({QStringLiteral("ttyA")});
         writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "one"));
         createForms();
+        Form1->setReconnectInterval(kReconnect);
         Form1->show();
         QVERIFY(Form1->portOpen());
         QVERIFY(bus_->server->waitForAnswers(1, 2, std::chrono::milliseconds(kWait)));
@@ -82,9 +97,14 @@ private slots:
         QCOMPARE(Form3->Button1->text(), QStringLiteral("Открыть порт"));
         QCOMPARE(readFile(QStringLiteral("grafimo.cfg")), configHeader("NULL") + deviceRecord(1, "one"));
 
-        // The user opens it again by hand once it is back.
+        // The user opens it again by hand once it is back: nothing reopens it meanwhile.
+        const std::uint64_t asked = bus_->requests(1);
         bus_->server->replug();
+        runForReconnectIntervals(5);
         QCOMPARE(Form1->portState(), TForm1::PortState::Closed);
+        QVERIFY(!Form1->pollThread());
+        QCOMPARE(Form1->panelText(1), QStringLiteral("Не подключен"));
+        QCOMPARE(bus_->requests(1), asked);
         Form3->Button1->click();
         QVERIFY(Form1->portOpen());
         QVERIFY(bus_->server->waitForAnswers(1, bus_->answers(1) + 2, std::chrono::milliseconds(kWait)));
@@ -97,8 +117,13 @@ private slots:
         Form1->close();
         QVERIFY(Form1->closed());
         QCOMPARE(Form1->portState(), TForm1::PortState::Closed);
+        const std::uint64_t asked = bus_->requests(1);
         bus_->server->replug();
+        runForReconnectIntervals(5);
         QVERIFY(!Form1->pollThread());
+        QCOMPARE(Form1->portState(), TForm1::PortState::Closed);
+        QVERIFY(!Form1->serialPort().isOpen());
+        QCOMPARE(bus_->requests(1), asked);
     }
 
     void thePortComesBackWhileTheDeviceLogWindowIsOpen()

@@ -97,32 +97,62 @@ TEST(AxisRule, SeriesExtremesAreTakenAsFloats)
 
 TEST(AxisRule, ReversedOrTooNarrowRangesFollowTheAxisRule)
 {
-    // Passing the extremes reversed still gives an ordered range.
-    const AxisRange r = addPointRange(20.0, 10.0, 15.0f);
-    EXPECT_LT(r.minimum, r.maximum);
-    EXPECT_GE(r.maximum - r.minimum, 1e-10);
+    struct Case {
+        const char* what;
+        double seriesMin;
+        double seriesMax;
+        float value;
+        double minimum;
+        double maximum;
+    };
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const Case cases[] = {
+        // A point between reversed extremes becomes both of them: flat at 15.
+        {"reversed, point between", 20.0, 10.0, 15.0f, static_cast<double>(14.9f), static_cast<double>(15.1f)},
+        // With no point to sort them the margins come out reversed; the axis swaps them.
+        {"reversed, no point", 20.0, 10.0, nan, static_cast<double>(9.9f), static_cast<double>(20.1f)},
+        // Two floats closer than the narrowest axis: it is widened upwards to 1e-10.
+        {"too narrow", 0.0, 0.0, 1e-20f, -0x1.e392p-74, 0x1.b7cdfd9d79f82p-34},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const AxisRange r = addPointRange(c.seriesMin, c.seriesMax, c.value);
+        EXPECT_EQ(r.minimum, c.minimum);
+        EXPECT_EQ(r.maximum, c.maximum);
+    }
 }
 
 TEST(AxisRule, HugeFlatValuesStillGetARangeAroundThem)
 {
-    for (float v : {1e8f, -1e8f, 3e6f, 1e30f, FLT_MAX, -FLT_MAX}) {
-        SCOPED_TRACE(v);
+    // Beside these +-0.1 vanishes in single precision; the axis takes a millionth of the
+    // value either side instead. The bounds are the doubles worked out once by hand.
+    struct Case {
+        float value;
+        double minimum;
+        double maximum;
+    };
+    const Case cases[] = {
+        {1e8f, 99999900.0, 100000100.0},
+        {-1e8f, -100000100.0, -99999900.0},
+        {3e6f, 2999997.0, 3000003.0},
+        {1e30f, 0x1.93e57987bc7f7p+99, 0x1.93e5ae7843809p+99},
+        {FLT_MAX, 0x1.ffffdc7210e02p+127, 0x1.00000fc6f78ffp+128},
+        {-FLT_MAX, -0x1.00000fc6f78ffp+128, -0x1.ffffdc7210e02p+127},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
         MinMaxTracker t;
-        addPoint(t, v);
-        const AxisRange r = addPoint(t, v);
-        EXPECT_LT(r.minimum, static_cast<double>(v));
-        EXPECT_GT(r.maximum, static_cast<double>(v));
-        EXPECT_TRUE(std::isfinite(r.minimum));
-        EXPECT_TRUE(std::isfinite(r.maximum));
-        EXPECT_NEAR(r.maximum - r.minimum, 2e-6 * std::fabs(static_cast<double>(v)),
-                    1e-9 * std::fabs(static_cast<double>(v)));
+        addPoint(t, c.value);
+        const AxisRange r = addPoint(t, c.value);
+        EXPECT_EQ(r.minimum, c.minimum);
+        EXPECT_EQ(r.maximum, c.maximum);
     }
     // Just below the size where +-0.1 vanishes, the ordinary rule still applies.
     MinMaxTracker t;
     addPoint(t, 1e6f);
     const AxisRange r = addPoint(t, 1e6f);
-    EXPECT_EQ(r.minimum, static_cast<double>(static_cast<float>(1e6 - 0.1)));
-    EXPECT_EQ(r.maximum, static_cast<double>(static_cast<float>(1e6 + 0.1)));
+    EXPECT_EQ(r.minimum, static_cast<double>(999999.9f));
+    EXPECT_EQ(r.maximum, static_cast<double>(1000000.1f));
 }
 
 TEST(AxisRule, WideRangesStayFinite)

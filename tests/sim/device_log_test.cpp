@@ -11,14 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "crc_reference.h"
+#include "grafimo_test/crc_reference.h"
 #include "grafimo/sim/model.h"
 
 namespace grafimo::sim {
 namespace {
 
-using reference::sealed;
-using reference::sealOk;
+using test::reference::sealed;
+using test::reference::sealOk;
 using Bytes = std::vector<std::uint8_t>;
 
 // Requests to device 1 as they travel on the line.

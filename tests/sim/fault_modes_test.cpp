@@ -9,6 +9,7 @@
 
 #include "grafimo/frames.h"
 #include "grafimo/sim/model.h"
+#include "grafimo_test/crc_reference.h"
 
 using namespace grafimo::sim;
 
@@ -41,7 +42,7 @@ TEST(SimFaultModes, ForeignAddressEveryNthAnswer)
     for (unsigned n = 1; n <= 9; ++n) {
         const Reply r = liveReply(m);
         ASSERT_EQ(r.bytes.size(), 17u) << n;
-        EXPECT_TRUE(crcValid(r.bytes)) << n;
+        EXPECT_TRUE(grafimo::test::reference::sealOk(r.bytes)) << n;
         EXPECT_EQ(r.bytes[0], n % 3 == 0 ? 200 : 5) << n;
         // Apart from the address, the answer is the device's own.
         EXPECT_EQ(r.bytes[1], 0x03) << n;
@@ -62,7 +63,7 @@ TEST(SimFaultModes, OversizeAnswerIsPaddedWithAValidCrc)
         DeviceModel m = withFaults(7, f);
         const Reply r = liveReply(m);
         EXPECT_EQ(r.bytes.size(), c.expected) << c.oversize;
-        EXPECT_TRUE(crcValid(r.bytes)) << c.oversize;
+        EXPECT_TRUE(grafimo::test::reference::sealOk(r.bytes)) << c.oversize;
         EXPECT_EQ(r.bytes[0], 7) << c.oversize;
         // The live answer is still at the start, the padding after its registers.
         const auto decoded = grafimo::decodeLiveAnswer(r.bytes);
@@ -86,7 +87,7 @@ TEST(SimFaultModes, BabbleFollowsTheAnswerInPiecesWithShortGaps)
         const std::string what = std::to_string(c.bytes) + " bytes";
         ASSERT_EQ(r.bytes.size(), 17u + c.bytes) << what;
         // The answer itself comes first and is whole.
-        EXPECT_TRUE(crcValid(std::span<const std::uint8_t>(r.bytes.data(), 17))) << what;
+        EXPECT_TRUE(grafimo::test::reference::sealOk(std::span<const std::uint8_t>(r.bytes.data(), 17))) << what;
         EXPECT_EQ(r.chunkGapMs, c.gapMs) << what;
         const auto pieces = replyPieces(r);
         EXPECT_EQ(pieces.size(), (r.bytes.size() + 31) / 32) << what;

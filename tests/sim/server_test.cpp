@@ -15,7 +15,7 @@
 #include <memory>
 #include <thread>
 
-#include "crc_reference.h"
+#include "grafimo_test/crc_reference.h"
 #include "grafimo/sim/server.h"
 #include "grafimo_test/temp_dir.h"
 #include "grafimo_test/tty_client.h"
@@ -349,8 +349,8 @@ TEST_F(SimServer, IntervalAndStateAreStored)
 
 // ---- log faults on the line ----
 
-using reference::sealed;
-using reference::sealOk;
+using test::reference::sealed;
+using test::reference::sealOk;
 
 TEST_F(SimServer, LogAnswersGoOutInTwoPiecesAndLiveAnswersInOne)
 {

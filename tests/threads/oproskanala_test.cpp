@@ -9,10 +9,10 @@
 
 #include "Oproskanala.h"
 #include "Readthread.h"
-#include "grafimo/crc16.h"
 #include "grafimo/frames.h"
 #include "grafimo/history.h"
 #include "grafimo/sim/server.h"
+#include "grafimo_test/crc_reference.h"
 #include "grafimo_test/temp_dir.h"
 #include "pty_pair.h"
 
@@ -41,7 +41,10 @@ public:
     }
     void historyReloaded(std::uint8_t a, std::vector<HistoryRecord> r) override
     {
-        add([&] { reloads.emplace_back(a, std::move(r)); });
+        add([&] {
+            reloads.emplace_back(a, std::move(r));
+            samplesAtReload.push_back(samples.size());
+        });
     }
     void chartsThinned(std::uint8_t a, std::size_t stride) override
     {
@@ -70,6 +73,7 @@ public:
     std::vector<std::string> sent, received;
     std::vector<Sample> samples;
     std::vector<std::pair<std::uint8_t, std::vector<HistoryRecord>>> reloads;
+    std::vector<std::size_t> samplesAtReload; // samples plotted when each reload came
     std::vector<std::pair<std::uint8_t, std::string>> writeFailures;
     std::vector<std::pair<std::uint8_t, std::size_t>> thinnings;
 
@@ -247,7 +251,13 @@ TEST(PollCycle, SilentDeviceCountClimbsByOnePerPollAndHoldsAt254)
     EXPECT_EQ(rig.devices.noAnswerCount(2), server.stats().requests[2]);
     rig.poll->Resume();
 
-    ASSERT_TRUE(server.waitForRequests(2, 300, 60s));
+    // From just below the cap on (as after 250 misses) it climbs to 254 and stays there.
+    rig.poll->Suspend();
+    ASSERT_TRUE(rig.poll->waitParked(kDeadline));
+    rig.devices.setNoAnswerCount(2, 250);
+    const std::uint64_t asked = server.stats().requests[2];
+    rig.poll->Resume();
+    ASSERT_TRUE(server.waitForRequests(2, asked + 10, kDeadline));
     rig.poll->Suspend();
     ASSERT_TRUE(rig.poll->waitParked(kDeadline));
     EXPECT_EQ(rig.devices.noAnswerCount(2), 254);
@@ -287,8 +297,8 @@ TEST(PollCycle, AnswerCarryingAnotherConfiguredAddressLandsOnThatDevice)
     const auto request = line.receive(8, kDeadline);
     ASSERT_EQ(request.size(), 8u);
     ASSERT_EQ(request[0], 5);
-    std::vector<std::uint8_t> answer = {7, 0x03, 12, 0, 0, 0, 3, 0, 25, 0, 4, 0, 5, 0, 0};
-    answer = appendCrc(std::span<const std::uint8_t>(answer.data(), 15));
+    const std::vector<std::uint8_t> answer =
+        test::reference::sealed({7, 0x03, 12, 0, 0, 0, 3, 0, 25, 0, 4, 0, 5, 0, 0});
     ASSERT_TRUE(line.send(answer));
 
     ASSERT_TRUE(rig.view.waitUntil([&] { return !rig.view.samples.empty(); }));
@@ -304,34 +314,41 @@ TEST(PollCycle, AnswerCarryingAnotherConfiguredAddressLandsOnThatDevice)
 
 TEST(PollCycle, ThousandthPointRebuildsTheChartsFromTheThinnedHistory)
 {
+    // 997 samples already stored and plotted, as after a long run: three more make 1000.
     test::TempDir dir;
+    const std::filesystem::path file = dir.path() / historyFileName(4);
+    for (int i = 0; i < 997; ++i)
+        ASSERT_TRUE(appendHistoryRecord(file, HistoryRecord{float(i), float(-i), 45000.0 + i}));
     sim::PtyServer server(simWith({4}, 2));
     server.start();
     Rig rig(server.ttyPath(), dir.path());
     rig.devices.setTabs({4});
+    rig.devices.setChartPoints(4, 997);
     PollTiming t = quick();
     t.silenceLimit = 8;
     rig.startPolling(t);
 
-    ASSERT_TRUE(rig.view.waitUntil([&] { return !rig.view.reloads.empty(); }, 120s));
-    rig.stopPolling();
+    ASSERT_TRUE(rig.view.waitUntil([&] { return !rig.view.reloads.empty(); }));
+    rig.poll->Suspend();
+    ASSERT_TRUE(rig.poll->waitParked(kDeadline));
 
     const auto [address, records] = rig.view.locked([&] { return rig.view.reloads.front(); });
     EXPECT_EQ(address, 4);
     // 1000 records in the file at that moment: every third, 334 points.
     ASSERT_EQ(records.size(), 334u);
-    const auto all = readAllHistory(rig.historyDir / historyFileName(4));
+    const auto all = readAllHistory(file);
     ASSERT_TRUE(all && all->size() >= 1000);
     for (std::size_t i = 0; i < records.size(); ++i) {
         EXPECT_EQ(records[i].value1, (*all)[3 * i].value1);
+        EXPECT_EQ(records[i].value2, (*all)[3 * i].value2);
         EXPECT_EQ(records[i].time, (*all)[3 * i].time);
     }
-    // The reload came right after the 1000th sample and before the 1001st.
-    rig.view.locked([&] {
-        EXPECT_GE(rig.view.samples.size(), 1000u);
-        return 0;
-    });
-    EXPECT_LT(rig.devices.chartPoints(4), 1000u);
+    // The reload came right after the 1000th point (the third sample) and before the next;
+    // the charts count the 334 reloaded points and every sample plotted since.
+    const auto [plotted, atReload] =
+        rig.view.locked([&] { return std::pair(rig.view.samples.size(), rig.view.samplesAtReload.front()); });
+    EXPECT_EQ(atReload, 3u);
+    EXPECT_EQ(rig.devices.chartPoints(4), 334u + (plotted - 3));
 }
 
 TEST(PollCycle, PauseTakesEffectBetweenExchangesAndTerminateEndsAPausedThread)
@@ -394,8 +411,9 @@ TEST(PollCycle, AfterFailedStoresTheChartsAreThinnedInPlaceNotFromTheFile)
     // 1000 points: step (1000 + 1) / 500 = 2, every third point kept, 334 of them, as a
     // reload of a 1000-record file keeps.
     EXPECT_EQ(thinnings[0], (std::pair<std::uint8_t, std::size_t>{2, 3}));
-    EXPECT_GE(rig.devices.chartPoints(2), 334u);
-    EXPECT_LT(rig.devices.chartPoints(2), 400u);
+    // 334 after the thinning, plus every sample plotted after the third.
+    const std::size_t plotted = rig.view.locked([&] { return rig.view.samples.size(); });
+    EXPECT_EQ(rig.devices.chartPoints(2), 334u + (plotted - 3));
 }
 
 TEST(PollCycle, WithoutTabsNothingIsSentAndThePollerStaysIdle)

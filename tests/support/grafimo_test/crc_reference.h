@@ -1,13 +1,14 @@
 #pragma once
-// CRC-16/MODBUS written out bit by bit, apart from the table-driven one the simulator uses,
-// so that one mistake in the shared code cannot make both sides of a test agree.
+// CRC-16/MODBUS written out bit by bit, apart from the program's table-driven one and the
+// simulated device's own, so that one mistake in either cannot make both sides of a test
+// agree.
 
 #include <cstdint>
 #include <initializer_list>
 #include <span>
 #include <vector>
 
-namespace grafimo::sim::reference {
+namespace grafimo::test::reference {
 
 inline std::uint16_t modbusCrc(std::span<const std::uint8_t> bytes) noexcept
 {
@@ -42,4 +43,4 @@ inline bool sealOk(std::span<const std::uint8_t> frame) noexcept
     return frame[frame.size() - 2] == (crc & 0xFF) && frame[frame.size() - 1] == (crc >> 8);
 }
 
-}  // namespace grafimo::sim::reference
+}  // namespace grafimo::test::reference
