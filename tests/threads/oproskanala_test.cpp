@@ -297,6 +297,9 @@ TEST(PollCycle, AnswerCarryingAnotherConfiguredAddressLandsOnThatDevice)
     const auto request = line.receive(8, kDeadline);
     ASSERT_EQ(request.size(), 8u);
     ASSERT_EQ(request[0], 5);
+    // A device on a wire answers after its turnaround, never before the sender has reset its
+    // receive count; answering at once over a pty could race that reset.
+    ASSERT_TRUE(rig.link.waitForResets(1, kDeadline));
     const std::vector<std::uint8_t> answer =
         test::reference::sealed({7, 0x03, 12, 0, 0, 0, 3, 0, 25, 0, 4, 0, 5, 0, 0});
     ASSERT_TRUE(line.send(answer));
