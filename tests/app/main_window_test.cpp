@@ -531,7 +531,15 @@ private slots:
         createForms();
         Form1->show();
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(historyPath(1)), kWait);
-        std::filesystem::remove_all(*Form1->historyDir());
+        // The poll thread may create the next sample's file between the listing and the
+        // removal of the directory; try again until the directory is really gone.
+        const std::filesystem::path dir = *Form1->historyDir();
+        QTRY_VERIFY_WITH_TIMEOUT(([&] {
+                                     std::error_code ec;
+                                     std::filesystem::remove_all(dir, ec);
+                                     return !ec && !std::filesystem::exists(dir, ec);
+                                 }()),
+                                 kWait);
 
         QTRY_VERIFY_WITH_TIMEOUT(boxes_->anyContaining(QStringLiteral("Не удалось записать файл истории")), kWait);
         const std::uint64_t answered = bus_->answers(1);
