@@ -1,6 +1,7 @@
 #include "trend_chart.h"
 
 #include <QtCharts/QChart>
+#include <QtCharts/QChartView>
 #include <QtCharts/QDateTimeAxis>
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QValueAxis>
@@ -8,6 +9,7 @@
 #include <QMouseEvent>
 #include <QPen>
 #include <QThread>
+#include <QVBoxLayout>
 #include <QWheelEvent>
 
 #include <algorithm>
@@ -127,7 +129,13 @@ std::optional<std::int64_t> dateTimeToEpochMsecs(double dateTime)
 // ---------------------------------------------------------------------------------------
 // TrendSeries
 
-TrendSeries::TrendSeries(TrendChart& chart) : chart_(&chart), line_(new QLineSeries) {}
+TrendSeries::TrendSeries(TrendChart& chart) : chart_(&chart) {}
+
+QLineSeries* TrendSeries::lineSeries() const
+{
+    chart_->ensureDrawn();
+    return line_;
+}
 
 void TrendSeries::assertGuiThread() const
 {
@@ -142,7 +150,8 @@ void TrendSeries::clear()
     msXs_.clear();
     drawnXs_.clear();
     yRange_.clear();
-    line_->clear();
+    if (live())
+        line_->clear();
     chart_->pointsChanged();
 }
 
@@ -162,6 +171,8 @@ void TrendSeries::append(double x, double y)
     msXs_.insert(msXs_.begin() + index, ms ? static_cast<double>(*ms) : kNoTime);
     yRange_.add(y);
 
+    if (!live())
+        return;  // redrawn from the points when it is attached to a drawn chart
     if (xs_.size() > kDrawnLimit) {
         drawEnvelope();
     } else if (std::isfinite(y)) {
@@ -197,35 +208,34 @@ void TrendSeries::replaceAll(std::vector<std::pair<double, double>> points)
     xs_.reserve(points.size());
     ys_.reserve(points.size());
     msXs_.reserve(points.size());
-    if (points.size() > kDrawnLimit) {
-        for (const auto& [x, y] : points) {
-            xs_.push_back(x);
-            ys_.push_back(y);
-            const auto ms = dateTimeToEpochMsecs(x);
-            msXs_.push_back(ms ? static_cast<double>(*ms) : kNoTime);
-            yRange_.add(y);
-        }
-        drawEnvelope();
-        chart_->pointsChanged();
-        return;
-    }
-    QList<QPointF> drawn;
-    drawn.reserve(static_cast<qsizetype>(points.size()));
     for (const auto& [x, y] : points) {
         xs_.push_back(x);
         ys_.push_back(y);
         const auto ms = dateTimeToEpochMsecs(x);
         msXs_.push_back(ms ? static_cast<double>(*ms) : kNoTime);
         yRange_.add(y);
-        if (!std::isfinite(y))
+    }
+    if (live())
+        redraw();
+    chart_->pointsChanged();
+}
+
+void TrendSeries::redraw()
+{
+    if (xs_.size() > kDrawnLimit) {
+        drawEnvelope();
+        return;
+    }
+    drawnXs_.clear();
+    QList<QPointF> drawn;
+    drawn.reserve(static_cast<qsizetype>(xs_.size()));
+    for (std::size_t i = 0; i < xs_.size(); ++i) {
+        if (!std::isfinite(ys_[i]) || !std::isfinite(msXs_[i]))
             continue;
-        if (ms) {
-            drawnXs_.push_back(x);
-            drawn.append(QPointF(static_cast<qreal>(*ms), y));
-        }
+        drawnXs_.push_back(xs_[i]);
+        drawn.append(QPointF(msXs_[i], ys_[i]));
     }
     line_->replace(drawn);
-    chart_->pointsChanged();
 }
 
 void TrendSeries::drawEnvelope()
@@ -289,40 +299,132 @@ void TrendSeries::drawEnvelope()
 // ---------------------------------------------------------------------------------------
 // TrendChart
 
-TrendChart::TrendChart(QWidget* parent)
-    : QChartView(new QChart, parent), left_(new QValueAxis), bottom_(new QDateTimeAxis),
-      series_(*this)
-{
-    QChart* c = chart();
-    c->legend()->hide();
-    c->setTitle(QString());
-    c->setAnimationOptions(QChart::NoAnimation);
-    c->setBackgroundRoundness(0);
-    c->setMargins(QMargins(4, 4, 4, 4));
-    setRubberBand(QChartView::NoRubberBand);
-    setFrameShape(QFrame::NoFrame);
+// The toolkit's view of the chart; its mouse pans the chart.
+class TrendChart::View : public QChartView {
+public:
+    View(TrendChart& owner, QChart* chart) : QChartView(chart, &owner), owner_(owner) {}
 
-    c->addAxis(bottom_, Qt::AlignBottom);
-    c->addAxis(left_, Qt::AlignLeft);
-    connect(left_, &QValueAxis::rangeChanged, this, [this] { updateLeftTicks(); });
-    connect(bottom_, &QDateTimeAxis::rangeChanged, this, [this] { updateBottomTicks(); });
+protected:
+    void mousePressEvent(QMouseEvent* event) override
+    {
+        if (!owner_.panPress(event))
+            QChartView::mousePressEvent(event);
+    }
+    void mouseMoveEvent(QMouseEvent* event) override
+    {
+        if (!owner_.panMove(event))
+            QChartView::mouseMoveEvent(event);
+    }
+    void mouseReleaseEvent(QMouseEvent* event) override
+    {
+        if (!owner_.panRelease(event))
+            QChartView::mouseReleaseEvent(event);
+    }
+    void wheelEvent(QWheelEvent* event) override
+    {
+        // No zooming on these charts.
+        event->ignore();
+    }
+
+private:
+    TrendChart& owner_;
+};
+
+TrendChart::TrendChart(QWidget* parent) : QWidget(parent), series_(*this)
+{
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
 
     // An empty chart shows the minute to come rather than the toolkit's 1970.
-    const QDateTime now = QDateTime::currentDateTime();
-    bottom_->setRange(now, now.addSecs(60));
+    emptyBottomMin_ = QDateTime::currentMSecsSinceEpoch();
+    emptyBottomMax_ = emptyBottomMin_ + 60000;
     leftMin_ = 0.0;
     leftMax_ = 1.0;
-    left_->setRange(leftMin_, leftMax_);
-
-    series_.attached_ = false;
-    attachSeries();
 }
 
 TrendChart::~TrendChart()
 {
     // Attached, the line belongs to the QChart; detached, nobody else holds it.
-    if (!series_.attached_)
+    if (view_ && !series_.attached_)
         delete series_.line_;
+}
+
+QSize TrendChart::sizeHint() const
+{
+    // What the toolkit's chart view asks for, without building one to ask.
+    return {256, 192};
+}
+
+void TrendChart::showEvent(QShowEvent* event)
+{
+    ensureDrawn();
+    QWidget::showEvent(event);
+}
+
+QChartView* TrendChart::view() const
+{
+    const_cast<TrendChart*>(this)->ensureDrawn();
+    return view_;
+}
+
+QChart* TrendChart::chart() const
+{
+    return view()->chart();
+}
+
+QWidget* TrendChart::viewport() const
+{
+    return view()->viewport();
+}
+
+QValueAxis* TrendChart::leftAxis() const
+{
+    const_cast<TrendChart*>(this)->ensureDrawn();
+    return left_;
+}
+
+QDateTimeAxis* TrendChart::bottomAxis() const
+{
+    const_cast<TrendChart*>(this)->ensureDrawn();
+    return bottom_;
+}
+
+void TrendChart::ensureDrawn()
+{
+    if (view_)
+        return;
+    assertGuiThread();
+    auto* c = new QChart;
+    c->legend()->hide();
+    c->setTitle(QString());
+    c->setAnimationOptions(QChart::NoAnimation);
+    c->setBackgroundRoundness(0);
+    c->setMargins(QMargins(4, 4, 4, 4));
+    view_ = new View(*this, c);
+    view_->setRubberBand(QChartView::NoRubberBand);
+    view_->setFrameShape(QFrame::NoFrame);
+    layout()->addWidget(view_);
+
+    left_ = new QValueAxis;
+    bottom_ = new QDateTimeAxis;
+    c->addAxis(bottom_, Qt::AlignBottom);
+    c->addAxis(left_, Qt::AlignLeft);
+    connect(left_, &QValueAxis::rangeChanged, this, [this] { updateLeftTicks(); });
+    connect(bottom_, &QDateTimeAxis::rangeChanged, this, [this] { updateBottomTicks(); });
+    bottom_->setRange(QDateTime::fromMSecsSinceEpoch(emptyBottomMin_),
+                      QDateTime::fromMSecsSinceEpoch(emptyBottomMax_));
+    left_->setRange(leftMin_, leftMax_);
+    updateLeftTicks();
+    updateBottomTicks();
+
+    series_.line_ = new QLineSeries;
+    if (series_.attached_)
+        addLineToChart();
+    // A child made while its parent is shown stays hidden until told.
+    if (isVisible())
+        view_->show();
 }
 
 void TrendChart::assertGuiThread() const
@@ -349,7 +451,7 @@ void TrendChart::setLeftAxisRange(double minimum, double maximum)
 
 void TrendChart::applyLeftRange()
 {
-    if (series_.attached_)
+    if (series_.live())
         left_->setRange(leftMin_, leftMax_);
 }
 
@@ -379,7 +481,8 @@ void TrendChart::detachSeries()
     assertGuiThread();
     if (!series_.attached_)
         return;
-    chart()->removeSeries(series_.line_);
+    if (view_)
+        view_->chart()->removeSeries(series_.line_);
     series_.attached_ = false;
 }
 
@@ -388,15 +491,23 @@ void TrendChart::attachSeries()
     assertGuiThread();
     if (series_.attached_)
         return;
+    series_.attached_ = true;
+    if (view_)
+        addLineToChart();  // else drawn with everything else when first shown
+}
+
+void TrendChart::addLineToChart()
+{
     // Adding a series may let the chart rescale the axes to its data: keep the ranges.
     const QDateTime bottomMin = bottom_->min();
     const QDateTime bottomMax = bottom_->max();
-    chart()->addSeries(series_.line_);
+    series_.redraw();
+    view_->chart()->addSeries(series_.line_);
     series_.line_->attachAxis(bottom_);
     series_.line_->attachAxis(left_);
+    // The chart's theme colours a series as it is added.
     series_.line_->setPen(QPen(kLineColour, 1.5));
     series_.line_->setPointsVisible(false);
-    series_.attached_ = true;
 
     if (leftAuto_)
         fitLeftToPoints();
@@ -410,8 +521,8 @@ void TrendChart::attachSeries()
 
 void TrendChart::pointsChanged()
 {
-    if (!series_.attached_)
-        return;  // attachSeries() brings the axes up to date once
+    if (!series_.live())
+        return;  // brought up to date once, when the line goes on a drawn chart
     if (leftAuto_)
         fitLeftToPoints();
     fitBottomToPoints();
@@ -419,7 +530,7 @@ void TrendChart::pointsChanged()
 
 void TrendChart::fitBottomToPoints()
 {
-    if (!bottomAuto_ || !series_.attached_)
+    if (!bottomAuto_ || !series_.live())
         return;
     const qsizetype n = series_.line_->count();
     if (n == 0)
@@ -438,7 +549,7 @@ void TrendChart::fitBottomToPoints()
 
 void TrendChart::fitLeftToPoints()
 {
-    if (!series_.attached_ || series_.line_->count() == 0)
+    if (!series_.live() || series_.line_->count() == 0)
         return;
     double lo = series_.minY();
     double hi = series_.maxY();
@@ -455,6 +566,8 @@ void TrendChart::fitLeftToPoints()
 
 void TrendChart::updateLeftTicks()
 {
+    if (!left_)
+        return;  // set when the chart is drawn
     const double lo = left_->min();
     const double hi = left_->max();
     const double span = hi - lo;
@@ -480,6 +593,8 @@ void TrendChart::updateLeftTicks()
 
 void TrendChart::updateBottomTicks()
 {
+    if (!bottom_)
+        return;  // set when the chart is drawn
     const double spanMs =
         static_cast<double>(bottom_->min().msecsTo(bottom_->max()));
     bottom_->setFormat(fixedBottomFormat_.isEmpty() ? timeLabelFormat(spanMs)
@@ -489,54 +604,45 @@ void TrendChart::updateBottomTicks()
 
 // Dragging with the left button pans; an axis that has been panned stays where the user
 // left it instead of following the points.
-void TrendChart::mousePressEvent(QMouseEvent* event)
+bool TrendChart::panPress(QMouseEvent* event)
 {
-    if (event->button() == Qt::LeftButton) {
-        panning_ = true;
-        panFrom_ = event->position().toPoint();
-        event->accept();
-        return;
-    }
-    QChartView::mousePressEvent(event);
+    if (event->button() != Qt::LeftButton)
+        return false;
+    panning_ = true;
+    panFrom_ = event->position().toPoint();
+    event->accept();
+    return true;
 }
 
-void TrendChart::mouseMoveEvent(QMouseEvent* event)
+bool TrendChart::panMove(QMouseEvent* event)
 {
-    if (!panning_) {
-        QChartView::mouseMoveEvent(event);
-        return;
-    }
+    if (!panning_)
+        return false;
     const QPoint at = event->position().toPoint();
     const QPoint delta = at - panFrom_;
     panFrom_ = at;
     event->accept();
-    if (delta.isNull() || chart()->plotArea().isEmpty() || !series_.attached_)
-        return;
+    if (delta.isNull() || view_->chart()->plotArea().isEmpty() || !series_.attached_)
+        return true;
     if (delta.x() != 0)
         bottomAuto_ = false;
     if (delta.y() != 0)
         leftAuto_ = false;
     // Content follows the mouse: dragging right shows earlier times, dragging down
     // shows higher values.
-    chart()->scroll(-delta.x(), delta.y());
+    view_->chart()->scroll(-delta.x(), delta.y());
     leftMin_ = left_->min();
     leftMax_ = left_->max();
+    return true;
 }
 
-void TrendChart::mouseReleaseEvent(QMouseEvent* event)
+bool TrendChart::panRelease(QMouseEvent* event)
 {
-    if (panning_ && event->button() == Qt::LeftButton) {
-        panning_ = false;
-        event->accept();
-        return;
-    }
-    QChartView::mouseReleaseEvent(event);
-}
-
-void TrendChart::wheelEvent(QWheelEvent* event)
-{
-    // No zooming on these charts.
-    event->ignore();
+    if (!panning_ || event->button() != Qt::LeftButton)
+        return false;
+    panning_ = false;
+    event->accept();
+    return true;
 }
 
 } // namespace grafimo::qtui

@@ -5,9 +5,13 @@
 // axis that follows the points until the user pans it, label steps, and detaching the
 // series for a bulk refill.
 //
+// The chart keeps its points and axis settings itself and builds the drawing (the toolkit's
+// view, chart, axes and line) only when it is first shown or asked for: a window with a
+// chart on each of 254 tabs, of which one is seen, builds one drawing, not 254.
+//
 // Everything here is GUI-thread only; worker threads hand their points to the GUI thread.
 
-#include <QtCharts/QChartView>
+#include <QWidget>
 
 #include <cstddef>
 #include <cstdint>
@@ -17,9 +21,13 @@
 
 #include "grafimo/axis_rule.h"
 
+class QChart;
+class QChartView;
 class QDateTimeAxis;
 class QLineSeries;
+class QMouseEvent;
 class QValueAxis;
+class QWheelEvent;
 
 namespace grafimo::qtui {
 
@@ -38,6 +46,10 @@ std::optional<std::int64_t> dateTimeToEpochMsecs(double dateTime);
 // index-aligned, point i of both belonging to one sample) but is not drawn, since it would
 // break the line, and it takes no part in minY()/maxY(). A point whose X is not finite has no
 // place in time and is dropped.
+//
+// The drawn line follows each point only while the series is attached to a drawn chart;
+// otherwise nothing is drawn per point and the line is redrawn from the points in one step
+// when the series is attached again (or the chart first drawn).
 class TrendSeries {
 public:
     TrendSeries(const TrendSeries&) = delete;
@@ -59,18 +71,24 @@ public:
 
     bool isAttached() const { return attached_; }
     TrendChart& chart() const { return *chart_; }
-    // The drawn series (for look: pen, markers). Its points are not the exact values.
-    QLineSeries* lineSeries() const { return line_; }
+    // The drawn series (for look: pen, markers); draws the chart if it is not yet. Its
+    // points are not the exact values.
+    QLineSeries* lineSeries() const;
 
 private:
     friend class TrendChart;
     explicit TrendSeries(TrendChart& chart);
     void assertGuiThread() const;
+    // The line is in a drawn chart and follows every point.
+    bool live() const { return attached_ && line_ != nullptr; }
+    // Puts every point on the line at once.
+    void redraw();
     // Draws a long series as the low and high point of each slice of its time span.
     void drawEnvelope();
 
     TrendChart* chart_;
-    QLineSeries* line_;  // owned by the QChart while attached, else by TrendChart
+    // Made with the drawing; owned by the QChart while attached, else by TrendChart.
+    QLineSeries* line_ = nullptr;
     bool attached_ = true;
     std::vector<double> xs_;
     std::vector<double> ys_;
@@ -79,7 +97,7 @@ private:
     MinMaxTracker yRange_;
 };
 
-class TrendChart : public QChartView {
+class TrendChart : public QWidget {
     Q_OBJECT
 public:
     explicit TrendChart(QWidget* parent = nullptr);
@@ -114,18 +132,30 @@ public:
     void detachSeries();
     void attachSeries();
 
-    QValueAxis* leftAxis() const { return left_; }
-    QDateTimeAxis* bottomAxis() const { return bottom_; }
+    // The drawing, built on first use: once shown, or by any of these.
+    bool isDrawn() const { return view_ != nullptr; }
+    QChartView* view() const;
+    QChart* chart() const;
+    QWidget* viewport() const;
+    QValueAxis* leftAxis() const;
+    QDateTimeAxis* bottomAxis() const;
+
+    QSize sizeHint() const override;
 
 protected:
-    void mousePressEvent(QMouseEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
-    void mouseReleaseEvent(QMouseEvent* event) override;
-    void wheelEvent(QWheelEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
+    class View;
     friend class TrendSeries;
+    friend class View;
     void assertGuiThread() const;
+    void ensureDrawn();
+    void addLineToChart();
+    // The view's mouse: true when the event was used for panning.
+    bool panPress(QMouseEvent* event);
+    bool panMove(QMouseEvent* event);
+    bool panRelease(QMouseEvent* event);
     void pointsChanged();  // from the series: follow the points where the axes are automatic
     void fitBottomToPoints();
     void fitLeftToPoints();
@@ -133,8 +163,12 @@ private:
     void updateLeftTicks();
     void updateBottomTicks();
 
-    QValueAxis* left_;
-    QDateTimeAxis* bottom_;
+    View* view_ = nullptr;
+    QValueAxis* left_ = nullptr;
+    QDateTimeAxis* bottom_ = nullptr;
+    // The time span an empty chart shows (the minute to come from its making), in ms.
+    std::int64_t emptyBottomMin_ = 0;
+    std::int64_t emptyBottomMax_ = 0;
     TrendSeries series_;
     bool leftAuto_ = true;
     bool bottomAuto_ = true;

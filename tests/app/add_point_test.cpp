@@ -1,6 +1,7 @@
 // addPoint and its bulk form, and the chart set-ups of the device tabs and the device log
 // window.
 
+#include <QtCharts/QChart>
 #include <QtCharts/QDateTimeAxis>
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QValueAxis>

@@ -1,8 +1,10 @@
-// Charts of tabs that are not shown do not draw; they keep their points and axis ranges and
-// show, once their tab comes up, exactly what a chart that drew every sample shows.
+// Charts of tabs that are not shown do not draw (a tab never shown has built no drawing at
+// all); they keep their points and axis ranges and show, once their tab comes up, exactly
+// what a chart that drew every sample shows.
 
 #include <QtCharts/QDateTimeAxis>
 #include <QtCharts/QLineSeries>
+#include <QtCharts/QValueAxis>
 #include <QTabWidget>
 #include <QTest>
 
@@ -32,10 +34,13 @@ private slots:
         QCOMPARE(Form1->PageControl1->currentWidget(), shown->tabSheet);
         QVERIFY(shown->upperSeries->isAttached() && shown->lowerSeries->isAttached());
         QVERIFY(!hidden->upperSeries->isAttached() && !hidden->lowerSeries->isAttached());
+        QVERIFY(shown->upperChart->isDrawn() && shown->lowerChart->isDrawn());
+        QVERIFY(!hidden->upperChart->isDrawn() && !hidden->lowerChart->isDrawn());
 
         // The same samples to the hidden tab and to two charts that draw each one.
         TrendChart refUpper;
         TrendChart refLower;
+        QVERIFY(refUpper.view() && refLower.view());
         const double t0 = 46088.5;
         for (int i = 0; i < 300; ++i) {
             const float v1 = static_cast<float>(std::sin(i * 0.1) * 50.0 + (i == 150 ? 400.0 : 0.0));
@@ -45,11 +50,11 @@ private slots:
             addPoint(refUpper.series(), refUpper, v1, t);
             addPoint(refLower.series(), refLower, v2, t);
         }
-        QVERIFY(!hidden->upperSeries->isAttached());
-        QCOMPARE(hidden->upperSeries->lineSeries()->count(), 300); // kept, not drawn
+        QVERIFY(!hidden->upperChart->isDrawn() && !hidden->lowerChart->isDrawn());
 
         Form1->PageControl1->setCurrentWidget(hidden->tabSheet);
         QVERIFY(hidden->upperSeries->isAttached() && hidden->lowerSeries->isAttached());
+        QVERIFY(hidden->upperChart->isDrawn() && hidden->lowerChart->isDrawn());
         QVERIFY(!shown->upperSeries->isAttached());
         const std::pair<TrendChart*, TrendChart*> pairs[] = {{hidden->upperChart, &refUpper},
                                                              {hidden->lowerChart, &refLower}};
@@ -62,6 +67,26 @@ private slots:
             QCOMPARE(chart->leftMinimum(), ref->leftMinimum());
             QCOMPARE(chart->leftMaximum(), ref->leftMaximum());
             QCOMPARE(chart->bottomAxis()->min(), ref->bottomAxis()->min());
+            QCOMPARE(chart->bottomAxis()->max(), ref->bottomAxis()->max());
+            QCOMPARE(chart->leftAxis()->min(), ref->leftAxis()->min());
+            QCOMPARE(chart->leftAxis()->max(), ref->leftAxis()->max());
+            QCOMPARE(chart->series().lineSeries()->points(), ref->series().lineSeries()->points());
+        }
+
+        // Back to the first tab, more samples to the now hidden one: its drawing stays and
+        // catches up in one step again.
+        Form1->PageControl1->setCurrentWidget(shown->tabSheet);
+        for (int i = 300; i < 320; ++i) {
+            const double t = t0 + i / 86400.0;
+            Form1->plotSample(2, 7.0f, 21.0f, t);
+            addPoint(refUpper.series(), refUpper, 7.0f, t);
+            addPoint(refLower.series(), refLower, 21.0f, t);
+        }
+        Form1->PageControl1->setCurrentWidget(hidden->tabSheet);
+        for (const auto& [chart, ref] : pairs) {
+            QCOMPARE(chart->series().lineSeries()->points(), ref->series().lineSeries()->points());
+            QCOMPARE(chart->leftAxis()->min(), ref->leftAxis()->min());
+            QCOMPARE(chart->leftAxis()->max(), ref->leftAxis()->max());
             QCOMPARE(chart->bottomAxis()->max(), ref->bottomAxis()->max());
         }
         destroyForms();

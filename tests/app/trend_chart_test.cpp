@@ -1,6 +1,8 @@
 // The chart component on its own: point order, Y extremes, the value axis rule, label
 // steps, detaching, and panning by mouse.
 
+#include <QtCharts/QChart>
+#include <QtCharts/QChartView>
 #include <QtCharts/QDateTimeAxis>
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QValueAxis>
@@ -92,6 +94,8 @@ private slots:
     // --- detach / attach
     void detachAndAttachKeepPointsAndLook();
     void rangeSetWhileDetachedAppliesOnAttach();
+    void chartDrawnLateShowsWhatAChartDrawnFromTheStartShows_data();
+    void chartDrawnLateShowsWhatAChartDrawnFromTheStartShows();
 
     // --- mouse
     void horizontalPanFreezesTheTimeAxis();
@@ -502,6 +506,58 @@ void TrendChartTest::rangeSetWhileDetachedAppliesOnAttach()
     QCOMPARE(chart.leftAxis()->max(), 6.0);
 }
 
+void TrendChartTest::chartDrawnLateShowsWhatAChartDrawnFromTheStartShows_data()
+{
+    QTest::addColumn<int>("points");
+    QTest::addColumn<bool>("fixedRange");
+    QTest::addColumn<bool>("detachedMeanwhile");
+    QTest::newRow("few, with gaps") << 40 << false << false;
+    QTest::newRow("few, fixed range") << 40 << true << false;
+    QTest::newRow("envelope") << 5000 << false << false;
+    QTest::newRow("detached, then drawn") << 300 << true << true;
+}
+
+// A chart builds its drawing only when first shown or asked for; what it then shows is what
+// a chart that drew every point shows.
+void TrendChartTest::chartDrawnLateShowsWhatAChartDrawnFromTheStartShows()
+{
+    QFETCH(int, points);
+    QFETCH(bool, fixedRange);
+    QFETCH(bool, detachedMeanwhile);
+    TrendChart early;
+    TrendChart late;
+    QVERIFY(early.view());
+    QVERIFY(!late.isDrawn());
+    for (TrendChart* c : {&early, &late}) {
+        c->setLeftIncrement(0.1);
+        c->setBottomIncrement(0.01);
+        if (detachedMeanwhile)
+            c->detachSeries();
+        for (int i = 0; i < points; ++i) {
+            const double y = i % 7 == 3 ? std::numeric_limits<double>::quiet_NaN() : std::sin(i * 0.05) * 10.0;
+            c->series().append(baseTime() + i * kSecond, y);
+        }
+        if (fixedRange)
+            c->setLeftAxisRange(-20.0, 30.0);
+    }
+    QVERIFY(!late.isDrawn());
+    if (detachedMeanwhile) {
+        QVERIFY(late.view());
+        early.attachSeries();
+        late.attachSeries();
+    }
+    QCOMPARE(late.series().lineSeries()->points(), early.series().lineSeries()->points());
+    QCOMPARE(late.leftAxis()->min(), early.leftAxis()->min());
+    QCOMPARE(late.leftAxis()->max(), early.leftAxis()->max());
+    QCOMPARE(late.leftAxis()->tickInterval(), early.leftAxis()->tickInterval());
+    QCOMPARE(late.leftAxis()->labelFormat(), early.leftAxis()->labelFormat());
+    QCOMPARE(late.bottomAxis()->min(), early.bottomAxis()->min());
+    QCOMPARE(late.bottomAxis()->max(), early.bottomAxis()->max());
+    QCOMPARE(late.bottomAxis()->tickCount(), early.bottomAxis()->tickCount());
+    QCOMPARE(late.bottomAxis()->format(), early.bottomAxis()->format());
+    QCOMPARE(late.series().lineSeries()->color(), QColor(Qt::red));
+}
+
 void TrendChartTest::horizontalPanFreezesTheTimeAxis()
 {
     TrendChart chart;
@@ -572,7 +628,7 @@ void TrendChartTest::wheelDoesNotZoom()
     QCOMPARE(chart.bottomAxis()->max(), maxBefore);
     QCOMPARE(chart.leftAxis()->min(), 0.0);
     QCOMPARE(chart.leftAxis()->max(), 3.0);
-    QCOMPARE(chart.rubberBand(), QChartView::NoRubberBand);
+    QCOMPARE(chart.view()->rubberBand(), QChartView::NoRubberBand);
 }
 
 QTEST_MAIN(TrendChartTest)
