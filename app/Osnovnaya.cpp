@@ -109,6 +109,10 @@ private:
     // The text becomes a QString on the GUI thread: the poll thread makes no Qt objects.
     void postLine(std::string line, bool request)
     {
+        // A hidden monitor with an empty text has no use for lines: no wake-up of the GUI
+        // thread for them (two per exchange).
+        if (!linesWanted_.load(std::memory_order_relaxed))
+            return;
         if (pendingLines_.load(std::memory_order_relaxed) >= TForm4::MaxLines)
             return;
         pendingLines_.fetch_add(1, std::memory_order_relaxed);
@@ -126,8 +130,13 @@ private:
             Qt::QueuedConnection);
     }
 
+public:
+    void setLinesWanted(bool wanted) { linesWanted_.store(wanted, std::memory_order_relaxed); }
+
+private:
     TForm1* const form_;
     std::atomic<int> pendingLines_{0};
+    std::atomic<bool> linesWanted_{true};
 };
 
 // ---------------------------------------------------------------------------------------
@@ -786,16 +795,23 @@ void TForm1::tryReconnect()
 
 // ---- the poll thread's calls, on the GUI thread ----------------------------------------
 
+void TForm1::monitorInterestChanged()
+{
+    view_->setLinesWanted(Form4 && Form4->wantsLines());
+}
+
 void TForm1::showRequest(const QString& line)
 {
     if (Form4 && !closing_)
         Form4->requestLine(line);
+    monitorInterestChanged();
 }
 
 void TForm1::showAnswer(const QString& line)
 {
     if (Form4 && !closing_)
         Form4->answerLine(line);
+    monitorInterestChanged();
 }
 
 void TForm1::plotSample(std::uint8_t address, float value1, float value2, double time)

@@ -135,6 +135,10 @@ public:
     // How often a lost port is looked for again.
     void setReconnectInterval(std::chrono::milliseconds interval);
 
+    // The poll monitor was shown or hidden, or its text changed: the poll thread sends its
+    // lines only while the monitor can use them.
+    void monitorInterestChanged();
+
     // The GUI-thread ends of the poll thread's calls (queued there in order).
     void showRequest(const QString& line);
     void showAnswer(const QString& line);

@@ -51,6 +51,20 @@ void TForm4::Button1Click()
     }
 }
 
+void TForm4::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (Form1)
+        Form1->monitorInterestChanged();
+}
+
+void TForm4::hideEvent(QHideEvent* event)
+{
+    QDialog::hideEvent(event);
+    if (Form1)
+        Form1->monitorInterestChanged();
+}
+
 bool TForm4::isMonitoring() const
 {
     return isVisible() && isActiveWindow();

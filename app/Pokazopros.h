@@ -39,6 +39,13 @@ public:
     int lineCount() const;
     // Whether the lines are to be shown now (this is the active window).
     bool isMonitoring() const;
+    // Whether lines still mean anything to this window: it is shown, or it holds lines that
+    // the next answer clears. Otherwise the poll thread need not send them.
+    bool wantsLines() const { return isVisible() || holdsLines(); }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 };
 
 extern TForm4* Form4;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <thread>
 
 namespace grafimo {
 
@@ -79,6 +80,7 @@ void ReadThread::Execute()
         }
         emptyReads = 0;
         link_.storeChunk(std::span<const std::uint8_t>(chunk.data(), static_cast<std::size_t>(got)));
+        std::this_thread::sleep_for(GatherTime);
     }
 }
 

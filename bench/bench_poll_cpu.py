@@ -3,20 +3,28 @@
 N devices (10 by default) on a pseudo-terminal, for a while (30 s by default); prints the
 CPU time of each thread of the program per second and per stored sample, and the program's
 resident memory. Offscreen by default; --xvfb runs it on a virtual X server instead.
+CPU time is the scheduler's own count (/proc/.../schedstat, nanoseconds), wake-ups are the
+thread's voluntary context switches.
+With --rss-every S it prints the resident memory every S seconds: with --no-pace and many
+devices a few minutes stand for hours of paced polling (the charts fill to their bound).
 Run by hand: bench/bench_poll_cpu.py [--build build/release] [--devices 10] [--seconds 30] [--xvfb]
+             [--no-pace] [--rss-every S]
 """
 import argparse, os, shutil, signal, subprocess, sys, tempfile, time
 
 def ticks(pid):
+    """tid -> (name, CPU nanoseconds, voluntary context switches)"""
     out = {}
     for tid in os.listdir(f"/proc/{pid}/task"):
         try:
-            with open(f"/proc/{pid}/task/{tid}/stat") as f:
-                s = f.read()
-            comm = s[s.index("(") + 1:s.rindex(")")]
-            fields = s[s.rindex(")") + 2:].split()
-            out[tid] = (comm, int(fields[11]) + int(fields[12]))
-        except OSError:
+            with open(f"/proc/{pid}/task/{tid}/comm") as f:
+                comm = f.read().strip()
+            with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
+                ns = int(f.read().split()[0])
+            with open(f"/proc/{pid}/task/{tid}/status") as f:
+                vol = next(int(l.split()[1]) for l in f if l.startswith("voluntary_ctxt_switches"))
+            out[tid] = (comm, ns, vol)
+        except (OSError, StopIteration):
             pass
     return out
 
@@ -34,6 +42,7 @@ def main():
     ap.add_argument("--seconds", type=float, default=30)
     ap.add_argument("--xvfb", action="store_true")
     ap.add_argument("--no-pace", action="store_true", help="answers as fast as a pty takes them")
+    ap.add_argument("--rss-every", type=float, default=0, help="print resident memory every S seconds")
     a = ap.parse_args()
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     build = os.path.join(root, a.build)
@@ -70,7 +79,16 @@ def main():
         time.sleep(3)  # start-up and the first polls
         hist = lambda: sum(os.path.getsize(os.path.join(dp, f)) for dp, _, fs in os.walk(runtime) for f in fs)
         h0, t0, w0 = hist(), ticks(app.pid), time.monotonic()
-        time.sleep(a.seconds)
+        if a.rss_every > 0:
+            first = rss_kb(app.pid)
+            print(f"  {0:7.0f} s  resident {first / 1024:7.1f} MB", flush=True)
+            while time.monotonic() - w0 + a.rss_every <= a.seconds + 1e-3:
+                time.sleep(a.rss_every)
+                now = rss_kb(app.pid)
+                print(f"  {time.monotonic() - w0:7.0f} s  resident {now / 1024:7.1f} MB  "
+                      f"({(now - first) / 1024:+.1f} MB), {(hist() - h0) // 16} samples", flush=True)
+        else:
+            time.sleep(a.seconds)
         h1, t1, w1 = hist(), ticks(app.pid), time.monotonic()
         rss = rss_kb(app.pid)
     finally:
@@ -82,18 +100,23 @@ def main():
             xvfb.terminate()
         shutil.rmtree(work, ignore_errors=True)
         shutil.rmtree(runtime, ignore_errors=True)
-    hz = os.sysconf("SC_CLK_TCK")
+    hz = 1e9
     wall = w1 - w0
     samples = (h1 - h0) // 16
     print(f"{a.devices} devices, {'Xvfb' if a.xvfb else 'offscreen'}, {wall:.1f} s, {samples} samples stored "
           f"({samples / wall:.1f} a second), resident {rss / 1024:.1f} MB")
     total = 0
-    for tid, (comm, t) in sorted(t1.items(), key=lambda kv: -(kv[1][1] - t0.get(kv[0], (None, 0))[1])):
-        used = (t - t0.get(tid, (comm, 0))[1]) / hz
+    wakes = 0
+    for tid, (comm, t, v) in sorted(t1.items(), key=lambda kv: -(kv[1][1] - t0.get(kv[0], (None, 0, 0))[1])):
+        _, t_before, v_before = t0.get(tid, (comm, 0, 0))
+        used = (t - t_before) / hz
         total += used
-        if used > 0:
-            print(f"  {comm:16s} {100 * used / wall:6.2f} % of a core, {1000 * used / max(samples, 1):6.3f} ms a sample")
-    print(f"  {'all threads':16s} {100 * total / wall:6.2f} % of a core, {1000 * total / max(samples, 1):6.3f} ms a sample")
+        wakes += v - v_before
+        if used > 0.0005 * wall:
+            print(f"  {comm:16s} {100 * used / wall:6.2f} % of a core, {1000 * used / max(samples, 1):6.3f} ms a sample, "
+                  f"{(v - v_before) / wall:6.1f} wake-ups a second")
+    print(f"  {'all threads':16s} {100 * total / wall:6.2f} % of a core, {1000 * total / max(samples, 1):6.3f} ms a sample, "
+          f"{wakes / wall:6.1f} wake-ups a second")
 
 if __name__ == "__main__":
     main()

@@ -564,31 +564,44 @@ void TrendChart::fitLeftToPoints()
     left_->setRange(lo, hi);
 }
 
+// The axis setters below tell the chart to lay itself out again even when nothing changes
+// (a label format is re-announced as it is set), and the time axis moves with every sample:
+// only what differs is set.
 void TrendChart::updateLeftTicks()
 {
     if (!left_)
         return;  // set when the chart is drawn
+    const auto setFixed = [this](int ticks) {
+        if (left_->tickType() != QValueAxis::TicksFixed)
+            left_->setTickType(QValueAxis::TicksFixed);
+        if (left_->tickCount() != ticks)
+            left_->setTickCount(ticks);
+    };
     const double lo = left_->min();
     const double hi = left_->max();
     const double span = hi - lo;
     const double magnitude = std::max(std::fabs(lo), std::fabs(hi));
     if (!(span > 0.0) || !std::isfinite(span) || span < magnitude * kMinRelativeSpan) {
-        left_->setTickType(QValueAxis::TicksFixed);
-        left_->setTickCount(2);
+        setFixed(2);
         return;
     }
     double step = niceStep(span / (kDefaultTicks - 1));
     if (leftIncrement_ > step)
         step = leftIncrement_;
     if (span / step > kMaxDynamicTicks) {
-        left_->setTickType(QValueAxis::TicksFixed);
-        left_->setTickCount(kDefaultTicks);
+        setFixed(kDefaultTicks);
         return;
     }
-    left_->setLabelFormat(valueLabelFormat(step));
-    left_->setTickAnchor(std::floor(lo / step) * step);
-    left_->setTickInterval(step);
-    left_->setTickType(QValueAxis::TicksDynamic);
+    const QString format = valueLabelFormat(step);
+    if (left_->labelFormat() != format)
+        left_->setLabelFormat(format);
+    const double anchor = std::floor(lo / step) * step;
+    if (left_->tickAnchor() != anchor)
+        left_->setTickAnchor(anchor);
+    if (left_->tickInterval() != step)
+        left_->setTickInterval(step);
+    if (left_->tickType() != QValueAxis::TicksDynamic)
+        left_->setTickType(QValueAxis::TicksDynamic);
 }
 
 void TrendChart::updateBottomTicks()
@@ -597,9 +610,12 @@ void TrendChart::updateBottomTicks()
         return;  // set when the chart is drawn
     const double spanMs =
         static_cast<double>(bottom_->min().msecsTo(bottom_->max()));
-    bottom_->setFormat(fixedBottomFormat_.isEmpty() ? timeLabelFormat(spanMs)
-                                                    : fixedBottomFormat_);
-    bottom_->setTickCount(tickCountFor(spanMs, bottomIncrement_ * kMsecsPerDay));
+    const QString format = fixedBottomFormat_.isEmpty() ? timeLabelFormat(spanMs) : fixedBottomFormat_;
+    if (bottom_->format() != format)
+        bottom_->setFormat(format);
+    const int ticks = tickCountFor(spanMs, bottomIncrement_ * kMsecsPerDay);
+    if (bottom_->tickCount() != ticks)
+        bottom_->setTickCount(ticks);
 }
 
 // Dragging with the left button pans; an axis that has been panned stays where the user
