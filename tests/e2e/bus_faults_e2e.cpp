@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "e2e_support.h"
-#include "grafimo/frames.h"
+#include "grafimo_test/live_readings.h"
 #include "grafimo/history.h"
 #include "grafimo/sim/server.h"
 
@@ -68,28 +68,21 @@ const FaultCase kCases[] = {
      true},
 };
 
-// The device's complete live answers, as decoded samples, in the order they were sent.
-std::vector<grafimo::LiveSample> answered(const grafimo::sim::PtyServer& sim, std::uint8_t address)
+// The readings of the device's complete live answers, in the order they were sent: the
+// sample the device meant to send, whatever the fault did to the bytes.
+std::vector<grafimo::test::Reading> answered(const grafimo::sim::PtyServer& sim, std::uint8_t address)
 {
-    std::vector<grafimo::LiveSample> out;
+    std::vector<grafimo::test::Reading> out;
     for (const auto& a : sim.answerLog()) {
-        if (a.address != address || !a.complete || !a.registers)
-            continue;
-        // The sample the device meant to send, whatever the fault did to the bytes.
-        std::vector<std::uint8_t> clean{address, 0x03, 12};
-        for (std::uint16_t r : *a.registers) {
-            clean.push_back(static_cast<std::uint8_t>(r >> 8));
-            clean.push_back(static_cast<std::uint8_t>(r & 0xFF));
-        }
-        if (auto s = grafimo::decodeLiveAnswer(grafimo::appendCrc(clean)))
-            out.push_back(*s);
+        if (a.address == address && a.complete && a.registers)
+            out.push_back(grafimo::test::readingAsDecimal(*a.registers));
     }
     return out;
 }
 
 // Every stored record is one of the device's answers, in order; none is made up.
 ::testing::AssertionResult storedAsAnswered(const std::vector<grafimo::HistoryRecord>& records,
-                                            const std::vector<grafimo::LiveSample>& answers)
+                                            const std::vector<grafimo::test::Reading>& answers)
 {
     std::size_t next = 0;
     for (std::size_t i = 0; i < records.size(); ++i) {
@@ -119,7 +112,6 @@ void runCase(const FaultCase& c)
 {
     SCOPED_TRACE(c.name);
     Scene s;
-    ASSERT_FALSE(s.history.empty());
     const fs::path link = s.work.path() / "ttyBUS";
     grafimo::sim::ServerConfig config;
     config.turnaround = std::chrono::milliseconds(4);

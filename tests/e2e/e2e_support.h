@@ -22,7 +22,7 @@
 #include <unistd.h>
 
 #include "grafimo/history.h"
-#include "grafimo/platform/dirs.h"
+#include "grafimo_test/history_dir_rule.h"
 
 extern char** environ;
 
@@ -183,7 +183,7 @@ struct Scene {
     explicit Scene(const fs::path& base = fs::temp_directory_path()) : work(base), runtime(base)
     {
         ::chmod(runtime.path().c_str(), 0700);
-        history = grafimo::platform::historyDirUnder(runtime.path(), work.path()).value_or(fs::path());
+        history = grafimo::test::historyDirByRule(runtime.path(), work.path());
     }
     fs::path historyFile(std::uint8_t address) const { return history / grafimo::historyFileName(address); }
 };

@@ -23,9 +23,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "grafimo/frames.h"
+#include "grafimo_test/live_readings.h"
 #include "grafimo/history.h"
-#include "grafimo/platform/dirs.h"
+#include "grafimo_test/history_dir_rule.h"
 #include "grafimo/sim/server.h"
 
 extern char** environ;
@@ -178,7 +178,7 @@ struct Scene {
     Scene()
     {
         ::chmod(runtime.path().c_str(), 0700);
-        history = grafimo::platform::historyDirUnder(runtime.path(), work.path()).value_or(fs::path());
+        history = grafimo::test::historyDirByRule(runtime.path(), work.path());
     }
     fs::path historyFile(std::uint8_t address) const { return history / grafimo::historyFileName(address); }
 };
@@ -188,7 +188,6 @@ struct Scene {
 TEST(Grafimo485EndToEnd, PollsStoresSurvivesAnUnplugAndClosesOnSigterm)
 {
     Scene s;
-    ASSERT_FALSE(s.history.empty());
     const fs::path link = s.work.path() / "ttyBUS";
     grafimo::sim::ServerConfig config;
     // Devices answer after their turnaround, as on a wire.
@@ -218,11 +217,12 @@ TEST(Grafimo485EndToEnd, PollsStoresSurvivesAnUnplugAndClosesOnSigterm)
     // The stored values are the device's answers, in order.
     const auto records = grafimo::readAllHistory(s.historyFile(1));
     ASSERT_TRUE(records && records->size() >= 3);
-    std::vector<grafimo::LiveSample> answered;
+    std::vector<grafimo::test::Reading> answered;
     for (const auto& a : sim.answerLog()) {
-        if (a.address == 1 && a.complete) {
-            if (auto sample = grafimo::decodeLiveAnswer(a.bytes))
-                answered.push_back(*sample);
+        if (a.address == 1 && a.complete && a.registers) {
+            const auto reading = grafimo::test::tabledReading(1, a.sample);
+            ASSERT_TRUE(reading) << "sample " << a.sample << " is not tabled";
+            answered.push_back(*reading);
         }
     }
     // An answer may be lost on the line (it then fails its CRC), never made up or reordered:

@@ -56,7 +56,8 @@ TEST(LiveRegisters, MoveFromSampleToSampleAndDifferBetweenDevices)
     EXPECT_NE(liveCentis(1, 0).value1Hundredths, liveCentis(1, 1).value1Hundredths);
     EXPECT_NE(liveCentis(1, 0).value2Tenths, liveCentis(1, 1).value2Tenths);
     EXPECT_NE(liveRegisters(1, 0), liveRegisters(2, 0));
-    EXPECT_EQ(liveRegisters(7, 12), liveRegisters(7, 12));
+    // Device 7, sample 12: phase 215 of 240, so -34.44 (whole -35 plus 56 hundredths) and 37.5.
+    EXPECT_EQ(liveRegisters(7, 12), (Registers{0xFFFF, 0xFFDD, 56, 37, 5, 12}));
 }
 
 // ---- stored log ----
