@@ -3,9 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <condition_variable>
+#include <fstream>
 #include <mutex>
+#include <tuple>
 
 #include "Oproskanala.h"
 #include "Readthread.h"
@@ -13,6 +19,7 @@
 #include "grafimo/history.h"
 #include "grafimo/sim/server.h"
 #include "grafimo_test/crc_reference.h"
+#include "grafimo_test/live_readings.h"
 #include "grafimo_test/temp_dir.h"
 #include "pty_pair.h"
 
@@ -89,15 +96,34 @@ private:
     }
 };
 
-// What the program must make of a served register set, worked out independently of
-// the decoder: whole part to single precision, fraction added in extended precision.
-std::pair<float, float> expectedValues(const sim::Registers& r)
-{
-    const auto w1 = static_cast<std::int32_t>((std::uint32_t(r[0]) << 16) | r[1]);
-    const long double v1 = static_cast<long double>(static_cast<float>(w1)) + r[2] * 0.01L;
-    const long double v2 = static_cast<long double>(static_cast<float>(r[3])) + r[4] * 0.1L;
-    return {static_cast<float>(v1), static_cast<float>(v2)};
-}
+// Root may read a file whatever its mode. While alive, the calling thread sets that power
+// aside, and so do the threads it starts meanwhile, which inherit it; the file modes then
+// hold for them as for any user.
+class FileModesHold {
+public:
+    FileModesHold()
+    {
+        ok_ = ::syscall(SYS_capget, &header_, saved_) == 0;
+        if (!ok_)
+            return;
+        __user_cap_data_struct lowered[2] = {saved_[0], saved_[1]};
+        lowered[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        ok_ = ::syscall(SYS_capset, &header_, lowered) == 0;
+    }
+    ~FileModesHold()
+    {
+        if (ok_)
+            ::syscall(SYS_capset, &header_, saved_);
+    }
+    FileModesHold(const FileModesHold&) = delete;
+    FileModesHold& operator=(const FileModesHold&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2]{};
+    bool ok_ = false;
+};
 
 // The whole live chain on one line: port, link, receive thread, poll thread.
 struct Rig {
@@ -186,16 +212,20 @@ TEST(PollCycle, PollsTabsRoundRobinStartingAfterPollIndexAndStoresWhatWasServed)
 
     // Each device's history file holds exactly the values served to it, in order.
     for (std::uint8_t a : {1, 5, 9}) {
-        std::vector<std::pair<float, float>> served;
-        for (const auto& s : log)
-            if (s.address == a && s.registers)
-                served.push_back(expectedValues(*s.registers));
+        std::vector<test::Reading> served;
+        for (const auto& s : log) {
+            if (s.address == a && s.registers) {
+                const auto reading = test::tabledReading(a, s.sample);
+                ASSERT_TRUE(reading) << "sample " << s.sample << " of device " << int(a) << " is not tabled";
+                served.push_back(*reading);
+            }
+        }
         const auto stored = readAllHistory(rig.historyDir / historyFileName(a));
         ASSERT_TRUE(stored.has_value());
         ASSERT_EQ(stored->size(), served.size()) << "device " << int(a);
         for (std::size_t i = 0; i < served.size(); ++i) {
-            EXPECT_EQ((*stored)[i].value1, served[i].first);
-            EXPECT_EQ((*stored)[i].value2, served[i].second);
+            EXPECT_EQ((*stored)[i].value1, served[i].value1);
+            EXPECT_EQ((*stored)[i].value2, served[i].value2);
             if (i > 0) {
                 EXPECT_GE((*stored)[i].time, (*stored)[i - 1].time);
             }
@@ -367,6 +397,10 @@ TEST(PollCycle, PauseTakesEffectBetweenExchangesAndTerminateEndsAPausedThread)
     t.silenceLimit = 60; // far beyond the answer's delay, so no answer is ever late here
     rig.startPolling(t);
     ASSERT_TRUE(server.waitForRequests(1, 2, kDeadline));
+    // A request heard and its late answer not yet sent: the poller is inside an exchange.
+    ASSERT_TRUE(server.waitFor([](const sim::ServerStats& st) { return st.requests[1] > st.answers[1]; },
+                               kDeadline));
+    EXPECT_FALSE(rig.devices.PollIdle.load());
 
     rig.poll->Suspend();
     ASSERT_TRUE(rig.poll->waitParked(kDeadline));
@@ -427,10 +461,48 @@ TEST(PollCycle, WithoutTabsNothingIsSentAndThePollerStaysIdle)
     Rig rig(line.slavePath(), dir.path());
     PollTiming t = quick();
     t.idleWithoutTabs = 5ms;
+    ASSERT_FALSE(rig.devices.PollIdle.load()); // until the poller says otherwise
     rig.startPolling(t);
-    // Let it go round its idle loop a few times, then check the line stayed quiet.
-    const auto heard = line.receive(1, 100ms);
-    EXPECT_TRUE(heard.empty());
-    EXPECT_TRUE(rig.devices.PollIdle.load());
+    // Idle from its first round on...
+    const auto until = std::chrono::steady_clock::now() + kDeadline;
+    while (!rig.devices.PollIdle.load() && std::chrono::steady_clock::now() < until)
+        EXPECT_TRUE(line.receive(1, 1ms).empty());
+    // ...and through many more rounds, the line staying quiet.
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_TRUE(line.receive(1, 5ms).empty());
+        EXPECT_TRUE(rig.devices.PollIdle.load()) << "look " << i;
+    }
     EXPECT_EQ(rig.link.resets(), 0u);
+}
+
+TEST(PollCycle, AReloadWithoutAReadableHistoryFileLeavesTheChartsAlone)
+{
+    // The file takes every sample but cannot be read back, as when it is gone by the time
+    // the 1000th point reloads the charts: the charts are sent nothing, so they keep their
+    // points, and the count starts again after that point.
+    test::TempDir dir;
+    const std::filesystem::path file = dir.path() / historyFileName(4);
+    std::ofstream{file};
+    std::filesystem::permissions(file, std::filesystem::perms::owner_write);
+    sim::PtyServer server(simWith({4}, 2));
+    server.start();
+    Rig rig(server.ttyPath(), dir.path());
+    rig.devices.setTabs({4});
+    rig.devices.setChartPoints(4, 999);
+    {
+        FileModesHold modesHold;
+        ASSERT_TRUE(modesHold.ok());
+        rig.startPolling(quick());
+    }
+    ASSERT_TRUE(rig.view.waitUntil([&] { return rig.view.samples.size() >= 3; }));
+    rig.poll->Suspend();
+    ASSERT_TRUE(rig.poll->waitParked(kDeadline));
+
+    const auto [plotted, reloads, thinnings] = rig.view.locked([&] {
+        return std::tuple(rig.view.samples.size(), rig.view.reloads.size(), rig.view.thinnings.size());
+    });
+    EXPECT_EQ(reloads, 0u);
+    EXPECT_EQ(thinnings, 0u);
+    EXPECT_EQ(rig.devices.chartPoints(4), plotted - 1);
+    EXPECT_EQ(std::filesystem::file_size(file), plotted * kHistoryRecordSize);
 }
