@@ -243,6 +243,18 @@ TEST(HistoryReload, MillionRecords)
     expectThinned(*got, n, 500);
 }
 
+TEST(HistoryReload, StepsAroundSixtyFourKiBReadEveryKeptRecordWhole)
+{
+    // A step of 4096 records is 65,536 bytes; one more and each kept record is read on its own.
+    TempDir dir;
+    for (std::size_t n : {2'047'998u, 2'047'999u}) {
+        SCOPED_TRACE(n);
+        const auto got = readThinnedHistory(makeFile(dir, n));
+        ASSERT_TRUE(got);
+        expectThinned(*got, n, 500);
+    }
+}
+
 TEST(HistoryReload, StepDoesNotWrapOnHugeFiles)
 {
     // 33,000,000 zero records (a sparse file): the step is 66000, beyond 16 bits; cut to
