@@ -97,6 +97,7 @@ public:
     WorkDir& operator=(const WorkDir&) = delete;
 
     QString path() const { return work_->path(); }
+    QString runtimePath() const { return runtime_->path(); }
     QString file(const QString& name) const { return work_->filePath(name); }
 
 private:

@@ -10,6 +10,8 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTextDocument>
+#include <QTextEdit>
 #include <QTest>
 #include <QTimer>
 
@@ -24,9 +26,9 @@
 #include "TrendCharts.h"
 #include "Zadanie_intervala.h"
 #include "app_test_support.h"
-#include "grafimo/frames.h"
 #include "grafimo/history.h"
-#include "grafimo/platform/dirs.h"
+#include "grafimo_test/history_dir_rule.h"
+#include "grafimo_test/live_readings.h"
 
 using namespace grafimo;
 using namespace grafimo::testing;
@@ -77,6 +79,15 @@ std::vector<std::uint8_t> polledTabs()
 QString historyPath(std::uint8_t address)
 {
     return QString::fromStdString(Form1->historyFile(address).string());
+}
+
+// This run's history directory by the rule, made beforehand to plant files of an earlier run.
+std::filesystem::path plantedHistoryDir(const WorkDir& work)
+{
+    const std::filesystem::path dir = test::historyDirByRule(QFile::encodeName(work.runtimePath()).toStdString(),
+                                                             QFile::encodeName(work.path()).toStdString());
+    std::filesystem::create_directories(dir);
+    return dir;
 }
 
 // Windows-1251 bytes of the descriptions used here.
@@ -296,6 +307,40 @@ private slots:
                  QByteArray(100, '\0') + deviceRecord(4, "b") + deviceRecord(6, "c"));
     }
 
+    void aDeviceThatComesOrGoesStartsWithCleanCounts()
+    {
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + deviceRecord(3, "a") + deviceRecord(4, "b"));
+        createForms();
+        Form1->show();
+        PollDevices& devices = Form1->pollDevices();
+        const auto leftOver = [&](std::uint8_t a) {
+            devices.setNoAnswerCount(a, 30);
+            devices.setChartPoints(a, 500);
+        };
+        leftOver(3);
+        leftOver(4);
+        Form1->DeleteDevice(3);
+        QCOMPARE(devices.noAnswerCount(3), std::uint8_t{0});
+        QCOMPARE(devices.chartPoints(3), std::size_t{0});
+
+        // Counts left from before a device is added again do not come back with it; a changed
+        // description keeps the device in the list, and its counts with it.
+        leftOver(3);
+        addOrChange(3, QStringLiteral("again"), true);
+        selectTab(QStringLiteral("4"));
+        addOrChange(4, QStringLiteral("changed"), false);
+        QCOMPARE(tabCaptions(), QStringList({QStringLiteral("4"), QStringLiteral("3")}));
+        const struct {
+            std::uint8_t address;
+            std::uint8_t noAnswer;
+            std::size_t points;
+        } expected[] = {{3, 0, 0}, {4, 30, 500}};
+        for (const auto& e : expected) {
+            QCOMPARE(devices.noAnswerCount(e.address), e.noAnswer);
+            QCOMPARE(devices.chartPoints(e.address), e.points);
+        }
+    }
+
     // ---- no-answer watch ----
 
     void theWatchIsSilentAt40AndAsksAt41()
@@ -385,11 +430,7 @@ private slots:
     {
         // A stale history file of address 255 from an earlier run is gone at start-up.
         writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + deviceRecord(255, "last"));
-        {
-            const auto dir = platform::historyDir();
-            QVERIFY(dir);
-            writeFile(QString::fromStdString((*dir / "temp255.tmp").string()), QByteArray(16, '\1'));
-        }
+        writeFile(QString::fromStdString((plantedHistoryDir(*work_) / "temp255.tmp").string()), QByteArray(16, '\1'));
         createForms();
         Form1->show();
         QVERIFY(!QFile::exists(QString::fromStdString(Form1->historyFile(255).string())));
@@ -418,6 +459,11 @@ private slots:
         offerPorts({QStringLiteral("ttyA")});
         writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "one") + deviceRecord(9, "nine"));
         createForms();
+        // Misses come fast: no gap before a request and 15 ms of silence end an exchange.
+        PollTiming timing;
+        timing.gapBeforeRequest = std::chrono::milliseconds(0);
+        timing.silenceLimit = 15;
+        Form1->setPollTiming(timing);
         Form1->setNoAnswerQuiet(std::chrono::milliseconds(300));
         Form1->show();
 
@@ -453,12 +499,13 @@ private slots:
             QCOMPARE(d->lowerSeries->x(i), stored->at(i).time);
         }
         // ...and those are the device's own answers in order of arrival (an answer may be
-        // lost on the line, none is made up or reordered).
-        std::vector<LiveSample> answered;
+        // lost on the line, none is made up or reordered), read as the tabled values.
+        std::vector<test::Reading> answered;
         for (const sim::ServedAnswer& a : bus_->server->answerLog()) {
-            if (a.address == 1 && a.complete) {
-                if (const std::optional<LiveSample> s = decodeLiveAnswer(a.bytes))
-                    answered.push_back(*s);
+            if (a.address == 1 && a.complete && a.registers) {
+                const std::optional<test::Reading> r = test::tabledReading(1, a.sample);
+                QVERIFY2(r, "more samples than the table holds");
+                answered.push_back(*r);
             }
         }
         std::size_t next = 0;
@@ -503,8 +550,12 @@ private slots:
             QCOMPARE(d->lowerSeries->y(i), double(records[i].value2));
             QCOMPARE(d->lowerSeries->x(i), records[i].time);
         }
-        // The value axis was set from the reloaded points alone.
-        QVERIFY(d->lowerChart->leftMinimum() > 9.0 && d->lowerChart->leftMaximum() < 31.0);
+        // The value axis was set from the reloaded points alone: 10 to 30 widened by 1 % of
+        // their span (0.2) on each side, each bound in single precision.
+        QCOMPARE(d->lowerChart->leftMinimum(), double(9.8f));
+        QCOMPARE(d->lowerChart->leftMaximum(), double(30.2f));
+        QCOMPARE(d->upperChart->leftMinimum(), double(0.98f));
+        QCOMPARE(d->upperChart->leftMaximum(), double(3.02f));
     }
 
     void chartsThatCannotBeThinnedFromTheirFileStayBounded()
@@ -513,14 +564,19 @@ private slots:
         createForms();
         Form1->show();
         const struct_device* d = Form1->DeviceTable[4].get();
-        for (int i = 0; i < 5000; ++i)
+        // Point 2001 halves the 2001 points to 1001 (0, 2, ..., 2000); 1000 more make 2001
+        // again and halve them to 1001 once more: 0, 4, ..., 2000, then 2002, 2004, ..., 3000.
+        for (int i = 0; i <= 3000; ++i)
             Form1->plotSample(4, float(i), float(2 * i), 45000.0 + i / 86400.0);
-        QVERIFY(d->lowerSeries->count() <= TForm1::ChartPointCap);
-        QVERIFY(d->lowerSeries->count() >= TForm1::ChartPointCap / 2);
-        QCOMPARE(d->upperSeries->count(), d->lowerSeries->count());
+        static_assert(TForm1::ChartPointCap == 2000);
+        QCOMPARE(d->lowerSeries->count(), std::size_t{1001});
+        QCOMPARE(d->upperSeries->count(), std::size_t{1001});
         for (std::size_t i = 0; i < d->lowerSeries->count(); ++i)
             QCOMPARE(d->lowerSeries->y(i), 2 * d->upperSeries->y(i));
-        QCOMPARE(d->upperSeries->y(d->upperSeries->count() - 1), 4999.0);
+        QCOMPARE(d->upperSeries->y(0), 0.0);
+        QCOMPARE(d->upperSeries->y(500), 2000.0);
+        QCOMPARE(d->upperSeries->y(501), 2002.0);
+        QCOMPARE(d->upperSeries->y(1000), 3000.0);
     }
 
     void aHistoryWriteFailureIsReportedOnce()
@@ -551,6 +607,37 @@ private slots:
             reports += c.text.contains(QStringLiteral("Не удалось записать файл истории")) ? 1 : 0;
         QCOMPARE(reports, 1);
         QCOMPARE(boxes_->calls.back().caption, QStringLiteral("Ошибка!"));
+    }
+
+    // ---- poll monitor ----
+
+    void monitorLinesWaitingForABusyWindowAreBoundedToWhatItKeeps()
+    {
+        // Nobody answers for device 9: every exchange is one request line after 1 ms of silence.
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1});
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(9, "nine"));
+        createForms();
+        PollTiming timing;
+        timing.gapBeforeRequest = std::chrono::milliseconds(0);
+        timing.silenceLimit = 1;
+        Form1->setPollTiming(timing);
+        Form1->show();
+        Form4->show();
+        Form4->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(Form4));
+        // The text keeps every line here, so only the queue can bound what reaches it.
+        Form4->RichEdit1->document()->setMaximumBlockCount(0);
+        Form4->RichEdit1->clear();
+
+        // The GUI thread is busy while far more requests go out than the monitor keeps...
+        const std::uint64_t asked = bus_->requests(9);
+        QVERIFY(bus_->server->waitForRequests(9, asked + TForm4::MaxLines + 300, std::chrono::milliseconds(kWait)));
+        Form1->pollThread()->Suspend();
+        QVERIFY(Form1->pollThread()->waitParked(std::chrono::milliseconds(kWait)));
+        // ...then takes everything that waited for it.
+        QCoreApplication::processEvents();
+        QCOMPARE(Form4->lineCount(), TForm4::MaxLines);
     }
 
     // ---- device log command ----
@@ -600,12 +687,12 @@ private slots:
         writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "a") + deviceRecord(3, "c"));
         createForms();
         // Files of an earlier run, address 0 included, go at start-up.
-        const auto dir = platform::historyDir();
-        QVERIFY(dir);
+        const std::filesystem::path dir = plantedHistoryDir(*work_);
         for (int a : {0, 2, 254})
-            writeFile(QString::fromStdString((*dir / historyFileName(std::uint8_t(a))).string()), "old");
+            writeFile(QString::fromStdString((dir / historyFileName(std::uint8_t(a))).string()), "old");
         Form1->show();
-        QVERIFY(Form1->historyDir() == dir);
+        QVERIFY(Form1->historyDir());
+        QCOMPARE(QString::fromStdString(Form1->historyDir()->string()), QString::fromStdString(dir.string()));
         for (int a : {0, 2, 254})
             QVERIFY(!QFile::exists(historyPath(std::uint8_t(a))));
 
