@@ -430,10 +430,11 @@ private slots:
     {
         // A stale history file of address 255 from an earlier run is gone at start-up.
         writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + deviceRecord(255, "last"));
-        writeFile(QString::fromStdString((plantedHistoryDir(*work_) / "temp255.tmp").string()), QByteArray(16, '\1'));
+        const QString stale = QString::fromStdString((plantedHistoryDir(*work_) / "temp255.tmp").string());
+        writeFile(stale, QByteArray(16, '\1'));
         createForms();
         Form1->show();
-        QVERIFY(!QFile::exists(QString::fromStdString(Form1->historyFile(255).string())));
+        QVERIFY(!QFile::exists(stale));
         Form1->setNoAnswerQuiet(std::chrono::milliseconds(0));
         Form1->pollDevices().setNoAnswerCount(255, 41);
 
@@ -564,11 +565,16 @@ private slots:
         createForms();
         Form1->show();
         const struct_device* d = Form1->DeviceTable[4].get();
+        const auto plot = [&](int from, int to) {
+            for (int i = from; i <= to; ++i)
+                Form1->plotSample(4, float(i), float(2 * i), 45000.0 + i / 86400.0);
+        };
+        static_assert(TForm1::ChartPointCap == 2000);
+        plot(0, 1999);
+        QCOMPARE(d->lowerSeries->count(), std::size_t{2000});
         // Point 2001 halves the 2001 points to 1001 (0, 2, ..., 2000); 1000 more make 2001
         // again and halve them to 1001 once more: 0, 4, ..., 2000, then 2002, 2004, ..., 3000.
-        for (int i = 0; i <= 3000; ++i)
-            Form1->plotSample(4, float(i), float(2 * i), 45000.0 + i / 86400.0);
-        static_assert(TForm1::ChartPointCap == 2000);
+        plot(2000, 3000);
         QCOMPARE(d->lowerSeries->count(), std::size_t{1001});
         QCOMPARE(d->upperSeries->count(), std::size_t{1001});
         for (std::size_t i = 0; i < d->lowerSeries->count(); ++i)
