@@ -15,6 +15,8 @@
 #include <QTabWidget>
 #include <QTimer>
 
+#include <deque>
+#include <mutex>
 #include <system_error>
 #include <utility>
 
@@ -103,9 +105,14 @@ public:
             form, [form, path] { form->reportHistoryWriteFailure(path); }, Qt::QueuedConnection);
     }
 
+public:
+    void setLinesWanted(bool wanted) { linesWanted_.store(wanted, std::memory_order_relaxed); }
+
 private:
-    // The monitor keeps at most TForm4::MaxLines lines, so lines beyond that many still
-    // waiting for the GUI thread could never be seen; they are dropped to bound the queue.
+    // Lines wait in a queue bounded by what the monitor keeps (TForm4::MaxLines): when the
+    // GUI thread falls behind, the oldest waiting lines go, as the monitor would drop them
+    // anyway, and the newest are shown. One queued call takes everything that waits, in
+    // order, so a burst of lines wakes the GUI thread once.
     // The text becomes a QString on the GUI thread: the poll thread makes no Qt objects.
     void postLine(std::string line, bool request)
     {
@@ -113,30 +120,41 @@ private:
         // thread for them (two per exchange).
         if (!linesWanted_.load(std::memory_order_relaxed))
             return;
-        if (pendingLines_.load(std::memory_order_relaxed) >= TForm4::MaxLines)
-            return;
-        pendingLines_.fetch_add(1, std::memory_order_relaxed);
-        TForm1* form = form_;
-        QMetaObject::invokeMethod(
-            form,
-            [this, form, line = std::move(line), request] {
-                pendingLines_.fetch_sub(1, std::memory_order_relaxed);
-                const QString text = QString::fromStdString(line);
-                if (request)
-                    form->showRequest(text);
-                else
-                    form->showAnswer(text);
-            },
-            Qt::QueuedConnection);
+        bool post = false;
+        {
+            std::lock_guard lock(linesMutex_);
+            if (lines_.size() >= static_cast<std::size_t>(TForm4::MaxLines))
+                lines_.pop_front();
+            lines_.emplace_back(std::move(line), request);
+            post = !drainPosted_;
+            drainPosted_ = true;
+        }
+        if (post)
+            QMetaObject::invokeMethod(form_, [this] { drainLines(); }, Qt::QueuedConnection);
     }
 
-public:
-    void setLinesWanted(bool wanted) { linesWanted_.store(wanted, std::memory_order_relaxed); }
+    void drainLines()
+    {
+        std::deque<std::pair<std::string, bool>> batch;
+        {
+            std::lock_guard lock(linesMutex_);
+            batch.swap(lines_);
+            drainPosted_ = false;
+        }
+        for (const auto& [line, request] : batch) {
+            const QString text = QString::fromStdString(line);
+            if (request)
+                form_->showRequest(text);
+            else
+                form_->showAnswer(text);
+        }
+    }
 
-private:
     TForm1* const form_;
-    std::atomic<int> pendingLines_{0};
     std::atomic<bool> linesWanted_{true};
+    std::mutex linesMutex_;
+    std::deque<std::pair<std::string, bool>> lines_;
+    bool drainPosted_ = false;
 };
 
 // ---------------------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTextBlock>
 #include <QTextDocument>
 #include <QTextEdit>
 #include <QTest>
@@ -617,16 +618,17 @@ private slots:
 
     // ---- poll monitor ----
 
-    void monitorLinesWaitingForABusyWindowAreBoundedToWhatItKeeps()
+    void monitorLinesWaitingForABusyWindowAreBoundedToTheNewest()
     {
-        // Nobody answers for device 9: every exchange is one request line after 1 ms of silence.
+        // Device 9 never answers (one request line after 3 ms of silence); device 1 answers
+        // with values that move, so its last answer line tells the newest lines from the first.
         bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1});
         offerPorts({QStringLiteral("ttyA")});
-        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(9, "nine"));
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(9, "nine") + deviceRecord(1, "one"));
         createForms();
         PollTiming timing;
         timing.gapBeforeRequest = std::chrono::milliseconds(0);
-        timing.silenceLimit = 1;
+        timing.silenceLimit = 3;
         Form1->setPollTiming(timing);
         Form1->show();
         Form4->show();
@@ -636,14 +638,32 @@ private slots:
         Form4->RichEdit1->document()->setMaximumBlockCount(0);
         Form4->RichEdit1->clear();
 
-        // The GUI thread is busy while far more requests go out than the monitor keeps...
+        // The GUI thread is busy while far more lines go out than the monitor keeps (three
+        // an exchange cycle)...
         const std::uint64_t asked = bus_->requests(9);
-        QVERIFY(bus_->server->waitForRequests(9, asked + TForm4::MaxLines + 300, std::chrono::milliseconds(kWait)));
+        QVERIFY(bus_->server->waitForRequests(9, asked + TForm4::MaxLines / 3 + 100, std::chrono::milliseconds(kWait)));
         Form1->pollThread()->Suspend();
         QVERIFY(Form1->pollThread()->waitParked(std::chrono::milliseconds(kWait)));
-        // ...then takes everything that waited for it.
+        // ...then takes everything that waited for it: the newest lines.
         QCoreApplication::processEvents();
         QCOMPARE(Form4->lineCount(), TForm4::MaxLines);
+        QString lastAnswer;
+        for (QTextBlock block = Form4->RichEdit1->document()->lastBlock(); block.isValid() && lastAnswer.isEmpty();
+             block = block.previous()) {
+            if (block.text().startsWith(QStringLiteral("0x01,0x03,0x0C,")))
+                lastAnswer = block.text();
+        }
+        // It is one of the device's last few answers, not one from the start of the flood.
+        const std::vector<sim::ServedAnswer> served = bus_->server->answerLog();
+        QVERIFY(served.size() > 100);
+        QStringList recent;
+        for (auto it = served.rbegin(); it != served.rend() && recent.size() < 3; ++it) {
+            QString line;
+            for (std::uint8_t b : it->bytes)
+                line += QStringLiteral("0x%1,").arg(QString::number(b, 16).toUpper().rightJustified(2, QLatin1Char('0')));
+            recent << line;
+        }
+        QVERIFY2(recent.contains(lastAnswer), qPrintable(lastAnswer + QStringLiteral(" not in\n") + recent.join(QLatin1Char('\n'))));
     }
 
     // ---- device log command ----
