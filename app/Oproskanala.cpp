@@ -206,11 +206,16 @@ void oprosKanala::pass()
 
 void oprosKanala::reloadHistory(std::uint8_t address)
 {
-    if (writeFailedSinceReload_[address]) {
-        // The file misses samples the charts still show: reloading from it would take them
-        // off the charts. The charts are thinned by the same rule where they are.
+    const std::size_t points = devices_.chartPoints(address);
+    // A file that holds fewer records than the charts hold points misses samples the charts
+    // still show (stores failed, or the file was deleted under us and written anew):
+    // reloading from it would take them off the charts. The charts are thinned by the same
+    // rule where they are.
+    std::error_code sizeError;
+    const std::uintmax_t bytes = std::filesystem::file_size(historyFile(address), sizeError);
+    const bool fileShort = !sizeError && bytes / kHistoryRecordSize < points;
+    if (writeFailedSinceReload_[address] || fileShort) {
         writeFailedSinceReload_[address] = false;
-        const std::size_t points = devices_.chartPoints(address);
         const std::size_t stride = static_cast<std::size_t>(thinningStride(points));
         devices_.setChartPoints(address, (points + stride - 1) / stride);
         view_.chartsThinned(address, stride);
