@@ -457,15 +457,7 @@ private slots:
     void aDeviceThatStopsAnsweringIsOfferedForDeletion()
     {
         // Device 9 is configured but nothing answers for it; device 1 answers.
-        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1});
-        offerPorts({QStringLiteral("ttyA")});
-        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "one") + deviceRecord(9, "nine"));
-        createForms();
-        // Misses come fast: no gap before a request and 15 ms of silence end an exchange.
-        PollTiming timing;
-        timing.gapBeforeRequest = std::chrono::milliseconds(0);
-        timing.silenceLimit = 15;
-        Form1->setPollTiming(timing);
+        startWithSilentNine(deviceRecord(1, "one") + deviceRecord(9, "nine"), 15);
         Form1->setNoAnswerQuiet(std::chrono::milliseconds(300));
         Form1->show();
 
@@ -622,14 +614,7 @@ private slots:
     {
         // Device 9 never answers (one request line after 3 ms of silence); device 1 answers
         // with values that move, so its last answer line tells the newest lines from the first.
-        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1});
-        offerPorts({QStringLiteral("ttyA")});
-        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(9, "nine") + deviceRecord(1, "one"));
-        createForms();
-        PollTiming timing;
-        timing.gapBeforeRequest = std::chrono::milliseconds(0);
-        timing.silenceLimit = 3;
-        Form1->setPollTiming(timing);
+        startWithSilentNine(deviceRecord(9, "nine") + deviceRecord(1, "one"), 3);
         Form1->show();
         Form4->show();
         Form4->activateWindow();
@@ -743,6 +728,21 @@ private slots:
     }
 
 private:
+    // Only device 1 answers on ttyA; `devices` may configure device 9 too, for which nothing
+    // answers. Misses come fast: no gap before a request and `silenceMs` of silence end an
+    // exchange.
+    void startWithSilentNine(const QByteArray& devices, unsigned silenceMs)
+    {
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1});
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + devices);
+        createForms();
+        PollTiming timing;
+        timing.gapBeforeRequest = std::chrono::milliseconds(0);
+        timing.silenceLimit = silenceMs;
+        Form1->setPollTiming(timing);
+    }
+
     std::unique_ptr<WorkDir> work_;
     std::unique_ptr<ScriptedBoxes> boxes_;
     std::unique_ptr<SimBus> bus_;
