@@ -113,15 +113,7 @@ void runCase(const FaultCase& c)
     SCOPED_TRACE(c.name);
     Scene s;
     const fs::path link = s.work.path() / "ttyBUS";
-    grafimo::sim::ServerConfig config;
-    config.turnaround = std::chrono::milliseconds(4);
-    for (std::uint8_t a : kTabOrder) {
-        grafimo::sim::DeviceConfig d;
-        d.address = a;
-        config.devices.push_back(d);
-    }
-    config.linkPath = link.string();
-    grafimo::sim::PtyServer sim(config);
+    grafimo::sim::PtyServer sim(simBus(link, kTabOrder));
     sim.start();
     writeConfig(s.work.path() / "grafimo.cfg", link.string(), kTabOrder);
 

@@ -75,16 +75,8 @@ TEST(Grafimo485DiskFull, PollingGoesOnStoredDataStaysAndTheConfigurationSurvives
 
     Scene s(tiny.path());
     const fs::path link = s.work.path() / "ttyBUS";
-    grafimo::sim::ServerConfig config;
-    config.turnaround = std::chrono::milliseconds(4);
     const std::vector<std::uint8_t> devices{1, 2, 3};
-    for (std::uint8_t a : devices) {
-        grafimo::sim::DeviceConfig d;
-        d.address = a;
-        config.devices.push_back(d);
-    }
-    config.linkPath = link.string();
-    grafimo::sim::PtyServer sim(config);
+    grafimo::sim::PtyServer sim(simBus(link, devices));
     sim.start();
     const fs::path cfg = s.work.path() / "grafimo.cfg";
     writeConfig(cfg, link.string(), devices);

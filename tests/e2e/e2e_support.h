@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "grafimo/history.h"
+#include "grafimo/sim/server.h"
 #include "grafimo_test/history_dir_rule.h"
 
 extern char** environ;
@@ -90,6 +91,21 @@ inline void writeConfig(const fs::path& file, const std::string& port, const std
         bytes += description;
     }
     std::ofstream(file, std::ios::binary) << bytes;
+}
+
+// The simulator serving plain devices at `addresses` on `link`; they answer after a wire's
+// turnaround.
+inline grafimo::sim::ServerConfig simBus(const fs::path& link, const std::vector<std::uint8_t>& addresses)
+{
+    grafimo::sim::ServerConfig config;
+    config.turnaround = std::chrono::milliseconds(4);
+    for (std::uint8_t a : addresses) {
+        grafimo::sim::DeviceConfig d;
+        d.address = a;
+        config.devices.push_back(d);
+    }
+    config.linkPath = link.string();
+    return config;
 }
 
 // The program under test, in its own working directory with a private runtime directory.

@@ -21,62 +21,12 @@
 #include <unistd.h>
 #include <vector>
 
-#include "grafimo/history.h"
+#include "e2e_support.h"
 #include "grafimo_test/history_dir_rule.h"
-#include "grafimo/sim/server.h"
 
-extern char** environ;
-
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
+using namespace grafimo::e2e;
 
 namespace {
-
-constexpr auto kDeadline = 30s; // failure guard only
-
-bool waitUntil(const std::function<bool()>& condition)
-{
-    const auto end = std::chrono::steady_clock::now() + kDeadline;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
-std::string slurp(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::uintmax_t sizeOf(const fs::path& p)
-{
-    std::error_code ec;
-    const auto n = fs::file_size(p, ec);
-    return ec ? 0 : n;
-}
-
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (fs::temp_directory_path() / "grafimo-start-XXXXXX").string();
-        if (::mkdtemp(pattern.data()))
-            path_ = pattern;
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        if (!path_.empty())
-            fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 // One run of the program: its arguments, working directory and environment changes;
 // stdout and stderr go to files.
@@ -202,36 +152,13 @@ TEST(Grafimo485Start, OptionsThatPrintAndExitNeedNoDisplay)
     EXPECT_FALSE(fs::exists(work.path() / "grafimo.cfg"));
 }
 
-// grafimo.cfg: the port name in the 100-byte header, then one record per device.
-void writeConfig(const fs::path& file, const std::string& port, const std::vector<std::uint8_t>& addresses)
-{
-    std::string bytes(100, '\0');
-    bytes[0] = static_cast<char>(port.size());
-    bytes.replace(1, port.size(), port);
-    for (std::uint8_t a : addresses) {
-        const std::string description = "dev" + std::to_string(a);
-        bytes += static_cast<char>(a);
-        bytes += static_cast<char>(description.size());
-        bytes += description;
-    }
-    std::ofstream(file, std::ios::binary) << bytes;
-}
-
 TEST(Grafimo485Start, ASecondStartInTheSameFolderLeavesTheFirstAlone)
 {
     TempDir work, runtime, elsewhere;
     ::chmod(runtime.path().c_str(), 0700);
     const fs::path history = grafimo::test::historyDirByRule(runtime.path(), work.path());
     const fs::path link = work.path() / "ttyBUS";
-    grafimo::sim::ServerConfig config;
-    config.turnaround = 4ms;
-    for (std::uint8_t a : {1, 2}) {
-        grafimo::sim::DeviceConfig d;
-        d.address = a;
-        config.devices.push_back(d);
-    }
-    config.linkPath = link.string();
-    grafimo::sim::PtyServer sim(config);
+    grafimo::sim::PtyServer sim(simBus(link, {1, 2}));
     sim.start();
     writeConfig(work.path() / "grafimo.cfg", link.string(), {1, 2});
     const std::string configBefore = slurp(work.path() / "grafimo.cfg");
