@@ -228,14 +228,11 @@ TEST(SerialPortWrite, ClosedPortReturnsAtOnceWithoutWriting)
     EXPECT_EQ(io.writes.load(), 0);
 }
 
-TEST(SerialPortWrite, WriteStuckOnAFullQueueEndsWhenThePortCloses)
+// With `fault` set, a write waits (the fake has polled at least once) until the port closes,
+// and then fails.
+void expectAWaitingWriteEndsWhenThePortCloses(SerialPort& port, FakeSysIo& io, std::atomic<bool> FakeSysIo::*fault)
 {
-    PtyPair pty;
-    ASSERT_TRUE(pty.ok());
-    FakeSysIo io;
-    SerialPort port(io);
-    ASSERT_EQ(port.open(pty.slavePath()), OpenStep::Ok);
-    io.outputStuck = true;
+    io.*fault = true;
     const int pollsBefore = io.polls();
     const auto frame = sequence(8);
     auto writer = std::async(std::launch::async, [&] { return port.writeFrame(frame); });
@@ -243,6 +240,16 @@ TEST(SerialPortWrite, WriteStuckOnAFullQueueEndsWhenThePortCloses)
     port.close();
     ASSERT_EQ(writer.wait_for(Guard), std::future_status::ready);
     EXPECT_FALSE(writer.get());
+}
+
+TEST(SerialPortWrite, WriteStuckOnAFullQueueEndsWhenThePortCloses)
+{
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    FakeSysIo io;
+    SerialPort port(io);
+    ASSERT_EQ(port.open(pty.slavePath()), OpenStep::Ok);
+    expectAWaitingWriteEndsWhenThePortCloses(port, io, &FakeSysIo::outputStuck);
     EXPECT_FALSE(port.isOpen());
 }
 
@@ -270,14 +277,7 @@ TEST(SerialPortWrite, AStalledQueueWaitEndsWhenThePortCloses)
     FakeSysIo io;
     SerialPort port(io);
     ASSERT_EQ(port.open(pty.slavePath()), OpenStep::Ok);
-    io.queueStalled = true;
-    const int pollsBefore = io.polls();
-    const auto frame = sequence(8);
-    auto writer = std::async(std::launch::async, [&] { return port.writeFrame(frame); });
-    ASSERT_TRUE(io.waitForPolls(pollsBefore + 1, Guard));
-    port.close();
-    ASSERT_EQ(writer.wait_for(Guard), std::future_status::ready);
-    EXPECT_FALSE(writer.get());
+    expectAWaitingWriteEndsWhenThePortCloses(port, io, &FakeSysIo::queueStalled);
 }
 
 TEST(SerialPortWrite, BytesWaitingFromBeforeTheRequestAreDropped)
