@@ -100,7 +100,11 @@ std::string helpText()
 
 std::string versionText(const std::string& version)
 {
-    return "grafimo485 " + version + "\n";
+    return "grafimo485 " + version + "\n"
+           "Copyright (C) 2026 Grafimo485 developers\n"
+           "License GPL-3.0-or-later: GNU GPL version 3 or later <https://www.gnu.org/licenses/gpl-3.0.html>.\n"
+           "This is free software: you are free to change and redistribute it.\n"
+           "There is NO WARRANTY, to the extent permitted by law.\n";
 }
 
 } // namespace grafimo

@@ -48,7 +48,8 @@ file "$tmp/root/usr/share/icons/hicolor/48x48/apps/grafimo485.png" | grep -q '48
 
 # The installed program answers without a display.
 out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$tmp/root/usr/bin/grafimo485" --version)
-[ "$out" = "grafimo485 $version" ] || fail "--version said: $out"
+[ "$(head -n1 <<<"$out")" = "grafimo485 $version" ] || fail "--version said: $out"
+grep -q 'GPL-3.0-or-later' <<<"$out" || fail "--version names no licence: $out"
 env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$tmp/root/usr/bin/grafimo485" --help | grep -q -- '--desktop' \
   || fail "--help"
 "$tmp/root/usr/bin/grafimo-sim" --help >/dev/null || fail "grafimo-sim --help"

@@ -22,6 +22,7 @@ struct CommandLine {
 CommandLine parseCommandLine(const std::vector<std::string>& args);
 
 // The texts printed for --help and --version; `version` is the build's version number.
+// The version text's first line is "grafimo485 <version>"; the lines after it name the licence.
 std::string helpText();
 std::string versionText(const std::string& version);
 
