@@ -3,8 +3,6 @@
 #include "posix_file.h"
 #include "replacing_file.h"
 
-#include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <charconv>
@@ -212,406 +210,45 @@ std::string formatGeneral(float value, int precision, std::string_view decimalSe
 }
 
 // ---------------------------------------------------------------------------------------
-// Date and time patterns
-
-RegionalFormats russianFormats()
-{
-    RegionalFormats f;
-    f.decimalSeparator = ",";
-    f.shortDate = "dd.MM.yyyy";
-    f.longTime = "HH:mm:ss";
-    return f;
-}
-
-namespace {
-
-// Length of the blank that ends at `end` (0 if none): space, U+00A0 or U+202F.
-std::size_t blankBefore(std::string_view s, std::size_t end)
-{
-    if (end >= 1 && s[end - 1] == ' ')
-        return 1;
-    if (end >= 2 && s.substr(end - 2, 2) == "\xC2\xA0")
-        return 2;
-    if (end >= 3 && s.substr(end - 3, 3) == "\xE2\x80\xAF")
-        return 3;
-    return 0;
-}
-
-// Length of the blank that starts at `pos` (0 if none).
-std::size_t blankAt(std::string_view s, std::size_t pos)
-{
-    const std::string_view rest = s.substr(pos);
-    if (rest.starts_with(' '))
-        return 1;
-    if (rest.starts_with("\xC2\xA0"))
-        return 2;
-    if (rest.starts_with("\xE2\x80\xAF"))
-        return 3;
-    return 0;
-}
-
-// End of the quoted text that starts with the quote at `pos`: one past its closing
-// quote, or the end of the pattern when it is never closed. '' inside stays inside.
-std::size_t quotedEnd(std::string_view s, std::size_t pos)
-{
-    std::size_t i = pos + 1;
-    while (i < s.size()) {
-        if (s[i] == '\'') {
-            if (i + 1 < s.size() && s[i + 1] == '\'') {
-                i += 2;
-                continue;
-            }
-            return i + 1;
-        }
-        ++i;
-    }
-    return s.size();
-}
-
-} // namespace
-
-std::string stripTimeZone(std::string_view pattern)
-{
-    std::string out;
-    out.reserve(pattern.size());
-    std::size_t i = 0;
-    while (i < pattern.size()) {
-        const char c = pattern[i];
-        if (c == '\'') {
-            const std::size_t end = quotedEnd(pattern, i);
-            out.append(pattern.substr(i, end - i));
-            i = end;
-        } else if (c == 't') {
-            while (i < pattern.size() && pattern[i] == 't')
-                ++i;
-            while (const std::size_t n = blankBefore(out, out.size()))
-                out.resize(out.size() - n);
-            if (out.empty())
-                while (const std::size_t n = blankAt(pattern, i))
-                    i += n;
-        } else {
-            out += c;
-            ++i;
-        }
-    }
-    return out;
-}
-
-enum class ExportTextFormat::Field : std::uint8_t {
-    Literal,
-    Day,
-    Day2,
-    DayNameShort,
-    DayNameLong,
-    Month,
-    Month2,
-    MonthNameShort,
-    MonthNameLong,
-    Year2,
-    Year4,
-    Hour,
-    Hour2,
-    Hour24,
-    Hour24_2,
-    Minute,
-    Minute2,
-    Second,
-    Second2,
-    MillisShort,
-    Millis3,
-    AmPmUpper,
-    AmPmLower,
-    AmPmAsIs,
-};
-
-std::vector<ExportTextFormat::Piece> ExportTextFormat::compile(std::string_view raw, bool& hour12)
-{
-    const std::string pattern = stripTimeZone(raw);
-    const std::string_view s = pattern;
-    std::vector<Piece> pieces;
-    auto literal = [&](std::string_view text) {
-        if (text.empty())
-            return;
-        if (!pieces.empty() && pieces.back().field == Field::Literal)
-            pieces.back().literal.append(text);
-        else
-            pieces.push_back({Field::Literal, std::string(text)});
-    };
-    auto field = [&](Field f) { pieces.push_back({f, {}}); };
-
-    hour12 = false;
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const char c = s[i];
-        std::size_t run = 1;
-        while (i + run < s.size() && s[i + run] == c)
-            ++run;
-        std::size_t used = 1;
-        switch (c) {
-        case '\'': {
-            if (run >= 2) { // '' is one quote
-                literal("'");
-                used = 2;
-                break;
-            }
-            const std::size_t end = quotedEnd(s, i);
-            std::string text;
-            for (std::size_t k = i + 1; k < end; ++k) {
-                if (s[k] == '\'') {
-                    if (k + 1 < end && s[k + 1] == '\'') {
-                        text += '\'';
-                        ++k;
-                    }
-                    continue; // the closing quote
-                }
-                text += s[k];
-            }
-            literal(text);
-            used = end - i;
-            break;
-        }
-        case 'd':
-            used = std::min<std::size_t>(run, 4);
-            field(used == 1 ? Field::Day
-                            : used == 2 ? Field::Day2
-                                        : used == 3 ? Field::DayNameShort : Field::DayNameLong);
-            break;
-        case 'M':
-            used = std::min<std::size_t>(run, 4);
-            field(used == 1   ? Field::Month
-                  : used == 2 ? Field::Month2
-                  : used == 3 ? Field::MonthNameShort
-                              : Field::MonthNameLong);
-            break;
-        case 'y':
-            if (run >= 4) {
-                used = 4;
-                field(Field::Year4);
-            } else if (run >= 2) {
-                used = 2;
-                field(Field::Year2);
-            } else {
-                literal("y");
-            }
-            break;
-        case 'h':
-            used = std::min<std::size_t>(run, 2);
-            field(used == 1 ? Field::Hour : Field::Hour2);
-            break;
-        case 'H':
-            used = std::min<std::size_t>(run, 2);
-            field(used == 1 ? Field::Hour24 : Field::Hour24_2);
-            break;
-        case 'm':
-            used = std::min<std::size_t>(run, 2);
-            field(used == 1 ? Field::Minute : Field::Minute2);
-            break;
-        case 's':
-            used = std::min<std::size_t>(run, 2);
-            field(used == 1 ? Field::Second : Field::Second2);
-            break;
-        case 'z':
-            used = run >= 3 ? 3 : 1;
-            field(used == 3 ? Field::Millis3 : Field::MillisShort);
-            break;
-        case 'A':
-        case 'a': {
-            hour12 = true;
-            const char next = i + 1 < s.size() ? s[i + 1] : '\0';
-            if (next == 'P' || next == 'p') {
-                used = 2;
-                field(c == 'A' && next == 'P'   ? Field::AmPmUpper
-                      : c == 'a' && next == 'p' ? Field::AmPmLower
-                                                : Field::AmPmAsIs);
-            } else {
-                field(c == 'A' ? Field::AmPmUpper : Field::AmPmLower);
-            }
-            break;
-        }
-        default:
-            literal(s.substr(i, 1));
-            break;
-        }
-        i += used;
-    }
-    return pieces;
-}
+// Export lines
 
 ExportTextFormat::ExportTextFormat(const RegionalFormats& formats)
-    : separator_(formats.decimalSeparator),
-      amText_(formats.amText),
-      pmText_(formats.pmText),
-      shortMonthNames_(formats.shortMonthNames),
-      longMonthNames_(formats.longMonthNames),
-      shortDayNames_(formats.shortDayNames),
-      longDayNames_(formats.longDayNames)
+    : separator_(formats.decimalSeparator), dateTime_(formats.dateTime)
 {
-    date_ = compile(formats.shortDate, dateHour12_);
-    time_ = compile(formats.longTime, timeHour12_);
+    if (!dateTime_)
+        throw std::invalid_argument("the export needs a date-time formatter");
 }
 
-namespace {
-
-void appendNumber(std::string& out, int value, int width)
+void ExportTextFormat::appendDateTime(std::string& out, double dateTime)
 {
-    char buf[16];
-    char* p = buf;
-    if (value < 0) {
-        *p++ = '-';
-        value = -value;
-    }
-    char digits[12];
-    const auto res = std::to_chars(digits, digits + sizeof digits, value);
-    for (auto n = res.ptr - digits; n < width; ++n)
-        *p++ = '0';
-    std::memcpy(p, digits, static_cast<std::size_t>(res.ptr - digits));
-    p += res.ptr - digits;
-    out.append(buf, static_cast<std::size_t>(p - buf));
-}
-
-void appendCased(std::string& out, const std::string& text, int caseChange)
-{
-    for (char ch : text) {
-        if (caseChange > 0 && ch >= 'a' && ch <= 'z')
-            ch = static_cast<char>(ch - 'a' + 'A');
-        else if (caseChange < 0 && ch >= 'A' && ch <= 'Z')
-            ch = static_cast<char>(ch - 'A' + 'a');
-        out += ch;
-    }
-}
-
-// 0 = Monday; the fields must be a valid date.
-int weekday(int year, int month, int day)
-{
-    static constexpr int kOffset[12] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
-    if (month < 3)
-        --year;
-    const int sundayFirst = (year + year / 4 - year / 100 + year / 400 + kOffset[month - 1] + day) % 7;
-    return (sundayFirst + 6) % 7;
-}
-
-} // namespace
-
-void ExportTextFormat::appendPattern(std::string& out, const std::vector<Piece>& pattern,
-                                     bool hour12, const DateTimeFields& f) const
-{
-    const bool validMonth = f.month >= 1 && f.month <= 12;
-    for (const Piece& piece : pattern) {
-        switch (piece.field) {
-        case Field::Literal:
-            out += piece.literal;
-            break;
-        case Field::Day:
-            appendNumber(out, f.day, 1);
-            break;
-        case Field::Day2:
-            appendNumber(out, f.day, 2);
-            break;
-        case Field::DayNameShort:
-        case Field::DayNameLong: {
-            const auto& names = piece.field == Field::DayNameShort ? shortDayNames_ : longDayNames_;
-            const std::string* name =
-                validMonth && f.day >= 1 ? &names[static_cast<std::size_t>(weekday(f.year, f.month, f.day))]
-                                         : nullptr;
-            if (name != nullptr && !name->empty())
-                out += *name;
-            else
-                appendNumber(out, f.day, 2);
-            break;
-        }
-        case Field::Month:
-            appendNumber(out, f.month, 1);
-            break;
-        case Field::Month2:
-            appendNumber(out, f.month, 2);
-            break;
-        case Field::MonthNameShort:
-        case Field::MonthNameLong: {
-            const auto& names = piece.field == Field::MonthNameShort ? shortMonthNames_ : longMonthNames_;
-            if (validMonth && !names[static_cast<std::size_t>(f.month - 1)].empty())
-                out += names[static_cast<std::size_t>(f.month - 1)];
-            else
-                appendNumber(out, f.month, 2);
-            break;
-        }
-        case Field::Year2:
-            appendNumber(out, f.year % 100, 2);
-            break;
-        case Field::Year4:
-            appendNumber(out, f.year, 4);
-            break;
-        case Field::Hour:
-        case Field::Hour2: {
-            int h = f.hour;
-            if (hour12)
-                h = h == 0 ? 12 : h > 12 ? h - 12 : h;
-            appendNumber(out, h, piece.field == Field::Hour ? 1 : 2);
-            break;
-        }
-        case Field::Hour24:
-            appendNumber(out, f.hour, 1);
-            break;
-        case Field::Hour24_2:
-            appendNumber(out, f.hour, 2);
-            break;
-        case Field::Minute:
-            appendNumber(out, f.minute, 1);
-            break;
-        case Field::Minute2:
-            appendNumber(out, f.minute, 2);
-            break;
-        case Field::Second:
-            appendNumber(out, f.second, 1);
-            break;
-        case Field::Second2:
-            appendNumber(out, f.second, 2);
-            break;
-        case Field::MillisShort: {
-            // The digits after a decimal point: 2 ms is "002", 200 ms is "2".
-            int ms = f.millisecond;
-            int width = 3;
-            for (int k = 0; k < 2 && ms % 10 == 0; ++k) {
-                ms /= 10;
-                --width;
-            }
-            appendNumber(out, ms, width);
-            break;
-        }
-        case Field::Millis3:
-            appendNumber(out, f.millisecond, 3);
-            break;
-        case Field::AmPmUpper:
-        case Field::AmPmLower:
-        case Field::AmPmAsIs: {
-            const std::string& text = f.hour < 12 ? amText_ : pmText_;
-            appendCased(out, text,
-                        piece.field == Field::AmPmUpper   ? 1
-                        : piece.field == Field::AmPmLower ? -1
-                                                          : 0);
-            break;
-        }
-        }
-    }
-}
-
-void ExportTextFormat::appendDateTime(std::string& out, double dateTime) const
-{
+    // Records come in time order, many to a second: the texts are made once per day and
+    // once per second, not once per record.
     const DateTimeFields f = decodeDateTime(dateTime);
-    appendPattern(out, date_, dateHour12_, f);
+    const long day = (static_cast<long>(f.year) * 100 + f.month) * 100 + f.day;
+    if (day != date_.key) {
+        date_.text = dateTime_->dateText(f);
+        date_.key = day;
+    }
+    out += date_.text;
     if (f.hour != 0 || f.minute != 0 || f.second != 0) {
+        const long second = (static_cast<long>(f.hour) * 60 + f.minute) * 60 + f.second;
+        if (second != time_.key) {
+            time_.text = dateTime_->timeText(f);
+            time_.key = second;
+        }
         out += ' ';
-        appendPattern(out, time_, timeHour12_, f);
+        out += time_.text;
     }
 }
 
-std::string ExportTextFormat::dateTimeText(double dateTime) const
+std::string ExportTextFormat::dateTimeText(double dateTime)
 {
     std::string s;
     appendDateTime(s, dateTime);
     return s;
 }
 
-void ExportTextFormat::appendLine(std::string& out, float value1, float value2, double time) const
+void ExportTextFormat::appendLine(std::string& out, float value1, float value2, double time)
 {
     appendGeneral(out, value1, 6, separator_);
     out += ' ';
@@ -621,7 +258,7 @@ void ExportTextFormat::appendLine(std::string& out, float value1, float value2, 
     out += "\r\n";
 }
 
-std::string ExportTextFormat::line(float value1, float value2, double time) const
+std::string ExportTextFormat::line(float value1, float value2, double time)
 {
     std::string s;
     appendLine(s, value1, value2, time);
@@ -697,7 +334,7 @@ ExportResult exportRecordsText(const fs::path& out, std::span<const HistoryRecor
                                const RegionalFormats& formats, const ExportProgress& progress)
 {
     ExportResult result;
-    const ExportTextFormat format(formats);
+    ExportTextFormat format(formats);
     const std::uint64_t total = records.size();
     auto keepGoing = [&](std::uint64_t done) {
         if (!progress || progress(done, total))

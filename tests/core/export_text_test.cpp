@@ -1,5 +1,6 @@
 #include "grafimo/export_text.h"
 
+#include "grafimo_test/russian_dates.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 using namespace grafimo;
+using grafimo::test::russianFormats;
 using grafimo::testing::Bytes;
 using grafimo::testing::readBytes;
 using grafimo::testing::TempDir;
@@ -290,125 +292,6 @@ TEST(GeneralNumberFormat, MatchesReferenceOnShortBinaryValues)
     }
     EXPECT_EQ(mismatches, 0);
     EXPECT_GT(halfway, 1000) << halfway;
-}
-
-// ---------------------------------------------------------------------------------------
-// Date-time text
-
-RegionalFormats usFormats()
-{
-    RegionalFormats f;
-    f.decimalSeparator = ".";
-    f.shortDate = "M/d/yy";
-    f.longTime = "h:mm:ss AP t";
-    return f;
-}
-
-TEST(StripTimeZone, Table)
-{
-    const struct {
-        const char* pattern;
-        const char* expected;
-    } cases[] = {
-        {"h:mm:ss AP t", "h:mm:ss AP"},
-        {"HH:mm:ss tttt", "HH:mm:ss"},
-        {"HH:mm:ss  t", "HH:mm:ss"},
-        {"t HH:mm", "HH:mm"},
-        {"HH:mm:ss\xE2\x80\xAFt", "HH:mm:ss"},
-        {"HH:mm:ss\xC2\xA0tt", "HH:mm:ss"},
-        {"HH:mm:ss 't'", "HH:mm:ss 't'"},
-        {"HH:mm:ss 'a''t' t", "HH:mm:ss 'a''t'"},
-        {"HH:mm:ss", "HH:mm:ss"},
-        {"ttt", ""},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(stripTimeZone(c.pattern), c.expected) << c.pattern;
-}
-
-TEST(DateTimeText, Table)
-{
-    RegionalFormats ru = russianFormats();
-    RegionalFormats us = usFormats();
-    RegionalFormats quoted;
-    quoted.shortDate = "yyyy'\xE5\xB9\xB4'M'\xE6\x9C\x88'd'\xE6\x97\xA5'";
-    quoted.longTime = "hh 'o''clock' ap, mm''ss''";
-    RegionalFormats named;
-    named.shortDate = "ddd d MMM yyyy";
-    named.longTime = "HH:mm:ss.zzz (s.z)";
-    named.shortMonthNames[2] = "\xD0\xBC\xD0\xB0\xD1\x80."; // "мар."
-    named.shortDayNames[1] = "Tue";
-    RegionalFormats unnamed = named;
-    unnamed.shortMonthNames = {};
-    unnamed.shortDayNames = {};
-
-    const struct {
-        const RegionalFormats* formats;
-        double value;
-        const char* expected;
-    } cases[] = {
-        {&ru, at(2024, 3, 5), "05.03.2024"},
-        {&ru, at(2024, 3, 5, 0, 0, 0, 400), "05.03.2024"},
-        {&ru, at(2024, 3, 5, 0, 0, 1), "05.03.2024 00:00:01"},
-        {&ru, at(2024, 3, 5, 0, 1, 0), "05.03.2024 00:01:00"},
-        {&ru, at(2024, 3, 5, 13, 7, 9), "05.03.2024 13:07:09"},
-        {&ru, at(1899, 12, 30, 6), "30.12.1899 06:00:00"},
-        {&ru, at(1899, 12, 29, 18), "29.12.1899 18:00:00"},
-        {&ru, at(987, 11, 25, 23, 59, 59), "25.11.0987 23:59:59"},
-        // A value exactly a millisecond short of midnight is still the day before.
-        {&ru, at(2024, 3, 5, 23, 59, 59, 999), "05.03.2024 23:59:59"},
-        {&ru, std::numeric_limits<double>::quiet_NaN(), "00.00.0000"},
-        {&us, at(2024, 3, 5, 13, 7, 9), "3/5/24 1:07:09 PM"},
-        {&us, at(2024, 11, 25, 0, 30), "11/25/24 12:30:00 AM"},
-        {&us, at(2024, 3, 5, 12, 0, 1), "3/5/24 12:00:01 PM"},
-        {&us, at(2009, 3, 5), "3/5/09"},
-        {&quoted, at(2024, 3, 5, 13, 7, 9), "2024\xE5\xB9\xB4" "3\xE6\x9C\x88" "5\xE6\x97\xA5 01 o'clock pm, 07'09'"},
-        {&named, at(2024, 3, 5, 13, 7, 9, 45), "Tue 5 \xD0\xBC\xD0\xB0\xD1\x80. 2024 13:07:09.045 (9.045)"},
-        {&named, at(2024, 3, 5, 13, 7, 9, 200), "Tue 5 \xD0\xBC\xD0\xB0\xD1\x80. 2024 13:07:09.200 (9.2)"},
-        {&named, at(2024, 3, 5, 13, 7, 9, 2), "Tue 5 \xD0\xBC\xD0\xB0\xD1\x80. 2024 13:07:09.002 (9.002)"},
-        {&named, at(2024, 3, 5, 13, 7, 9), "Tue 5 \xD0\xBC\xD0\xB0\xD1\x80. 2024 13:07:09.000 (9.0)"},
-        {&unnamed, at(2024, 3, 5, 13, 7, 9), "05 5 03 2024 13:07:09.000 (9.0)"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(dateTimeText(c.value, *c.formats), c.expected);
-        EXPECT_EQ(ExportTextFormat(*c.formats).dateTimeText(c.value), c.expected);
-    }
-}
-
-TEST(ExportLine, Table)
-{
-    const RegionalFormats ru = russianFormats();
-    RegionalFormats dot = ru;
-    dot.decimalSeparator = ".";
-    EXPECT_EQ(exportLine(23.4f, 55.67f, at(2024, 3, 5, 13, 7, 9), ru), "23,4 55,7 05.03.2024 13:07:09\r\n");
-    EXPECT_EQ(exportLine(1234567.8f, 999.6f, at(2024, 3, 5), dot), "1.23457E6 1E3 05.03.2024\r\n");
-    EXPECT_EQ(exportLine(-0.00001f, -kInf, at(2024, 3, 5, 0, 0, 1), dot), "-1E-5 -INF 05.03.2024 00:00:01\r\n");
-    // Value 1 keeps six digits, value 2 three.
-    EXPECT_EQ(exportLine(1234.5f, 1234.5f, at(2024, 3, 5, 9), dot), "1234.5 1.23E3 05.03.2024 09:00:00\r\n");
-}
-
-TEST(SuggestedFileName, Table)
-{
-    const RegionalFormats ru = russianFormats();
-    RegionalFormats hours = ru;
-    hours.longTime = "HH '\xD1\x87' mm '\xD0\xBC\xD0\xB8\xD0\xBD'"; // "13 ч 07 мин"
-    const std::string boiler = "\xD0\x9A\xD0\xBE\xD1\x82\xD0\xB5\xD0\xBB 1"; // "Котел 1"
-
-    // In the first second after midnight the text is the date alone.
-    EXPECT_EQ(fileNameStamp(at(2024, 3, 5, 0, 0, 0, 500), ru), "05_03_2");
-    EXPECT_EQ(fileNameStamp(at(2024, 3, 5, 0, 0, 1), ru), "05_03_2024 00_00");
-    EXPECT_EQ(fileNameStamp(at(2024, 3, 5, 13, 7, 9), ru), "05_03_2024 13_07");
-    // Three characters, not three bytes.
-    EXPECT_EQ(fileNameStamp(at(2024, 3, 5, 13, 7, 9), hours), "05_03_2024 13 \xD1\x87 07 ");
-
-    EXPECT_EQ(historyExportFileName(boiler, at(2024, 3, 5, 13, 7, 9), ru), boiler + " 05_03_2024 13_07.txt");
-    EXPECT_EQ(deviceLogExportFileName(boiler, at(2024, 3, 5, 13, 7, 9), ru),
-              "Prot" + boiler + " 05_03_2024 13_07.txt");
-    EXPECT_EQ(historyExportFileName("", at(2024, 3, 5), ru), " 05_03_2.txt");
-    // Never a path: slashes from the description or from the date pattern.
-    EXPECT_EQ(historyExportFileName("../etc/x", at(2024, 3, 5, 13, 7, 9), usFormats()),
-              ".._etc_x 3_5_24 1_07_09.txt");
-    EXPECT_EQ(deviceLogExportFileName(std::string_view("a\0b", 3), at(2024, 3, 5, 13, 7, 9), ru),
-              "Prota_b 05_03_2024 13_07.txt");
 }
 
 // ---------------------------------------------------------------------------------------

@@ -5,59 +5,35 @@
 #include "grafimo/datetime.h"
 #include "grafimo/history.h"
 
-#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace grafimo {
 
-// Regional conventions for the exported text. Texts are UTF-8.
-//
-// Date and time patterns use a subset of Qt's date-time format syntax, so a pattern from
-// QLocale::dateFormat / timeFormat can be passed through unchanged:
-//   d  dd      day of month, without / with a leading zero
-//   ddd dddd   day name from dayNames (short / long); the two-digit day if that name is empty
-//   M  MM      month, without / with a leading zero
-//   MMM MMMM   month name from monthNames (short / long); the two-digit month if empty
-//   yy yyyy    two-digit / four-digit year (a lone y is copied as it is)
-//   h  hh      hour without / with a leading zero; 1..12 when the pattern has an AM/PM
-//              marker, otherwise 0..23
-//   H  HH      hour 0..23 without / with a leading zero
-//   m  mm      minute;  s  ss  second
-//   z  zzz     milliseconds: without trailing zeros / always three digits
-//   AP A       amText or pmText in upper case (ASCII letters only are changed)
-//   ap a       the same in lower case;  Ap aP  the text as given
-//   t...       time zone: never written; the run of t's and the blanks before it (or
-//              after it, at the start of a pattern) are taken out, see stripTimeZone
-//   'text'     copied without the quotes; '' is one quote, inside or outside quotes
-// A run longer than a field's longest form is split (ddddd is dddd then d). Every other
-// character, including any non-ASCII one, is copied as it is.
-struct RegionalFormats {
-    std::string decimalSeparator;
-    std::string shortDate;
-    std::string longTime;
-    std::string amText = "AM";
-    std::string pmText = "PM";
-    // Index 0 is January / Monday. Only needed when a pattern asks for names.
-    std::array<std::string, 12> shortMonthNames{};
-    std::array<std::string, 12> longMonthNames{};
-    std::array<std::string, 7> shortDayNames{};
-    std::array<std::string, 7> longDayNames{};
+// The date and time texts of the user's regional settings. The platform layer gives one
+// (from the toolkit's locale); core only decides when the time is written. Texts are UTF-8.
+// One object may serve several exports, from one thread at a time.
+class DateTimeFormatter {
+public:
+    virtual ~DateTimeFormatter() = default;
+    // The date of `fields` in the short date format. The fields hold a valid date, or are
+    // all zero for a time that does not decode: then every number of the pattern is zero.
+    virtual std::string dateText(const DateTimeFields& fields) const = 0;
+    // The time of day of `fields`, to the second, in the long time format without its
+    // time zone.
+    virtual std::string timeText(const DateTimeFields& fields) const = 0;
 };
 
-// The Russian conventions: "dd.MM.yyyy", "HH:mm:ss", decimal comma. Used when the
-// system's locale is C/POSIX and so names no conventions of its own.
-RegionalFormats russianFormats();
-
-// The pattern without its time-zone fields: every unquoted run of 't' is removed together
-// with the blanks (space, U+00A0, U+202F) before it, or, when only blanks precede it,
-// the blanks after it. "h:mm:ss AP t" -> "h:mm:ss AP"; "t HH:mm" -> "HH:mm".
-std::string stripTimeZone(std::string_view pattern);
+// Regional conventions for the exported text.
+struct RegionalFormats {
+    std::string decimalSeparator;
+    std::shared_ptr<const DateTimeFormatter> dateTime; // never null when used
+};
 
 // General number format with `precision` significant digits (1..17; the export uses 6
 // and 3). The float is widened to double and rounded to nearest from its exact decimal
@@ -70,45 +46,37 @@ std::string stripTimeZone(std::string_view pattern);
 std::string formatGeneral(float value, int precision, std::string_view decimalSeparator);
 void appendGeneral(std::string& out, float value, int precision, std::string_view decimalSeparator);
 
-// The regional formats prepared once for many lines; cheap to use per line.
+// The regional formats prepared once for the many lines of one export. It keeps the last
+// date and time texts, so consecutive records of the same day and second cost no
+// formatting; not to be shared between threads.
 class ExportTextFormat {
 public:
+    // Throws std::invalid_argument when `formats` has no date-time formatter.
     explicit ExportTextFormat(const RegionalFormats& formats);
 
-    // The date of a date-time value in the short date pattern, then, unless hours,
+    // The date of a date-time value in the short date format, then, unless hours,
     // minutes and seconds are all zero (milliseconds do not count), one blank and the
-    // time in the long time pattern. A value that does not decode to a valid date
-    // (not finite, outside years 1..9999) is written with all fields zero.
-    void appendDateTime(std::string& out, double dateTime) const;
-    std::string dateTimeText(double dateTime) const;
+    // time in the long time format. A value that does not decode to a valid date
+    // (not finite, outside years 1..9999) is written as the date with all fields zero.
+    void appendDateTime(std::string& out, double dateTime);
+    std::string dateTimeText(double dateTime);
 
     // value1 (6 digits), blank, value2 (3 digits), blank, date-time text, CR LF.
-    void appendLine(std::string& out, float value1, float value2, double time) const;
-    std::string line(float value1, float value2, double time) const;
+    void appendLine(std::string& out, float value1, float value2, double time);
+    std::string line(float value1, float value2, double time);
 
     const std::string& decimalSeparator() const noexcept { return separator_; }
 
 private:
-    enum class Field : std::uint8_t;
-    struct Piece {
-        Field field;
-        std::string literal; // only for literal pieces
+    struct Cached {
+        long key = -1;
+        std::string text;
     };
-    static std::vector<Piece> compile(std::string_view pattern, bool& hour12);
-    void appendPattern(std::string& out, const std::vector<Piece>& pattern, bool hour12,
-                       const DateTimeFields& f) const;
 
     std::string separator_;
-    std::vector<Piece> date_;
-    std::vector<Piece> time_;
-    bool dateHour12_ = false;
-    bool timeHour12_ = false;
-    std::string amText_;
-    std::string pmText_;
-    std::array<std::string, 12> shortMonthNames_;
-    std::array<std::string, 12> longMonthNames_;
-    std::array<std::string, 7> shortDayNames_;
-    std::array<std::string, 7> longDayNames_;
+    std::shared_ptr<const DateTimeFormatter> dateTime_;
+    Cached date_;
+    Cached time_;
 };
 
 // One-off forms of the above.
