@@ -24,6 +24,7 @@
 #include "grafimo/history.h"
 #include "grafimo/sim/server.h"
 #include "grafimo_test/history_dir_rule.h"
+#include "grafimo_test/temp_dir.h"
 
 extern char** environ;
 
@@ -56,27 +57,7 @@ inline std::string slurp(const fs::path& p)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-class TempDir {
-public:
-    explicit TempDir(const fs::path& base = fs::temp_directory_path())
-    {
-        std::string pattern = (base / "grafimo-e2e-XXXXXX").string();
-        if (::mkdtemp(pattern.data()))
-            path_ = pattern;
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        if (!path_.empty())
-            fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using TempDir = grafimo::test::TempDir;
 
 // grafimo.cfg: the port name in the 100-byte header, then one record per device.
 inline void writeConfig(const fs::path& file, const std::string& port, const std::vector<std::uint8_t>& addresses)
@@ -196,7 +177,7 @@ struct Scene {
     TempDir runtime;
     fs::path history;
 
-    explicit Scene(const fs::path& base = fs::temp_directory_path()) : work(base), runtime(base)
+    explicit Scene(const fs::path& base = fs::temp_directory_path()) : work("grafimo-e2e", base), runtime("grafimo-e2e", base)
     {
         ::chmod(runtime.path().c_str(), 0700);
         history = grafimo::test::historyDirByRule(runtime.path(), work.path());

@@ -1,6 +1,7 @@
 // The working folder of a desktop start, and the one-copy-per-folder lock.
 
 #include "grafimo/platform/work_dir.h"
+#include "grafimo_test/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -16,25 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using platform::InstanceLock;
-
-class TempFolder {
-public:
-    TempFolder()
-    {
-        std::string pattern = (fs::temp_directory_path() / "grafimo-wd-XXXXXX").string();
-        if (::mkdtemp(pattern.data()))
-            path_ = pattern;
-    }
-    ~TempFolder()
-    {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using TempFolder = grafimo::test::TempDir;
 
 // Sets or clears an environment variable for one test and puts it back afterwards.
 class EnvVar {

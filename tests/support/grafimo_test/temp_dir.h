@@ -1,5 +1,6 @@
 #pragma once
-// A private directory under $TMPDIR (or /tmp), removed with everything in it at the end.
+// A private directory under $TMPDIR (or /tmp, or a given folder), removed with everything
+// in it at the end.
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,10 +12,10 @@ namespace grafimo::test {
 
 class TempDir {
 public:
-    explicit TempDir(const std::string& prefix = "grafimo")
+    explicit TempDir(const std::string& prefix = "grafimo") : TempDir(prefix, defaultBase()) {}
+    TempDir(const std::string& prefix, const std::filesystem::path& base)
     {
-        const char* base = std::getenv("TMPDIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
+        std::string tmpl = (base / (prefix + "-XXXXXX")).string();
         if (!::mkdtemp(tmpl.data()))
             throw std::runtime_error("mkdtemp failed for " + tmpl);
         path_ = tmpl;
@@ -35,6 +36,12 @@ public:
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
 
 private:
+    static std::filesystem::path defaultBase()
+    {
+        const char* base = std::getenv("TMPDIR");
+        return base && *base ? base : "/tmp";
+    }
+
     std::filesystem::path path_;
 };
 
