@@ -26,6 +26,7 @@
 #pragma push_macro("emit")
 #undef emit
 #include "grafimo/sim/server.h"
+#include "grafimo_test/sim_bus.h"
 #pragma pop_macro("emit")
 #include "message_box.h"
 #include "port_list.h"
@@ -154,15 +155,8 @@ public:
     // `pace`: bytes go out at a 9600-baud wire's pace, as grafimo-sim --pace sends them.
     SimBus(const QString& linkPath, std::vector<std::uint8_t> addresses, bool pace = false)
     {
-        sim::ServerConfig config;
+        sim::ServerConfig config = test::simDevices(addresses);
         config.pace = pace;
-        // Devices answer after their turnaround, as on a wire.
-        config.turnaround = std::chrono::milliseconds(4);
-        for (std::uint8_t a : addresses) {
-            sim::DeviceConfig d;
-            d.address = a;
-            config.devices.push_back(d);
-        }
         config.linkPath = QFile::encodeName(linkPath).toStdString();
         server = std::make_unique<sim::PtyServer>(std::move(config));
         server->start();

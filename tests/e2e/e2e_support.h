@@ -24,6 +24,7 @@
 #include "grafimo/history.h"
 #include "grafimo/sim/server.h"
 #include "grafimo_test/history_dir_rule.h"
+#include "grafimo_test/sim_bus.h"
 #include "grafimo_test/temp_dir.h"
 
 extern char** environ;
@@ -78,13 +79,7 @@ inline void writeConfig(const fs::path& file, const std::string& port, const std
 // turnaround.
 inline grafimo::sim::ServerConfig simBus(const fs::path& link, const std::vector<std::uint8_t>& addresses)
 {
-    grafimo::sim::ServerConfig config;
-    config.turnaround = std::chrono::milliseconds(4);
-    for (std::uint8_t a : addresses) {
-        grafimo::sim::DeviceConfig d;
-        d.address = a;
-        config.devices.push_back(d);
-    }
+    grafimo::sim::ServerConfig config = grafimo::test::simDevices(addresses);
     config.linkPath = link.string();
     return config;
 }

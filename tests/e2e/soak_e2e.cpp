@@ -59,17 +59,12 @@ int main(int argc, char** argv)
 
     Scene s;
     const fs::path link = s.work.path() / "ttyBUS";
-    grafimo::sim::ServerConfig config;
-    config.turnaround = std::chrono::milliseconds(4);
     std::vector<std::uint8_t> addresses;
-    for (unsigned a = 1; a <= 254; ++a) {
-        grafimo::sim::DeviceConfig d;
-        d.address = static_cast<std::uint8_t>(a);
+    for (unsigned a = 1; a <= 254; ++a)
+        addresses.push_back(static_cast<std::uint8_t>(a));
+    grafimo::sim::ServerConfig config = simBus(link, addresses);
+    for (grafimo::sim::DeviceConfig& d : config.devices)
         d.faults = faultsFor(d.address);
-        config.devices.push_back(d);
-        addresses.push_back(d.address);
-    }
-    config.linkPath = link.string();
     grafimo::sim::PtyServer sim(config);
     sim.start();
     writeConfig(s.work.path() / "grafimo.cfg", link.string(), addresses);

@@ -20,6 +20,7 @@
 #include "grafimo/sim/server.h"
 #include "grafimo_test/crc_reference.h"
 #include "grafimo_test/live_readings.h"
+#include "grafimo_test/sim_bus.h"
 #include "grafimo_test/temp_dir.h"
 #include "pty_pair.h"
 
@@ -168,18 +169,9 @@ struct Rig {
     std::unique_ptr<oprosKanala> poll;
 };
 
-// Devices answer a few milliseconds after the request, as on a wire, where a device
-// cannot start before the request has left the line and its turnaround has passed.
 sim::ServerConfig simWith(std::initializer_list<std::uint8_t> addresses, unsigned turnaroundMs = 4)
 {
-    sim::ServerConfig cfg;
-    cfg.turnaround = std::chrono::milliseconds(turnaroundMs);
-    for (auto a : addresses) {
-        sim::DeviceConfig d;
-        d.address = a;
-        cfg.devices.push_back(d);
-    }
-    return cfg;
+    return test::simDevices(addresses, std::chrono::milliseconds(turnaroundMs));
 }
 
 PollTiming quick()

@@ -12,6 +12,7 @@
 #include "Readthread.h"
 #include "grafimo/sim/server.h"
 #include "grafimo_test/log_time.h"
+#include "grafimo_test/sim_bus.h"
 
 using namespace grafimo;
 using namespace std::chrono_literals;
@@ -54,13 +55,9 @@ public:
 struct LogRig {
     explicit LogRig(sim::LogSettings log, sim::Faults faults = {})
     {
-        sim::ServerConfig cfg;
-        cfg.turnaround = 4ms; // as on a wire
-        sim::DeviceConfig d;
-        d.address = kAddress;
-        d.log = log;
-        d.faults = faults;
-        cfg.devices.push_back(d);
+        sim::ServerConfig cfg = test::simDevices({kAddress});
+        cfg.devices[0].log = log;
+        cfg.devices[0].faults = faults;
         server = std::make_unique<sim::PtyServer>(cfg);
         server->start();
         EXPECT_EQ(port.open(server->ttyPath()), platform::SerialPort::OpenStep::Ok);
