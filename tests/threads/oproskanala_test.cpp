@@ -20,6 +20,7 @@
 #include "grafimo/sim/server.h"
 #include "grafimo_test/crc_reference.h"
 #include "grafimo_test/live_readings.h"
+#include "grafimo_test/port_rig.h"
 #include "grafimo_test/sim_bus.h"
 #include "grafimo_test/temp_dir.h"
 #include "pty_pair.h"
@@ -127,13 +128,10 @@ private:
 };
 
 // The whole live chain on one line: port, link, receive thread, poll thread.
-struct Rig {
+struct Rig : test::PortRig {
     explicit Rig(std::string ttyPath, std::filesystem::path history)
-        : historyDir(std::move(history))
+        : PortRig(ttyPath), historyDir(std::move(history))
     {
-        EXPECT_EQ(port.open(ttyPath), platform::SerialPort::OpenStep::Ok);
-        rx = std::make_unique<ReadThread>(port, link);
-        rx->Start();
     }
     ~Rig() { stop(); }
 
@@ -152,20 +150,12 @@ struct Rig {
     void stop()
     {
         stopPolling();
-        if (rx) {
-            rx->Terminate();
-            port.close();
-            rx->WaitFor();
-            rx.reset();
-        }
+        closePort();
     }
 
     std::filesystem::path historyDir;
-    platform::SerialPort port;
-    Link link;
     PollDevices devices;
     RecordingView view;
-    std::unique_ptr<ReadThread> rx;
     std::unique_ptr<oprosKanala> poll;
 };
 

@@ -12,6 +12,7 @@
 #include "Readthread.h"
 #include "grafimo/sim/server.h"
 #include "grafimo_test/log_time.h"
+#include "grafimo_test/port_rig.h"
 #include "grafimo_test/sim_bus.h"
 
 using namespace grafimo;
@@ -52,26 +53,31 @@ public:
     std::vector<TransferEnd> ends;
 };
 
-struct LogRig {
-    explicit LogRig(sim::LogSettings log, sim::Faults faults = {})
+// The device with its log, served before the port opens and stopped after it closes.
+struct LogDevice {
+    LogDevice(const sim::LogSettings& log, const sim::Faults& faults)
     {
         sim::ServerConfig cfg = test::simDevices({kAddress});
         cfg.devices[0].log = log;
         cfg.devices[0].faults = faults;
         server = std::make_unique<sim::PtyServer>(cfg);
         server->start();
-        EXPECT_EQ(port.open(server->ttyPath()), platform::SerialPort::OpenStep::Ok);
-        rx = std::make_unique<ReadThread>(port, link);
-        rx->Start();
+    }
+    ~LogDevice() { server->stop(); }
+
+    std::unique_ptr<sim::PtyServer> server;
+};
+
+struct LogRig : LogDevice, test::PortRig {
+    explicit LogRig(sim::LogSettings log, sim::Faults faults = {})
+        : LogDevice(log, faults), PortRig(server->ttyPath())
+    {
         state.LogRecordCount.store(log.count);
     }
     ~LogRig()
     {
         transfer.reset();
-        rx->Terminate();
-        port.close();
-        rx->WaitFor();
-        server->stop();
+        closePort();
     }
     void startTransfer()
     {
@@ -94,10 +100,6 @@ struct LogRig {
         return out;
     }
 
-    std::unique_ptr<sim::PtyServer> server;
-    platform::SerialPort port;
-    Link link;
-    std::unique_ptr<ReadThread> rx;
     LogLine line{link, port, kAddress};
     LogState state;
     RecordingLogView view;
