@@ -24,26 +24,19 @@
 #include "grafimo/history.h"
 #include "grafimo/sim/server.h"
 #include "grafimo_test/history_dir_rule.h"
+#include "grafimo_test/program.h"
 #include "grafimo_test/sim_bus.h"
 #include "grafimo_test/temp_dir.h"
-
-extern char** environ;
 
 namespace grafimo::e2e {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 60s)
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
+using grafimo::test::Program;
+using grafimo::test::slurp;
+using grafimo::test::waitUntil;
+using TempDir = grafimo::test::TempDir;
 
 inline std::uintmax_t sizeOf(const fs::path& p)
 {
@@ -51,14 +44,6 @@ inline std::uintmax_t sizeOf(const fs::path& p)
     const auto n = fs::file_size(p, ec);
     return ec ? 0 : n;
 }
-
-inline std::string slurp(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-using TempDir = grafimo::test::TempDir;
 
 // grafimo.cfg: the port name in the 100-byte header, then one record per device.
 inline void writeConfig(const fs::path& file, const std::string& port, const std::vector<std::uint8_t>& addresses)
@@ -83,88 +68,6 @@ inline grafimo::sim::ServerConfig simBus(const fs::path& link, const std::vector
     config.linkPath = link.string();
     return config;
 }
-
-// The program under test, in its own working directory with a private runtime directory.
-class Program {
-public:
-    Program(const fs::path& exe, const fs::path& workDir, const fs::path& runtimeDir)
-        : log_(workDir / "grafimo485.log")
-    {
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e) {
-            const std::string entry = *e;
-            if (entry.rfind("QT_QPA_PLATFORM=", 0) != 0 && entry.rfind("XDG_RUNTIME_DIR=", 0) != 0)
-                env.push_back(entry);
-        }
-        env.push_back("QT_QPA_PLATFORM=offscreen");
-        env.push_back("XDG_RUNTIME_DIR=" + runtimeDir.string());
-        std::vector<char*> envp;
-        for (std::string& s : env)
-            envp.push_back(s.data());
-        envp.push_back(nullptr);
-        std::string exePath = exe.string();
-        // GRAFIMO_E2E_WRAPPER (e.g. a script running gdb) is started with the program's path.
-        const char* wrapper = std::getenv("GRAFIMO_E2E_WRAPPER");
-        std::string wrapperPath = wrapper ? wrapper : "";
-        char* plain[] = {exePath.data(), nullptr};
-        char* wrapped[] = {wrapperPath.data(), exePath.data(), nullptr};
-        char** argv = wrapper && *wrapper ? wrapped : plain;
-        const std::string logPath = log_.string();
-        const std::string dir = workDir.string();
-
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            if (::chdir(dir.c_str()) != 0)
-                ::_exit(126);
-            const int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (fd >= 0) {
-                ::dup2(fd, 1);
-                ::dup2(fd, 2);
-            }
-            ::execve(argv[0], argv, envp.data());
-            ::_exit(127);
-        }
-    }
-    ~Program()
-    {
-        if (pid_ > 0 && !status_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    Program(const Program&) = delete;
-    Program& operator=(const Program&) = delete;
-
-    pid_t pid() const { return pid_; }
-    bool started() const { return pid_ > 0; }
-    void signal(int sig) const { ::kill(pid_, sig); }
-
-    std::optional<int> waitExit(std::chrono::milliseconds timeout = 60s)
-    {
-        waitUntil(
-            [this] {
-                int status = 0;
-                if (::waitpid(pid_, &status, WNOHANG) == pid_)
-                    status_ = status;
-                return status_.has_value();
-            },
-            timeout);
-        return status_;
-    }
-    bool running()
-    {
-        int status = 0;
-        if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_)
-            status_ = status;
-        return !status_;
-    }
-    std::string log() const { return slurp(log_); }
-
-private:
-    fs::path log_;
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-};
 
 // Working directory and private runtime directory of one run, and where its history goes.
 struct Scene {

@@ -30,84 +30,12 @@ namespace {
 
 // One run of the program: its arguments, working directory and environment changes;
 // stdout and stderr go to files.
-class ProgramRun {
-public:
+struct ProgramRun : Program {
     ProgramRun(const std::vector<std::string>& args, const fs::path& cwd, const fs::path& out,
         const std::vector<std::string>& dropEnv, const std::vector<std::string>& addEnv)
-        : out_(out), err_(out.string() + ".err")
+        : Program(grafimo::test::Launch{GRAFIMO485_EXE, args, cwd, out, out.string() + ".err", dropEnv, addEnv})
     {
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e) {
-            const std::string entry = *e;
-            bool drop = false;
-            for (const std::string& name : dropEnv)
-                drop = drop || entry.rfind(name + "=", 0) == 0;
-            if (!drop)
-                env.push_back(entry);
-        }
-        env.insert(env.end(), addEnv.begin(), addEnv.end());
-        std::vector<std::string> argStrings{GRAFIMO485_EXE};
-        argStrings.insert(argStrings.end(), args.begin(), args.end());
-        std::vector<char*> argv, envp;
-        for (std::string& s : argStrings)
-            argv.push_back(s.data());
-        argv.push_back(nullptr);
-        for (std::string& s : env)
-            envp.push_back(s.data());
-        envp.push_back(nullptr);
-        const std::string dir = cwd.string(), outPath = out_.string(), errPath = err_.string();
-
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            if (::chdir(dir.c_str()) != 0)
-                ::_exit(126);
-            const int o = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int e = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (o >= 0) ::dup2(o, 1);
-            if (e >= 0) ::dup2(e, 2);
-            ::execve(argv[0], argv.data(), envp.data());
-            ::_exit(127);
-        }
     }
-    ~ProgramRun()
-    {
-        if (pid_ > 0 && !status_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    void signal(int sig) const { ::kill(pid_, sig); }
-    // The exit code once the program has ended normally; nullopt if it has not ended
-    // within the guard or died of a signal.
-    std::optional<int> exitCode()
-    {
-        waitUntil([this] { return ended(); });
-        if (!status_ || !WIFEXITED(*status_))
-            return std::nullopt;
-        return WEXITSTATUS(*status_);
-    }
-    bool ended()
-    {
-        int status = 0;
-        if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_)
-            status_ = status;
-        return status_.has_value();
-    }
-    std::string describe() const
-    {
-        if (!status_)
-            return "still running";
-        if (WIFSIGNALED(*status_))
-            return "killed by signal " + std::to_string(WTERMSIG(*status_));
-        return "exit " + std::to_string(WEXITSTATUS(*status_));
-    }
-    std::string out() const { return slurp(out_); }
-    std::string err() const { return slurp(err_); }
-
-private:
-    fs::path out_, err_;
-    pid_t pid_ = -1;
-    std::optional<int> status_;
 };
 
 const std::vector<std::string> kNoDisplay = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
