@@ -9,11 +9,13 @@
 #include <vector>
 
 #include "grafimo/device_log.h"
+#include "grafimo_test/wire_frames.h"
 
 namespace grafimo {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using namespace test::wire;
 
 struct FrameCase {
     const char* name;
@@ -24,14 +26,14 @@ struct FrameCase {
 TEST(DeviceLogFrames, RequestsToDeviceOneAreTheProtocolsExamples)
 {
     const FrameCase cases[] = {
-        {"read count", LogRequest::readCount(), {0x01, 0xA1, 0xC1, 0x98}},
-        {"read interval", LogRequest::readInterval(), {0x01, 0xA4, 0x01, 0x9B}},
-        {"read state", LogRequest::readState(), {0x01, 0xA5, 0xC0, 0x5B}},
-        {"erase", LogRequest::erase(), {0x01, 0xA2, 0x81, 0x99}},
-        {"set 1 h 30 min", LogRequest::setInterval(1, 30), {0x01, 0xA3, 0x01, 0x1E, 0x70, 0x62}},
-        {"switch on", LogRequest::setState(1), {0x01, 0xA7, 0x01, 0x9B, 0xF0}},
-        {"record 0", LogRequest::readRecord(0), {0x01, 0xA0, 0x00, 0x00, 0x01, 0xFA}},
-        {"record 300", LogRequest::readRecord(300), {0x01, 0xA0, 0x01, 0x2C, 0x01, 0xB7}},
+        {"read count", LogRequest::readCount(), kReadCount},
+        {"read interval", LogRequest::readInterval(), kReadInterval},
+        {"read state", LogRequest::readState(), kReadState},
+        {"erase", LogRequest::erase(), kErase},
+        {"set 1 h 30 min", LogRequest::setInterval(1, 30), kSetInterval1h30},
+        {"switch on", LogRequest::setState(1), kLoggingOn},
+        {"record 0", LogRequest::readRecord(0), kReadRecord0},
+        {"record 300", LogRequest::readRecord(300), kReadRecord300},
     };
     for (const FrameCase& c : cases)
         EXPECT_EQ(logFrame(1, c.request), c.frame) << c.name;
@@ -47,14 +49,14 @@ struct AnswerCase {
 TEST(DeviceLogAnswers, AcceptedOnTheCrcAloneWhenTheyHoldTheBytesRead)
 {
     const AnswerCase cases[] = {
-        {"count 300", LogCode::ReadCount, {0x01, 0xA1, 0x01, 0x2C, 0x50, 0x77}, true},
+        {"count 300", LogCode::ReadCount, kCount300, true},
         {"another address and code", LogCode::ReadCount, {0x07, 0x55, 0x01, 0x2C, 0x11, 0x0D}, true},
         {"count with a wrong CRC", LogCode::ReadCount, {0x01, 0xA1, 0x01, 0x2C, 0x50, 0x76}, false},
-        {"count too short for its bytes", LogCode::ReadCount, {0x01, 0xA1, 0xC1, 0x98}, false},
-        {"confirmation of erase", LogCode::Erase, {0x01, 0xA2, 0x81, 0x99}, true},
+        {"count too short for its bytes", LogCode::ReadCount, kReadCount, false},
+        {"confirmation of erase", LogCode::Erase, kErase, true},
         {"confirmation from elsewhere", LogCode::SetState, {0x01, 0x55, 0xC0, 0x1F}, true},
         {"idle line FF FF", LogCode::Erase, {0xFF, 0xFF}, false},
-        {"state", LogCode::ReadState, {0x01, 0xA5, 0x02, 0xDA, 0x91}, true},
+        {"state", LogCode::ReadState, kStateOn, true},
         {"nothing", LogCode::ReadState, {}, false},
     };
     for (const AnswerCase& c : cases)
@@ -63,13 +65,13 @@ TEST(DeviceLogAnswers, AcceptedOnTheCrcAloneWhenTheyHoldTheBytesRead)
 
 TEST(DeviceLogAnswers, CountIntervalAndStateDecode)
 {
-    EXPECT_EQ(decodeLogCount(Bytes{0x01, 0xA1, 0x01, 0x2C, 0x50, 0x77}), 300);
+    EXPECT_EQ(decodeLogCount(kCount300), 300);
     EXPECT_EQ(decodeLogCount(Bytes{0x01, 0xA1, 0xFF, 0xFF, 0, 0}), 65535);
-    const LogInterval i = decodeLogInterval(Bytes{0x01, 0xA4, 0x02, 0x1E, 0xC1, 0x53});
+    const LogInterval i = decodeLogInterval(kInterval2h30);
     EXPECT_EQ(i.hours, 2);
     EXPECT_EQ(i.minutes, 30);
-    EXPECT_EQ(decodeLogState(Bytes{0x01, 0xA5, 0x02, 0xDA, 0x91}), 1);
-    EXPECT_EQ(decodeLogState(Bytes{0x01, 0xA5, 0x00, 0x5B, 0x50}), 0);
+    EXPECT_EQ(decodeLogState(kStateOn), 1);
+    EXPECT_EQ(decodeLogState(kStateOff), 0);
 }
 
 TEST(DeviceLogAnswers, RecordMixesByteOrdersAndHasNoSeconds)
@@ -142,9 +144,6 @@ struct ScriptedDevice {
     }
 };
 
-const Bytes kCount300{0x01, 0xA1, 0x01, 0x2C, 0x50, 0x77};
-const Bytes kInterval2h30{0x01, 0xA4, 0x02, 0x1E, 0xC1, 0x53};
-const Bytes kStateOn{0x01, 0xA5, 0x02, 0xDA, 0x91};
 
 TEST(DeviceLogOpening, ReadsCountIntervalAndStateInThatOrder)
 {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "grafimo_test/crc_reference.h"
+#include "grafimo_test/wire_frames.h"
 #include "grafimo/sim/model.h"
 
 namespace grafimo::sim {
@@ -20,17 +21,8 @@ namespace {
 using test::reference::sealed;
 using test::reference::sealOk;
 using Bytes = std::vector<std::uint8_t>;
+using namespace test::wire;
 
-// Requests to device 1 as they travel on the line.
-const Bytes kReadCount{0x01, 0xA1, 0xC1, 0x98};
-const Bytes kReadInterval{0x01, 0xA4, 0x01, 0x9B};
-const Bytes kReadState{0x01, 0xA5, 0xC0, 0x5B};
-const Bytes kErase{0x01, 0xA2, 0x81, 0x99};
-const Bytes kSetInterval1h30{0x01, 0xA3, 0x01, 0x1E, 0x70, 0x62};
-const Bytes kLoggingOn{0x01, 0xA7, 0x01, 0x9B, 0xF0};
-const Bytes kReadRecord0{0x01, 0xA0, 0x00, 0x00, 0x01, 0xFA};
-const Bytes kReadRecord300{0x01, 0xA0, 0x01, 0x2C, 0x01, 0xB7};
-const Bytes kLive = {0x01, 0x03, 0x00, 0x00, 0x00, 0x06, 0xC5, 0xC8};
 
 DeviceModel makeDevice(Faults faults = {}, LogSettings log = {})
 {

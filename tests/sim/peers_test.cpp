@@ -19,11 +19,13 @@
 #include "grafimo_test/sim_process.h"
 #include "grafimo_test/temp_dir.h"
 #include "grafimo_test/tty_client.h"
+#include "grafimo_test/wire_frames.h"
 
 namespace grafimo::sim {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace test::wire;
 using test::ChildProcess;
 namespace fs = std::filesystem;
 
@@ -187,7 +189,7 @@ TEST_F(SimTool, VerboseDumpsTrafficInHex)
     ASSERT_FALSE(launch({"--devices", "1", "--verbose"}).empty());
     {
         test::TtyClient c(link);
-        c.send(std::vector<std::uint8_t>{0x01, 0xA5, 0xC0, 0x5B});
+        c.send(kReadState);
         EXPECT_EQ(c.readExactly(5, kWait).size(), 5u);
     }
     stopWith(SIGTERM);
@@ -237,7 +239,7 @@ TEST_F(SimTool, LogFaultOptionsShapeTheAnswers)
     ASSERT_EQ(a.size(), 19u);
     EXPECT_TRUE(test::reference::sealOk(a)) << "first log answer";
     EXPECT_EQ(a[4], 24) << "hour 24 in record 2";
-    c.send(std::vector<std::uint8_t>{0x01, 0xA1, 0xC1, 0x98});
+    c.send(kReadCount);
     const auto count = c.readExactly(6, kWait);
     ASSERT_EQ(count.size(), 6u);
     EXPECT_EQ(count[3], 5);

@@ -19,11 +19,13 @@
 #include "grafimo/sim/server.h"
 #include "grafimo_test/temp_dir.h"
 #include "grafimo_test/tty_client.h"
+#include "grafimo_test/wire_frames.h"
 
 namespace grafimo::sim {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace test::wire;
 using test::hasValidCrc;
 using test::TtyClient;
 using test::withCrc;
@@ -88,7 +90,7 @@ Registers registersIn(const Bytes& a)
 TEST_F(SimServer, LiveRequestIsAnsweredWithTheModelsRegisters)
 {
     serve({device(1), device(2)});
-    const Bytes request{0x01, 0x03, 0x00, 0x00, 0x00, 0x06, 0xC5, 0xC8};
+    const Bytes request = kLive;
     ASSERT_EQ(request, withCrc({1, 3, 0, 0, 0, 6}));
     for (std::uint32_t n = 0; n < 3; ++n) {
         const Bytes a = exchange(request, 17);
@@ -285,7 +287,7 @@ TEST_F(SimServer, LogCountOf300Is012C)
     LogSettings log;
     log.count = 300;
     serve({device(1, {}, log)});
-    const Bytes a = exchange({0x01, 0xA1, 0xC1, 0x98}, 6);
+    const Bytes a = exchange(kReadCount, 6);
     ASSERT_EQ(a.size(), 6u);
     EXPECT_EQ(a[0], 0x01);
     EXPECT_EQ(a[1], 0xA1);
@@ -301,7 +303,7 @@ TEST_F(SimServer, LogRecordLayout)
     log.hours = 1;
     log.minutes = 30;
     serve({device(1, {}, log)});
-    const Bytes first = exchange({0x01, 0xA0, 0x00, 0x00, 0x01, 0xFA}, 19);
+    const Bytes first = exchange(kReadRecord0, 19);
     ASSERT_EQ(first.size(), 19u);
     EXPECT_EQ(Bytes(first.begin() + 2, first.begin() + 9), (Bytes{0, 0, 0, 0, 1, 3, 26}))
         << "record 0: 1 March 2026 00:00";
@@ -331,7 +333,7 @@ TEST_F(SimServer, LogRecordLayout)
 TEST_F(SimServer, EraseSetsTheCountToZero)
 {
     serve({device(1)});
-    EXPECT_EQ(exchange({0x01, 0xA2, 0x81, 0x99}, 4), withCrc({1, 0xA2}));
+    EXPECT_EQ(exchange(kErase, 4), withCrc({1, 0xA2}));
     EXPECT_EQ(exchange(withCrc({1, 0xA1}), 6), withCrc({1, 0xA1, 0, 0}));
     ASSERT_EQ(server->device(1)->log().count, 0);
 }
@@ -339,11 +341,11 @@ TEST_F(SimServer, EraseSetsTheCountToZero)
 TEST_F(SimServer, IntervalAndStateAreStored)
 {
     serve({device(1)});
-    EXPECT_EQ(exchange({0x01, 0xA3, 0x01, 0x1E, 0x70, 0x62}, 4), withCrc({1, 0xA3}));
-    EXPECT_EQ(exchange({0x01, 0xA4, 0x01, 0x9B}, 6), withCrc({1, 0xA4, 1, 30}));
+    EXPECT_EQ(exchange(kSetInterval1h30, 4), withCrc({1, 0xA3}));
+    EXPECT_EQ(exchange(kReadInterval, 6), withCrc({1, 0xA4, 1, 30}));
     EXPECT_EQ(exchange(withCrc({1, 0xA7, 0}), 4), withCrc({1, 0xA7}));
-    EXPECT_EQ(exchange({0x01, 0xA5, 0xC0, 0x5B}, 5), withCrc({1, 0xA5, 0}));
-    EXPECT_EQ(exchange({0x01, 0xA7, 0x01, 0x9B, 0xF0}, 4), withCrc({1, 0xA7}));
+    EXPECT_EQ(exchange(kReadState, 5), withCrc({1, 0xA5, 0}));
+    EXPECT_EQ(exchange(kLoggingOn, 4), withCrc({1, 0xA7}));
     EXPECT_EQ(exchange(withCrc({1, 0xA5}), 5), withCrc({1, 0xA5, 1}));
 }
 
@@ -364,11 +366,11 @@ TEST_F(SimServer, LogAnswersGoOutInTwoPiecesAndLiveAnswersInOne)
         std::vector<std::size_t> writes;
     };
     const Case cases[] = {
-        {{0x01, 0xA0, 0x00, 0x00, 0x01, 0xFA}, 19, {7, 12}},
-        {{0x01, 0x03, 0x00, 0x00, 0x00, 0x06, 0xC5, 0xC8}, 17, {17}},
-        {{0x01, 0xA1, 0xC1, 0x98}, 6, {4, 2}},
-        {{0x01, 0xA5, 0xC0, 0x5B}, 5, {3, 2}},
-        {{0x01, 0xA3, 0x01, 0x1E, 0x70, 0x62}, 4, {2, 2}},
+        {kReadRecord0, 19, {7, 12}},
+        {kLive, 17, {17}},
+        {kReadCount, 6, {4, 2}},
+        {kReadState, 5, {3, 2}},
+        {kSetInterval1h30, 4, {2, 2}},
     };
     std::uint64_t n = 0;
     for (const Case& c : cases) {
@@ -434,7 +436,7 @@ TEST_F(SimServer, LogCrcFaultSparesLiveAnswers)
     f.logBadCrcEvery = 2;
     serve({device(1, f)});
     const Bytes live = sealed({0x01, 0x03, 0x00, 0x00, 0x00, 0x06});
-    const Bytes state{0x01, 0xA5, 0xC0, 0x5B};
+    const Bytes state = kReadState;
     // Log answers 1, 2, 3, 4 with live polls between them.
     const std::pair<const Bytes*, bool> script[] = {{&state, true}, {&live, true}, {&state, false},
                                                     {&live, true},  {&state, true}, {&state, false}};
@@ -460,12 +462,12 @@ TEST_F(SimServer, LogSettingsSetOverTheLineAreHeldByTheDevice)
     };
     const Step steps[] = {
         {sealed({0x01, 0xA3, 0x02, 0x1E}), sealed({0x01, 0xA3}), 2, 30, 1, 100},
-        {{0x01, 0xA4, 0x01, 0x9B}, sealed({0x01, 0xA4, 0x02, 0x1E}), 2, 30, 1, 100},
+        {kReadInterval, sealed({0x01, 0xA4, 0x02, 0x1E}), 2, 30, 1, 100},
         {sealed({0x01, 0xA7, 0x00}), sealed({0x01, 0xA7}), 2, 30, 0, 100},
-        {{0x01, 0xA5, 0xC0, 0x5B}, sealed({0x01, 0xA5, 0x00}), 2, 30, 0, 100},
-        {{0x01, 0xA7, 0x01, 0x9B, 0xF0}, sealed({0x01, 0xA7}), 2, 30, 1, 100},
-        {{0x01, 0xA2, 0x81, 0x99}, sealed({0x01, 0xA2}), 2, 30, 1, 0},
-        {{0x01, 0xA1, 0xC1, 0x98}, sealed({0x01, 0xA1, 0x00, 0x00}), 2, 30, 1, 0},
+        {kReadState, sealed({0x01, 0xA5, 0x00}), 2, 30, 0, 100},
+        {kLoggingOn, sealed({0x01, 0xA7}), 2, 30, 1, 100},
+        {kErase, sealed({0x01, 0xA2}), 2, 30, 1, 0},
+        {kReadCount, sealed({0x01, 0xA1, 0x00, 0x00}), 2, 30, 1, 0},
     };
     for (const Step& s : steps) {
         EXPECT_EQ(exchange(s.request, s.answer.size()), s.answer) << "code " << int(s.request[1]);
@@ -477,7 +479,7 @@ TEST_F(SimServer, LogSettingsSetOverTheLineAreHeldByTheDevice)
         EXPECT_EQ(d->log().count, s.count) << "code " << int(s.request[1]);
     }
     // An erased log has no record 0.
-    client->send(Bytes{0x01, 0xA0, 0x00, 0x00, 0x01, 0xFA});
+    client->send(kReadRecord0);
     ASSERT_TRUE(server->waitForRequests(1, std::size(steps) + 1, kWait));
     ASSERT_TRUE(server->waitForIdle(kWait));
     EXPECT_TRUE(client->readAvailable().empty());
