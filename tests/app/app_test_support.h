@@ -1,7 +1,8 @@
 #pragma once
 // What the window tests share: a private working directory per test, a scripted message
 // box that records what it was asked, grafimo.cfg written and read byte for byte, a
-// simulated bus on a pseudo-terminal, and a way to act inside a modal dialog.
+// simulated bus on a pseudo-terminal, a way to act inside a modal dialog, and the frame
+// of every window test.
 
 #include <QApplication>
 #include <QByteArray>
@@ -28,6 +29,7 @@
 #include "grafimo/sim/server.h"
 #include "grafimo_test/sim_bus.h"
 #pragma pop_macro("emit")
+#include "Osnovnaya.h"
 #include "message_box.h"
 #include "port_list.h"
 
@@ -205,5 +207,37 @@ inline void whenShown(QDialog* dialog, std::function<void()> action)
     });
     timer->start();
 }
+
+// The frame of a window test. Each test function gets a fresh working directory and the
+// scripted message box (initWindowTest from the test's init()); afterwards the forms go
+// first, then the bus they used, the boxes and the directory (cleanupWindowTest from its
+// cleanup()).
+class WindowTest : public QObject {
+protected:
+    void initWindowTest()
+    {
+        work_ = std::make_unique<WorkDir>();
+        boxes_ = std::make_unique<ScriptedBoxes>();
+    }
+    void cleanupWindowTest()
+    {
+        destroyForms();
+        bus_.reset();
+        boxes_.reset();
+        work_.reset();
+    }
+    // One device on a simulated bus at the port "ttyA", which the port list offers, and
+    // grafimo.cfg naming both: what the main window opens once created and shown.
+    void prepareBus(std::uint8_t address, const QByteArray& description, bool pace = false)
+    {
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{address}, pace);
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(address, description));
+    }
+
+    std::unique_ptr<WorkDir> work_;
+    std::unique_ptr<ScriptedBoxes> boxes_;
+    std::unique_ptr<SimBus> bus_;
+};
 
 } // namespace grafimo::testing

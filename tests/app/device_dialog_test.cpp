@@ -25,25 +25,19 @@ const QString kPrompt = QStringLiteral("Введите описание");
 
 } // namespace
 
-class DeviceDialogTest : public QObject {
+class DeviceDialogTest : public WindowTest {
     Q_OBJECT
 
 private slots:
     void init()
     {
-        work_ = std::make_unique<WorkDir>();
-        boxes_ = std::make_unique<ScriptedBoxes>();
+        initWindowTest();
         writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + deviceRecord(3, kPumpCp1251));
         createForms();
         Form1->show();
         QCOMPARE(Form1->PageControl1->count(), 1);
     }
-    void cleanup()
-    {
-        destroyForms();
-        boxes_.reset();
-        work_.reset();
-    }
+    void cleanup() { cleanupWindowTest(); }
 
     void theActiveDeviceIsPreselectedWithItsDescription()
     {
@@ -253,10 +247,6 @@ private slots:
         QVERIFY(Form1->DeviceTable[8]);
         QCOMPARE(Form1->DeviceTable[8]->description, std::string(255, '\xFF'));
     }
-
-private:
-    std::unique_ptr<WorkDir> work_;
-    std::unique_ptr<ScriptedBoxes> boxes_;
 };
 
 QTEST_MAIN(DeviceDialogTest)

@@ -53,22 +53,12 @@ bool openingDone()
 
 } // namespace
 
-class LogWindowTest : public QObject {
+class LogWindowTest : public WindowTest {
     Q_OBJECT
 
 private slots:
-    void init()
-    {
-        work_ = std::make_unique<WorkDir>();
-        boxes_ = std::make_unique<ScriptedBoxes>();
-    }
-    void cleanup()
-    {
-        destroyForms();
-        bus_.reset();
-        boxes_.reset();
-        work_.reset();
-    }
+    void init() { initWindowTest(); }
+    void cleanup() { cleanupWindowTest(); }
 
     void readsEveryRecordIntoBothChartsInTimeOrder()
     {
@@ -300,10 +290,8 @@ private slots:
 private:
     void start(const sim::LogSettings& log, bool pace = false)
     {
-        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{kAddress}, pace);
+        prepareBus(kAddress, "dev5", pace);
         bus_->server->setLog(kAddress, log);
-        offerPorts({QStringLiteral("ttyA")});
-        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(kAddress, "dev5"));
         createForms();
         Form1->setReconnectInterval(std::chrono::milliseconds(50));
         Form1->show();
@@ -325,9 +313,6 @@ private:
         Form1->N9Click();
     }
 
-    std::unique_ptr<WorkDir> work_;
-    std::unique_ptr<ScriptedBoxes> boxes_;
-    std::unique_ptr<SimBus> bus_;
     std::uint64_t requestsAtOpen_ = 0;
     std::uint64_t answersAtClose_ = 0;
     std::size_t answerLogSize_ = 0;

@@ -97,22 +97,12 @@ const QByteArray kPump("\xCD\xE0\xF1\xEE\xF1");   // Насос
 
 } // namespace
 
-class MainWindowTest : public QObject {
+class MainWindowTest : public WindowTest {
     Q_OBJECT
 
 private slots:
-    void init()
-    {
-        work_ = std::make_unique<WorkDir>();
-        boxes_ = std::make_unique<ScriptedBoxes>();
-    }
-    void cleanup()
-    {
-        destroyForms();
-        bus_.reset();
-        boxes_.reset();
-        work_.reset();
-    }
+    void init() { initWindowTest(); }
+    void cleanup() { cleanupWindowTest(); }
 
     // ---- start-up ----
 
@@ -742,10 +732,6 @@ private:
         timing.silenceLimit = silenceMs;
         Form1->setPollTiming(timing);
     }
-
-    std::unique_ptr<WorkDir> work_;
-    std::unique_ptr<ScriptedBoxes> boxes_;
-    std::unique_ptr<SimBus> bus_;
 };
 
 QTEST_MAIN(MainWindowTest)

@@ -37,24 +37,17 @@ QColor colourOf(const QTextBlock& b)
 
 } // namespace
 
-class PollMonitorTest : public QObject {
+class PollMonitorTest : public WindowTest {
     Q_OBJECT
 
 private slots:
     void init()
     {
-        work_ = std::make_unique<WorkDir>();
-        boxes_ = std::make_unique<ScriptedBoxes>();
+        initWindowTest();
         bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1});
         offerPorts({QStringLiteral("ttyA")});
     }
-    void cleanup()
-    {
-        destroyForms();
-        bus_.reset();
-        boxes_.reset();
-        work_.reset();
-    }
+    void cleanup() { cleanupWindowTest(); }
 
     void theFreshWindow()
     {
@@ -180,11 +173,6 @@ private slots:
         QCOMPARE(block(0).text(), QStringLiteral("line 1500"));
         QCOMPARE(colourOf(block(TForm4::MaxLines - 1)), TForm4::AnswerColour);
     }
-
-private:
-    std::unique_ptr<WorkDir> work_;
-    std::unique_ptr<ScriptedBoxes> boxes_;
-    std::unique_ptr<SimBus> bus_;
 };
 
 QTEST_MAIN(PollMonitorTest)

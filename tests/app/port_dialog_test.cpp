@@ -30,14 +30,13 @@ QByteArray devices()
 
 } // namespace
 
-class PortDialogTest : public QObject {
+class PortDialogTest : public WindowTest {
     Q_OBJECT
 
 private slots:
     void init()
     {
-        work_ = std::make_unique<WorkDir>();
-        boxes_ = std::make_unique<ScriptedBoxes>();
+        initWindowTest();
         // Relative links in the working directory: short names like the system's own ports.
         busA_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1});
         busB_ = std::make_unique<SimBus>(QStringLiteral("ttyB"), std::vector<std::uint8_t>{1});
@@ -48,8 +47,7 @@ private slots:
         destroyForms();
         busB_.reset();
         busA_.reset();
-        boxes_.reset();
-        work_.reset();
+        cleanupWindowTest();
     }
 
     void storedNullLeavesThePortClosed()
@@ -324,8 +322,6 @@ private slots:
     }
 
 private:
-    std::unique_ptr<WorkDir> work_;
-    std::unique_ptr<ScriptedBoxes> boxes_;
     std::unique_ptr<SimBus> busA_;
     std::unique_ptr<SimBus> busB_;
 };

@@ -35,30 +35,21 @@ void runForReconnectIntervals(int times)
 
 } // namespace
 
-class PortLossTest : public QObject {
+class PortLossTest : public WindowTest {
     Q_OBJECT
 
 private slots:
     void init()
     {
-        work_ = std::make_unique<WorkDir>();
-        boxes_ = std::make_unique<ScriptedBoxes>();
-        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1});
-        offerPorts({QStringLiteral("ttyA")});
-        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "one"));
+        initWindowTest();
+        prepareBus(1, "one");
         createForms();
         Form1->setReconnectInterval(kReconnect);
         Form1->show();
         QVERIFY(Form1->portOpen());
         QVERIFY(bus_->server->waitForAnswers(1, 2, std::chrono::milliseconds(kWait)));
     }
-    void cleanup()
-    {
-        destroyForms();
-        bus_.reset();
-        boxes_.reset();
-        work_.reset();
-    }
+    void cleanup() { cleanupWindowTest(); }
 
     void unplugThenReplugResumesPolling()
     {
@@ -161,11 +152,6 @@ private slots:
         QVERIFY(!Form1->pollThread());
         QVERIFY(!Form1->serialPort().isOpen());
     }
-
-private:
-    std::unique_ptr<WorkDir> work_;
-    std::unique_ptr<ScriptedBoxes> boxes_;
-    std::unique_ptr<SimBus> bus_;
 };
 
 QTEST_MAIN(PortLossTest)

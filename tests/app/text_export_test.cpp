@@ -99,22 +99,12 @@ QStringList crlfLines(const QByteArray& text, QString* problem)
 
 } // namespace
 
-class TextExportTest : public QObject {
+class TextExportTest : public WindowTest {
     Q_OBJECT
 
 private slots:
-    void init()
-    {
-        work_ = std::make_unique<WorkDir>();
-        boxes_ = std::make_unique<ScriptedBoxes>();
-    }
-    void cleanup()
-    {
-        destroyForms();
-        bus_.reset();
-        boxes_.reset();
-        work_.reset();
-    }
+    void init() { initWindowTest(); }
+    void cleanup() { cleanupWindowTest(); }
 
     void historyOfTheActiveTabIsSavedLineByLine()
     {
@@ -249,9 +239,7 @@ private slots:
 private:
     void start(const QByteArray& description)
     {
-        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{kAddress});
-        offerPorts({QStringLiteral("ttyA")});
-        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(kAddress, description));
+        prepareBus(kAddress, description);
         createForms();
         Form1->show();
     }
@@ -274,10 +262,6 @@ private:
         command();
         return suggested;
     }
-
-    std::unique_ptr<WorkDir> work_;
-    std::unique_ptr<ScriptedBoxes> boxes_;
-    std::unique_ptr<SimBus> bus_;
 };
 
 QTEST_MAIN(TextExportTest)
