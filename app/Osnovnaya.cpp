@@ -429,13 +429,13 @@ void TForm1::FormShow()
     publishTabs();
     refreshDevicePanel();
 
-    std::string dirError;
-    historyDir_ = platform::historyDir(&dirError);
+    FileFault dirFault;
+    historyDir_ = platform::historyDir(nullptr, &dirFault);
     if (!historyDir_) {
         Application_MessageBox(
             QStringLiteral("Не удалось подготовить каталог для файлов истории:\n%1\n\n"
                            "Замеры будут показываться на графиках, но не сохраняться.")
-                .arg(QString::fromStdString(dirError)),
+                .arg(faultText(dirFault)),
             kError, MB_OK | MB_ICONEXCLAMATION);
     }
 

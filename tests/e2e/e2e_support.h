@@ -108,7 +108,8 @@ inline grafimo::sim::ServerConfig simBus(const fs::path& link, const std::vector
     return config;
 }
 
-// The program under test, in its own working directory with a private runtime directory.
+// The program under test, in its own working directory with a private state directory
+// (XDG_STATE_HOME) for its history files.
 class Program {
 public:
     Program(const fs::path& exe, const fs::path& workDir, const fs::path& runtimeDir)
@@ -117,11 +118,13 @@ public:
         std::vector<std::string> env;
         for (char** e = environ; *e; ++e) {
             const std::string entry = *e;
-            if (entry.rfind("QT_QPA_PLATFORM=", 0) != 0 && entry.rfind("XDG_RUNTIME_DIR=", 0) != 0)
+            if (entry.rfind("QT_QPA_PLATFORM=", 0) != 0 && entry.rfind("XDG_RUNTIME_DIR=", 0) != 0
+                && entry.rfind("XDG_STATE_HOME=", 0) != 0)
                 env.push_back(entry);
         }
         env.push_back("QT_QPA_PLATFORM=offscreen");
-        env.push_back("XDG_RUNTIME_DIR=" + runtimeDir.string());
+        // The history files go to the state folder, whatever XDG_RUNTIME_DIR says.
+        env.push_back("XDG_STATE_HOME=" + runtimeDir.string());
         std::vector<char*> envp;
         for (std::string& s : env)
             envp.push_back(s.data());

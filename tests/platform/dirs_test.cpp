@@ -1,4 +1,4 @@
-// The private history directory: only the program's own levels are made, checked and kept
+// The private history directory: on disk under the state folder; only the program's own levels are made, checked and kept
 // private; the base it goes in is used as it is (a link to a directory included); one
 // directory per working folder.
 
@@ -9,10 +9,14 @@
 #include <sys/stat.h>
 
 #include "grafimo/platform/dirs.h"
+#include "grafimo_test/env_var.h"
+#include "grafimo_test/history_dir_rule.h"
 #include "grafimo_test/temp_dir.h"
 
 namespace fs = std::filesystem;
 using grafimo::platform::historyDirUnder;
+using grafimo::test::EnvVar;
+using grafimo::test::historyDirByRule;
 
 namespace {
 
@@ -20,19 +24,6 @@ mode_t modeOf(const fs::path& p)
 {
     struct stat st {};
     return ::lstat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-
-// The key of a working folder, written out here: FNV-1a over its absolute path, 16 hex digits.
-std::string key(const fs::path& dir)
-{
-    std::uint64_t h = 14695981039346656037ull;
-    for (unsigned char c : fs::weakly_canonical(dir).string()) {
-        h ^= c;
-        h *= 1099511628211ull;
-    }
-    char buf[17];
-    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
-    return buf;
 }
 
 } // namespace
@@ -56,11 +47,11 @@ TEST(HistoryDirectory, BaseIsUsedAsItIsAndOnlyOwnLevelsArePrivate)
         std::string error;
         const auto dir = historyDirUnder(c.base, work, &error);
         ASSERT_TRUE(dir) << c.name << ": " << error;
-        EXPECT_EQ(*dir, c.base / "grafimo485" / key(work) / "") << c.name;
+        EXPECT_EQ(*dir, historyDirByRule(c.base, work)) << c.name;
         EXPECT_EQ(modeOf(real), 0755u) << c.name << ": the base is not ours to change";
         EXPECT_TRUE(fs::is_symlink(link)) << c.name;
         EXPECT_EQ(modeOf(real / "grafimo485"), 0700u) << c.name;
-        EXPECT_EQ(modeOf(real / "grafimo485" / key(work)), 0700u) << c.name;
+        EXPECT_EQ(modeOf(historyDirByRule(real, work)), 0700u) << c.name;
     }
 }
 
@@ -105,4 +96,38 @@ TEST(HistoryDirectory, OneDirectoryPerWorkingFolder)
     ASSERT_TRUE(a && b && again);
     EXPECT_NE(*a, *b);
     EXPECT_EQ(*a, *again);
+}
+
+TEST(HistoryDirectory, LivesOnDiskUnderTheStateFolderNeverUnderTheRuntimeOne)
+{
+    grafimo::test::TempDir tmp;
+    const fs::path home = tmp.path() / "home", state = tmp.path() / "state", runtime = tmp.path() / "run";
+    fs::create_directory(home);
+    fs::create_directory(runtime);
+    ::chmod(runtime.c_str(), 0700);
+    struct Case {
+        const char* name;
+        const char* stateHome;
+        fs::path base;
+    };
+    const Case cases[] = {
+        {"XDG_STATE_HOME", state.c_str(), state},
+        {"unset", nullptr, home / ".local" / "state"},
+        {"relative, so ignored", "state", home / ".local" / "state"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EnvVar stateVar("XDG_STATE_HOME", c.stateHome);
+        EnvVar homeVar("HOME", home.c_str());
+        EnvVar runtimeVar("XDG_RUNTIME_DIR", runtime.c_str());
+        std::string error;
+        const auto dir = grafimo::platform::historyDir(&error);
+        ASSERT_TRUE(dir) << error;
+        EXPECT_EQ(*dir, historyDirByRule(c.base, fs::current_path()));
+        // The levels made for it are the user's alone, the state folder included.
+        for (const fs::path& level : {c.base, c.base / "grafimo485", historyDirByRule(c.base, fs::current_path())})
+            EXPECT_EQ(modeOf(level), 0700u) << level;
+        EXPECT_TRUE(fs::is_empty(runtime));
+        fs::remove_all(c.base);
+    }
 }
