@@ -152,9 +152,9 @@ bool InstanceLock::askHolderForward(std::chrono::milliseconds wait) const
     if (fd < 0)
         return false;
     bool answered = false;
-    const char ask = 'F';
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
-        && ::send(fd, &ask, 1, MSG_NOSIGNAL) == 1) {
+    // The connection is the request; the holder may answer and close before anything
+    // could be sent, so nothing is.
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
         pollfd p{fd, POLLIN, 0};
         const auto end = std::chrono::steady_clock::now() + wait;
         for (;;) {
@@ -163,7 +163,7 @@ bool InstanceLock::askHolderForward(std::chrono::milliseconds wait) const
             if (r < 0 && errno == EINTR)
                 continue;
             char reply = 0;
-            answered = r == 1 && ::recv(fd, &reply, 1, 0) == 1 && reply == ask;
+            answered = r == 1 && ::recv(fd, &reply, 1, 0) == 1 && reply == 'F';
             break;
         }
     }
