@@ -137,6 +137,18 @@ TEST(InstanceLockTest, OneHolderPerFolderFreedWithItAndAskedForwardThroughItsDir
     ASSERT_EQ(again.state(), InstanceLock::State::Acquired);
     EXPECT_TRUE(answersRequest(again, InstanceLock(dirA)));
 
+    // The lock goes into the directory that was checked, through its descriptor, even when
+    // a link has been put in its place since.
+    TempFolder d, elsewhere;
+    const fs::path checked = d.path() / "key";
+    fs::create_directory(checked);
+    const auto held = heldOpen(checked);
+    fs::rename(checked, d.path() / "moved");
+    fs::create_directory_symlink(elsewhere.path(), checked);
+    EXPECT_EQ(InstanceLock(held).state(), InstanceLock::State::Acquired);
+    EXPECT_TRUE(fs::exists(d.path() / "moved" / "instance.lock"));
+    EXPECT_TRUE(fs::is_empty(elsewhere.path()));
+
     // A lock file that cannot be opened is a failure, not a lock.
     TempFolder c;
     fs::create_directory(c.path() / "instance.lock");
