@@ -101,33 +101,19 @@ TEST(HistoryDirectory, OneDirectoryPerWorkingFolder)
 TEST(HistoryDirectory, LivesOnDiskUnderTheStateFolderNeverUnderTheRuntimeOne)
 {
     grafimo::test::TempDir tmp;
-    const fs::path home = tmp.path() / "home", state = tmp.path() / "state", runtime = tmp.path() / "run";
-    fs::create_directory(home);
-    fs::create_directory(runtime);
-    ::chmod(runtime.c_str(), 0700);
-    struct Case {
-        const char* name;
-        const char* stateHome;
-        fs::path base;
-    };
-    const Case cases[] = {
-        {"XDG_STATE_HOME", state.c_str(), state},
-        {"unset", nullptr, home / ".local" / "state"},
-        {"relative, so ignored", "state", home / ".local" / "state"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EnvVar stateVar("XDG_STATE_HOME", c.stateHome);
-        EnvVar homeVar("HOME", home.c_str());
-        EnvVar runtimeVar("XDG_RUNTIME_DIR", runtime.c_str());
+    const fs::path home = tmp.path() / "home", state = tmp.path() / "state", run = tmp.path() / "run";
+    fs::create_directories(run);
+    EnvVar homeVar("HOME", home.c_str()), runVar("XDG_RUNTIME_DIR", run.c_str());
+    // XDG_STATE_HOME when absolute, else ~/.local/state; made when missing.
+    for (const auto& [value, base] : {std::pair{state.c_str(), state}, {nullptr, home / ".local/state"},
+                                      {"relative", home / ".local/state"}}) {
+        EnvVar stateVar("XDG_STATE_HOME", value);
         std::string error;
         const auto dir = grafimo::platform::historyDir(&error);
-        ASSERT_TRUE(dir) << error;
-        EXPECT_EQ(*dir, historyDirByRule(c.base, fs::current_path()));
-        // The levels made for it are the user's alone, the state folder included.
-        for (const fs::path& level : {c.base, c.base / "grafimo485", historyDirByRule(c.base, fs::current_path())})
+        EXPECT_EQ(dir, historyDirByRule(base, fs::current_path())) << error;
+        for (const fs::path& level : {base, base / "grafimo485", historyDirByRule(base, fs::current_path())})
             EXPECT_EQ(modeOf(level), 0700u) << level;
-        EXPECT_TRUE(fs::is_empty(runtime));
-        fs::remove_all(c.base);
+        EXPECT_TRUE(fs::is_empty(run));
+        fs::remove_all(base);
     }
 }

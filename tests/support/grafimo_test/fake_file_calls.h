@@ -25,25 +25,23 @@ public:
 
     int open(const char* path, int flags, mode_t mode) override
     {
-        if (refuseCreate && (flags & O_CREAT) != 0)
-            return fail(EACCES);
-        return FileCalls::open(path, flags, mode);
+        return refuseCreate && (flags & O_CREAT) ? fail(EACCES) : FileCalls::open(path, flags, mode);
     }
     int stat(const char* path, struct stat* st) override { return seen(path, FileCalls::stat(path, st), st); }
     int lstat(const char* path, struct stat* st) override { return seen(path, FileCalls::lstat(path, st), st); }
     ssize_t write(int fd, const void* buf, size_t count) override
     {
-        return pwriteFull(fd, buf, count, ::lseek(fd, 0, SEEK_CUR), false);
+        const size_t n = room(fd, ::lseek(fd, 0, SEEK_CUR), count);
+        return n == 0 && count > 0 ? fail(ENOSPC) : FileCalls::write(fd, buf, n);
     }
     ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) override
     {
-        return pwriteFull(fd, buf, count, offset, true);
+        const size_t n = room(fd, offset, count);
+        return n == 0 && count > 0 ? fail(ENOSPC) : FileCalls::pwrite(fd, buf, n, offset);
     }
     int fallocate(int fd, off_t offset, off_t length) override
     {
-        if (diskFull && offset + length > sizeOf(fd))
-            return ENOSPC;
-        return FileCalls::fallocate(fd, offset, length);
+        return diskFull && offset + length > sizeOf(fd) ? ENOSPC : FileCalls::fallocate(fd, offset, length);
     }
     int fchown(int, uid_t, gid_t group) override
     {
@@ -64,24 +62,18 @@ private:
     }
     int seen(const char* path, int r, struct stat* st)
     {
-        if (r == 0) {
-            if (const auto o = owners.find(path); o != owners.end())
-                st->st_uid = o->second;
-            if (const auto g = groups.find(path); g != groups.end())
-                st->st_gid = g->second;
-        }
+        if (r == 0 && owners.count(path))
+            st->st_uid = owners[path];
+        if (r == 0 && groups.count(path))
+            st->st_gid = groups[path];
         return r;
     }
-    // A full disk takes what fits in the file's present length, then says ENOSPC.
-    ssize_t pwriteFull(int fd, const void* buf, size_t count, off_t offset, bool positioned)
+    // On a full disk a write takes what fits in the file's present length.
+    size_t room(int fd, off_t offset, size_t count)
     {
-        if (diskFull && offset + static_cast<off_t>(count) > sizeOf(fd)) {
-            const off_t room = std::max<off_t>(0, sizeOf(fd) - offset);
-            if (room == 0)
-                return fail(ENOSPC);
-            count = static_cast<size_t>(room);
-        }
-        return positioned ? FileCalls::pwrite(fd, buf, count, offset) : FileCalls::write(fd, buf, count);
+        if (!diskFull || offset + static_cast<off_t>(count) <= sizeOf(fd))
+            return count;
+        return static_cast<size_t>(std::max<off_t>(0, sizeOf(fd) - offset));
     }
 };
 
