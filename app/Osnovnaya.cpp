@@ -26,6 +26,7 @@
 #include "TrendCharts.h"
 #include "Ustanovkucom.h"
 #include "Zadanie_intervala.h"
+#include "fault_text.h"
 #include "grafimo/config_file.h"
 #include "grafimo/datetime.h"
 #include "grafimo/history.h"
@@ -357,7 +358,7 @@ void TForm1::rewriteDevices(bool fromDelete)
         Application_MessageBox(kConfigMissing, kError, MB_OK);
     if (result.status != ConfigWrite::Ok) {
         Application_MessageBox(QStringLiteral("Не удалось записать файл конфигурации grafimo.cfg:\n%1")
-                                   .arg(QString::fromStdString(result.error)),
+                                   .arg(result.fault ? faultReason(result.fault) : QString::fromStdString(result.error)),
                                kError, MB_OK | MB_ICONEXCLAMATION);
     }
 }
@@ -428,13 +429,13 @@ void TForm1::FormShow()
     publishTabs();
     refreshDevicePanel();
 
-    std::string dirError;
-    historyDir_ = platform::historyDir(&dirError);
+    FileFault dirFault;
+    historyDir_ = platform::historyDir(nullptr, &dirFault);
     if (!historyDir_) {
         Application_MessageBox(
             QStringLiteral("Не удалось подготовить каталог для файлов истории:\n%1\n\n"
                            "Замеры будут показываться на графиках, но не сохраняться.")
-                .arg(QString::fromStdString(dirError)),
+                .arg(faultText(dirFault)),
             kError, MB_OK | MB_ICONEXCLAMATION);
     }
 

@@ -15,7 +15,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +26,7 @@
 #include "grafimo/command_line.h"
 #include "grafimo/platform/dirs.h"
 #include "grafimo/platform/work_dir.h"
+#include "fault_text.h"
 #include "message_box.h"
 
 #ifndef GRAFIMO_VERSION
@@ -159,16 +162,32 @@ int main(int argc, char* argv[])
     // One copy per working folder: a second one would delete the history files the first
     // is writing. The lock is taken before the main window clears the history directory.
     std::optional<grafimo::platform::InstanceLock> instance;
-    if (const auto history = grafimo::platform::historyDir()) {
-        instance.emplace(grafimo::platform::instanceLockFile(*history));
-        if (instance->state() == grafimo::platform::InstanceLock::State::HeldElsewhere) {
-            const QString folder = QDir::currentPath();
-            std::fprintf(stderr, "grafimo485: already running in %s (process %ld)\n", qPrintable(folder),
-                         instance->holderPid());
+    std::unique_ptr<QSocketNotifier> requests; // goes before the lock it reads
+    if (const auto history = grafimo::platform::openHistoryDir()) {
+        instance.emplace(*history);
+        const QString folder = QDir::currentPath();
+        switch (instance->state()) {
+        case grafimo::platform::InstanceLock::State::Acquired:
+            // A later start in this folder asks, through the private directory, for this
+            // window to come forward; only a copy that runs answers, whatever its binary.
+            if (instance->requestFd() >= 0) {
+                requests = std::make_unique<QSocketNotifier>(instance->requestFd(), QSocketNotifier::Read);
+                QObject::connect(requests.get(), &QSocketNotifier::activated, &app, [&instance] {
+                    instance->answerRequests([] {
+                        if (grafimo::Form1 && !grafimo::Form1->closed()) {
+                            grafimo::Form1->showNormal();
+                            grafimo::Form1->raise();
+                            grafimo::Form1->activateWindow();
+                        }
+                    });
+                });
+            }
+            break;
+        case grafimo::platform::InstanceLock::State::HeldElsewhere: {
+            const bool answered = instance->askHolderForward(std::chrono::seconds(2));
+            std::fprintf(stderr, "grafimo485: already running in %s%s\n", qPrintable(folder),
+                         answered ? "; its window was brought forward" : "");
             std::fflush(stderr);
-            // The holder installed its signal handling before it took the lock.
-            if (instance->holderPid() > 0)
-                ::kill(static_cast<pid_t>(instance->holderPid()), SIGUSR1);
             grafimo::Application_MessageBox(
                 QStringLiteral("Программа уже запущена в папке\n%1\n\n"
                                "Вторая копия в той же папке удалила бы файлы истории первой, поэтому она "
@@ -176,6 +195,18 @@ int main(int argc, char* argv[])
                     .arg(QDir::toNativeSeparators(folder)),
                 QStringLiteral("Внимание!"), grafimo::MB_OK | grafimo::MB_ICONEXCLAMATION);
             return 3;
+        }
+        case grafimo::platform::InstanceLock::State::Failed:
+            // Running unlocked could clear the history of a copy that holds the folder.
+            std::fprintf(stderr, "grafimo485: cannot lock %s: %s\n", qPrintable(folder), instance->error().c_str());
+            std::fflush(stderr);
+            grafimo::Application_MessageBox(
+                QStringLiteral("Не удалось занять папку\n%1\n\n%2\n\n"
+                               "Без этого вторая копия программы в той же папке могла бы удалить файлы "
+                               "истории первой, поэтому программа не запускается.")
+                    .arg(QDir::toNativeSeparators(folder), grafimo::faultText(instance->fault())),
+                QStringLiteral("Ошибка!"), grafimo::MB_OK | grafimo::MB_ICONSTOP);
+            return 1;
         }
     }
     // Without a history directory there is nothing of another copy to protect; the main

@@ -1,5 +1,6 @@
 #include "grafimo/config_file.h"
 
+#include "grafimo/file_calls.h"
 #include "posix_file.h"
 #include "replacing_file.h"
 
@@ -55,21 +56,46 @@ void appendExpanded(std::vector<std::uint8_t>& out, std::uint8_t b)
 }
 
 // Writes the whole content over the file's old bytes, cuts it to length and syncs; not
-// proof against a crash half-way, so only used where no file can be made beside it.
-bool rewriteInPlace(const fs::path& target, const std::vector<std::uint8_t>& content, std::string& error)
+// proof against a crash half-way, so only used where no file can be made beside it. The
+// new length is reserved first: on a full disk or quota nothing is overwritten.
+bool rewriteInPlace(const fs::path& target, const std::vector<std::uint8_t>& content, FileFault& fault)
 {
-    Fd fd(detail::openRetry(target.c_str(), O_WRONLY));
+    FileCalls& calls = fileCalls();
+    int raw;
+    do {
+        raw = calls.open(target.c_str(), O_WRONLY | O_CLOEXEC, 0);
+    } while (raw < 0 && errno == EINTR);
+    Fd fd(raw);
     if (!fd) {
-        error = detail::errnoText("cannot open", target, errno);
+        fault = {FileFault::Step::Open, target, errno};
         return false;
     }
-    if (!detail::pwriteAll(fd.get(), content.data(), content.size(), 0) ||
-        ::ftruncate(fd.get(), static_cast<off_t>(content.size())) != 0 || ::fsync(fd.get()) != 0) {
-        error = detail::errnoText("cannot write", target, errno);
+    const auto length = static_cast<off_t>(content.size());
+    struct stat st {};
+    if (calls.fstat(fd.get(), &st) != 0) {
+        fault = {FileFault::Step::Open, target, errno};
         return false;
     }
-    if (!fd.close()) {
-        error = detail::errnoText("cannot write", target, errno);
+    if (length > st.st_size) {
+        // A filesystem that cannot reserve space is written as before.
+        if (const int err = calls.fallocate(fd.get(), 0, length); err != 0 && err != EOPNOTSUPP) {
+            fault = {FileFault::Step::Write, target, err};
+            return false;
+        }
+    }
+    off_t offset = 0;
+    while (offset < length) {
+        const ssize_t w = calls.pwrite(fd.get(), content.data() + offset, content.size() - static_cast<std::size_t>(offset), offset);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0) {
+            fault = {FileFault::Step::Write, target, errno};
+            return false;
+        }
+        offset += w;
+    }
+    if (calls.ftruncate(fd.get(), length) != 0 || calls.fsync(fd.get()) != 0 || !fd.close()) {
+        fault = {FileFault::Step::Write, target, errno};
         return false;
     }
     return true;
@@ -146,10 +172,17 @@ ConfigWrite writePortName(const fs::path& file, std::string_view name)
 
 RewriteResult writeDeviceRecords(const fs::path& file, std::span<const DeviceRecord> inTabOrder)
 {
-    RewriteResult result{false, ConfigWrite::Failed, {}};
+    RewriteResult result{false, ConfigWrite::Failed, {}, {}};
 
-    // A symbolic link stays a link: the file it points to is the one rewritten.
-    const fs::path target = detail::resolveLink(file);
+    // A symbolic link stays a link: the file it points to is the one rewritten, unless
+    // another user planted the link.
+    const auto followed = detail::followLinks(file, result.fault);
+    if (!followed) {
+        result.existed = true;
+        result.error = describe(result.fault);
+        return result;
+    }
+    const fs::path target = *followed;
 
     std::array<std::uint8_t, kConfigHeaderSize> header{};
     {
@@ -157,12 +190,14 @@ RewriteResult writeDeviceRecords(const fs::path& file, std::span<const DeviceRec
         if (old) {
             result.existed = true;
             if (detail::preadUpTo(old.get(), header.data(), header.size(), 0) < 0) {
-                result.error = detail::errnoText("cannot read", target, errno);
+                result.fault = {FileFault::Step::Read, target, errno};
+                result.error = describe(result.fault);
                 return result;
             }
         } else if (errno != ENOENT) {
             result.existed = true;
-            result.error = detail::errnoText("cannot open", target, errno);
+            result.fault = {FileFault::Step::Open, target, errno};
+            result.error = describe(result.fault);
             return result;
         }
     }
@@ -184,23 +219,29 @@ RewriteResult writeDeviceRecords(const fs::path& file, std::span<const DeviceRec
     // A file of another owner (left by a run as root, or kept by an administrator) keeps
     // its owner: it is rewritten where it is, as is a file whose directory takes no new file.
     struct stat st {};
-    const bool othersFile = result.existed && ::stat(target.c_str(), &st) == 0 && st.st_uid != ::geteuid();
+    const bool othersFile =
+        result.existed && fileCalls().stat(target.c_str(), &st) == 0 && st.st_uid != ::geteuid();
     if (!othersFile) {
         detail::ReplacingFile out;
         std::string error;
         if (out.open(target, error)) {
             if (out.write(content.data(), content.size(), result.error) && out.commit(result.error))
                 result.status = ConfigWrite::Ok;
+            else
+                result.fault = out.fault();
             return result;
         }
         const int err = out.lastError();
         if (!result.existed || (err != EACCES && err != EPERM && err != EROFS)) {
+            result.fault = out.fault();
             result.error = error;
             return result;
         }
     }
-    if (rewriteInPlace(target, content, result.error))
+    if (rewriteInPlace(target, content, result.fault))
         result.status = ConfigWrite::Ok;
+    else
+        result.error = describe(result.fault);
     return result;
 }
 

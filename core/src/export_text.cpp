@@ -345,8 +345,12 @@ ExportResult exportRecordsText(const fs::path& out, std::span<const HistoryRecor
     };
 
     detail::ReplacingFile file;
-    if (!file.open(out, result.error))
+    auto failed = [&] {
+        result.fault = file.fault();
         return result;
+    };
+    if (!file.open(out, result.error))
+        return failed();
 
     std::string block;
     block.reserve(kWriteBlock + 1024);
@@ -357,12 +361,12 @@ ExportResult exportRecordsText(const fs::path& out, std::span<const HistoryRecor
         ++result.records;
         if (block.size() >= kWriteBlock) {
             if (!file.write(block.data(), block.size(), result.error))
-                return result;
+                return failed();
             block.clear();
         }
     }
     if (!file.write(block.data(), block.size(), result.error) || !keepGoing(total) || !file.commit(result.error))
-        return result;
+        return failed();
     result.ok = true;
     return result;
 }
@@ -374,8 +378,8 @@ ExportResult exportHistoryText(const fs::path& historyFile, const fs::path& out,
     const std::optional<std::vector<HistoryRecord>> records = readAllHistory(historyFile);
     if (!records) {
         ExportResult result;
-        result.error = errno != 0 ? detail::errnoText("cannot read", historyFile, errno)
-                                  : "cannot read " + historyFile.string();
+        result.fault = {FileFault::Step::Read, historyFile, errno};
+        result.error = describe(result.fault);
         return result;
     }
     return exportRecordsText(out, *records, formats, progress);

@@ -15,18 +15,8 @@ using Clock = std::chrono::steady_clock;
 
 bool makeWakePipe(int fds[2])
 {
-    if (::pipe(fds) != 0)
-        return false;
-    for (int i = 0; i < 2; ++i) {
-        const int flags = ::fcntl(fds[i], F_GETFL);
-        if (flags < 0 || ::fcntl(fds[i], F_SETFL, flags | O_NONBLOCK) != 0
-            || ::fcntl(fds[i], F_SETFD, FD_CLOEXEC) != 0) {
-            ::close(fds[0]);
-            ::close(fds[1]);
-            return false;
-        }
-    }
-    return true;
+    // Both ends in one call: no window in which a fork could inherit them.
+    return ::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0;
 }
 
 void closeIfOpen(int& fd)
@@ -114,8 +104,9 @@ SerialPort::OpenStep SerialPort::open(const std::string& path)
         closePipes();
         return OpenStep::OpenFailed;
     }
+    bool exclusive = false;
     auto fail = [&](OpenStep step) {
-        releaseFd(fd);
+        releaseFd(fd, exclusive);
         closePipes();
         return step;
     };
@@ -126,7 +117,7 @@ SerialPort::OpenStep SerialPort::open(const std::string& path)
         openErrno_ = errno;
         return fail(OpenStep::OpenFailed);
     }
-    io_.ioctl(fd, TIOCEXCL, nullptr);
+    exclusive = io_.ioctl(fd, TIOCEXCL, nullptr) == 0;
 
     termios t{};
     if (io_.tcgetattr(fd, &t) != 0)
@@ -149,6 +140,7 @@ SerialPort::OpenStep SerialPort::open(const std::string& path)
 
     std::lock_guard lock(mutex_);
     fd_ = fd;
+    exclusive_ = exclusive;
     wakeRead_ = wake[0];
     wakeWrite_ = wake[1];
     kickRead_ = kick[0];
@@ -320,8 +312,9 @@ void SerialPort::close()
     const char byte = 1;
     [[maybe_unused]] const ssize_t ignored = ::write(wakeWrite_, &byte, 1);
     idleCv_.wait(lock, [&] { return users_ == 0; });
-    releaseFd(fd_);
+    releaseFd(fd_, exclusive_);
     fd_ = -1;
+    exclusive_ = false;
     closeIfOpen(wakeRead_);
     closeIfOpen(wakeWrite_);
     closeIfOpen(kickRead_);
@@ -347,11 +340,14 @@ void SerialPort::leave()
         idleCv_.notify_all();
 }
 
-void SerialPort::releaseFd(int fd)
+void SerialPort::releaseFd(int fd, bool exclusive)
 {
     // The exclusive flag belongs to the terminal, not to this descriptor: clear it so the
-    // device can be opened again. The lock goes with the descriptor.
-    io_.ioctl(fd, TIOCNXCL, nullptr);
+    // device can be opened again, but only when this descriptor set it (a copy that failed
+    // to get the lock must not unlock the line of the copy that holds it). The lock goes
+    // with the descriptor.
+    if (exclusive)
+        io_.ioctl(fd, TIOCNXCL, nullptr);
     io_.close(fd);
 }
 

@@ -1,33 +1,34 @@
 #include "grafimo/platform/work_dir.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 namespace grafimo::platform {
 
 namespace {
 
-std::string executableOf(const std::string& procEntry)
-{
-    char buffer[4096];
-    const ssize_t n = ::readlink(procEntry.c_str(), buffer, sizeof buffer - 1);
-    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
-}
+constexpr const char* kLockName = "instance.lock";
+constexpr const char* kSocketName = "instance.sock";
 
-// The pid written in the lock file is only trusted while that process runs this same
-// program: the file may still hold an earlier holder's number for a moment, and that
-// number may have gone to another process since.
-bool runsThisProgram(long pid)
+// The socket's address through the directory's descriptor: short whatever the path, and it
+// names the directory that was checked, not whatever the path leads to now.
+bool socketAddress(int dirFd, sockaddr_un& address)
 {
-    if (pid <= 0)
-        return false;
-    const std::string self = executableOf("/proc/self/exe");
-    return !self.empty() && executableOf("/proc/" + std::to_string(pid) + "/exe") == self;
+    address = {};
+    address.sun_family = AF_UNIX;
+    const int n = std::snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d/%s", dirFd, kSocketName);
+    return n > 0 && static_cast<std::size_t>(n) < sizeof address.sun_path;
 }
 
 } // namespace
@@ -64,43 +65,110 @@ bool enterDirectory(const std::filesystem::path& dir, bool create, std::string* 
     return true;
 }
 
-InstanceLock::InstanceLock(const std::filesystem::path& lockFile)
+InstanceLock::InstanceLock(const PrivateDir& dir)
 {
-    fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const std::filesystem::path lockFile = dir.path() / kLockName;
+    auto fail = [&](int err) {
+        fault_ = {FileFault::Step::Open, lockFile, err};
+        error_ = describe(fault_);
+    };
+    dirFd_ = ::fcntl(dir.fd(), F_DUPFD_CLOEXEC, 0);
+    if (dirFd_ < 0) {
+        fail(errno);
+        return;
+    }
+    fd_ = ::openat(dirFd_, kLockName, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd_ < 0) {
-        error_ = lockFile.string() + ": " + std::strerror(errno);
+        fail(errno);
         return;
     }
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) {
+        if (errno == EWOULDBLOCK)
             state_ = State::HeldElsewhere;
-            char buffer[32] = {};
-            if (::pread(fd_, buffer, sizeof buffer - 1, 0) > 0)
-                holderPid_ = std::strtol(buffer, nullptr, 10);
-            if (!runsThisProgram(holderPid_))
-                holderPid_ = 0;
-        } else {
-            error_ = lockFile.string() + ": " + std::strerror(errno);
-        }
+        else
+            fail(errno);
         ::close(fd_);
         fd_ = -1;
         return;
     }
     state_ = State::Acquired;
-    const std::string pid = std::to_string(::getpid()) + "\n";
-    if (::ftruncate(fd_, 0) == 0)
-        [[maybe_unused]] const auto n = ::pwrite(fd_, pid.data(), pid.size(), 0);
+    // A socket left by a copy that crashed is ours to replace: we hold the lock.
+    sockaddr_un address{};
+    ::unlinkat(dirFd_, kSocketName, 0);
+    listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (listenFd_ >= 0
+        && (!socketAddress(dirFd_, address) || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+            || ::listen(listenFd_, 8) != 0)) {
+        ::close(listenFd_);
+        listenFd_ = -1;
+    }
 }
 
 InstanceLock::~InstanceLock()
 {
+    if (listenFd_ >= 0) {
+        // Still under the lock, so no later holder's socket is removed.
+        ::unlinkat(dirFd_, kSocketName, 0);
+        ::close(listenFd_);
+    }
     if (fd_ >= 0)
         ::close(fd_);
+    if (dirFd_ >= 0)
+        ::close(dirFd_);
 }
 
-std::filesystem::path instanceLockFile(const std::filesystem::path& historyDir)
+bool InstanceLock::answerRequests(const std::function<void()>& bringForward)
 {
-    return historyDir / "instance.lock";
+    if (listenFd_ < 0)
+        return false;
+    std::vector<int> askers;
+    // Bounded: a flood of starts is answered over several wake-ups.
+    while (askers.size() < 16) {
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            break;
+        }
+        askers.push_back(fd);
+    }
+    if (askers.empty())
+        return false;
+    bringForward();
+    for (const int fd : askers) {
+        const char done = 'F';
+        [[maybe_unused]] const auto n = ::send(fd, &done, 1, MSG_NOSIGNAL);
+        ::close(fd);
+    }
+    return true;
+}
+
+bool InstanceLock::askHolderForward(std::chrono::milliseconds wait) const
+{
+    sockaddr_un address{};
+    if (state_ != State::HeldElsewhere || !socketAddress(dirFd_, address))
+        return false;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return false;
+    bool answered = false;
+    // The connection is the request; the holder may answer and close before anything
+    // could be sent, so nothing is.
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        pollfd p{fd, POLLIN, 0};
+        const auto end = std::chrono::steady_clock::now() + wait;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            const int r = ::poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count())));
+            if (r < 0 && errno == EINTR)
+                continue;
+            char reply = 0;
+            answered = r == 1 && ::recv(fd, &reply, 1, 0) == 1 && reply == 'F';
+            break;
+        }
+    }
+    ::close(fd);
+    return answered;
 }
 
 } // namespace grafimo::platform

@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QProgressDialog>
 
+#include "fault_text.h"
 #include "message_box.h"
 
 namespace grafimo {
@@ -54,7 +55,8 @@ bool runExport(QWidget* parent, const QString& file,
     if (result.ok || result.cancelled)
         return result.ok;
     Application_MessageBox(QStringLiteral("Не удалось сохранить файл\n%1\n\n%2")
-                               .arg(file, QString::fromLocal8Bit(result.error.c_str())),
+                               .arg(file, result.fault ? faultReason(result.fault)
+                                                       : QString::fromLocal8Bit(result.error.c_str())),
                            QStringLiteral("Ошибка!"), MB_OK | MB_ICONSTOP);
     return false;
 }

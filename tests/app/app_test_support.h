@@ -78,7 +78,7 @@ public:
     std::function<int(const QString&, const QString&, unsigned)> answer;
 };
 
-// A fresh working directory (and a private runtime directory for the history files) for
+// A fresh working directory (and a private state directory for the history files) for
 // one test; the previous working directory comes back afterwards.
 class WorkDir {
 public:
@@ -88,13 +88,15 @@ public:
         work_ = std::make_unique<QTemporaryDir>();
         QFile::setPermissions(runtime_->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         previousRuntime_ = qgetenv("XDG_RUNTIME_DIR");
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime_->path()));
+        previousState_ = qgetenv("XDG_STATE_HOME");
+        qputenv("XDG_STATE_HOME", QFile::encodeName(runtime_->path()));
         QDir::setCurrent(work_->path());
     }
     ~WorkDir()
     {
         QDir::setCurrent(previous_);
         qputenv("XDG_RUNTIME_DIR", previousRuntime_);
+        qputenv("XDG_STATE_HOME", previousState_);
     }
     WorkDir(const WorkDir&) = delete;
     WorkDir& operator=(const WorkDir&) = delete;
@@ -106,6 +108,7 @@ public:
 private:
     QString previous_;
     QByteArray previousRuntime_;
+    QByteArray previousState_;
     std::unique_ptr<QTemporaryDir> runtime_;
     std::unique_ptr<QTemporaryDir> work_;
 };

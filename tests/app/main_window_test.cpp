@@ -28,6 +28,7 @@
 #include "Zadanie_intervala.h"
 #include "app_test_support.h"
 #include "grafimo/history.h"
+#include "grafimo_test/fake_file_calls.h"
 #include "grafimo_test/history_dir_rule.h"
 #include "grafimo_test/live_readings.h"
 
@@ -191,6 +192,7 @@ private slots:
         writeFile(QStringLiteral("notadir"), "x");
         const QByteArray home = qgetenv("HOME");
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(work_->file(QStringLiteral("notadir"))));
+        qputenv("XDG_STATE_HOME", QFile::encodeName(work_->file(QStringLiteral("notadir"))));
         qputenv("HOME", QFile::encodeName(work_->file(QStringLiteral("notadir"))));
         writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "a"));
         createForms();
@@ -199,8 +201,25 @@ private slots:
 
         QVERIFY(!Form1->historyDir());
         QVERIFY(boxes_->anyContaining(QStringLiteral("Не удалось подготовить каталог для файлов истории")));
+        QVERIFY(boxes_->anyContaining(QStringLiteral(": Это не папка")));
         QTRY_VERIFY_WITH_TIMEOUT(Form1->DeviceTable[1]->upperSeries->count() >= 3, kWait);
         QCOMPARE(boxes_->calls.size(), std::size_t{1});
+    }
+
+    void aFullDiskIsToldInRussianAndTheConfigurationKept()
+    {
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + deviceRecord(5, "a"));
+        createForms();
+        Form1->show();
+        const QByteArray before = readFile(QStringLiteral("grafimo.cfg"));
+        test::FakeFileCalls disk;
+        disk.diskFull = true;
+        {
+            ScopedFileCalls use(disk);
+            addOrChange(10, QStringLiteral("abc"), true);
+        }
+        QVERIFY(boxes_->anyContaining(QStringLiteral("grafimo.cfg:\nНет места на диске")));
+        QCOMPARE(readFile(QStringLiteral("grafimo.cfg")), before);
     }
 
     // ---- add, change, delete ----

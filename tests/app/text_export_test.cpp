@@ -159,6 +159,8 @@ private slots:
         QCOMPARE(boxes_->calls.size(), std::size_t{2});
         QCOMPARE(boxes_->calls[1].caption, QStringLiteral("Ошибка!"));
         QVERIFY(boxes_->calls[1].text.contains(nowhere));
+        // Why, in the window's language.
+        QVERIFY2(boxes_->calls[1].text.endsWith(QStringLiteral("Папка не найдена")), qPrintable(boxes_->calls[1].text));
         QVERIFY(!QFile::exists(nowhere));
         QVERIFY(!Form1->pollThread()->Suspended());
 

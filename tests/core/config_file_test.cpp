@@ -401,8 +401,8 @@ TEST_F(ConfigFileTest, TemporariesOfKilledRewritesAreRemoved)
     if (gone == 0)
         ::_exit(0);
     ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
-    const fs::path stale = dir / (".grafimo.cfg.tmp" + std::to_string(gone) + ".3");
-    const fs::path live = dir / (".grafimo.cfg.tmp" + std::to_string(::getppid()) + ".0");
+    const fs::path stale = dir / (".grafimo485.tmp." + std::to_string(gone) + ".3");
+    const fs::path live = dir / (".grafimo485.tmp." + std::to_string(::getppid()) + ".0");
     const fs::path other = dir / (".other.cfg.tmp" + std::to_string(gone) + ".0");
     for (const fs::path& p : {stale, live, other})
         writeBytes(p, Bytes{1});

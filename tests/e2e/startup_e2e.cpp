@@ -32,8 +32,9 @@ namespace {
 // stdout and stderr go to files.
 struct ProgramRun : Program {
     ProgramRun(const std::vector<std::string>& args, const fs::path& cwd, const fs::path& out,
-        const std::vector<std::string>& dropEnv, const std::vector<std::string>& addEnv)
-        : Program(grafimo::test::Launch{GRAFIMO485_EXE, args, cwd, out, out.string() + ".err", dropEnv, addEnv})
+        const std::vector<std::string>& dropEnv, const std::vector<std::string>& addEnv,
+        const fs::path& exe = GRAFIMO485_EXE)
+        : Program(grafimo::test::Launch{exe, args, cwd, out, out.string() + ".err", dropEnv, addEnv})
     {
     }
 };
@@ -90,8 +91,8 @@ TEST(Grafimo485Start, ASecondStartInTheSameFolderLeavesTheFirstAlone)
     sim.start();
     writeConfig(work.path() / "grafimo.cfg", link.string(), {1, 2});
     const std::string configBefore = slurp(work.path() / "grafimo.cfg");
-    const std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime.path().string()};
-    const std::vector<std::string> drop = {"QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"};
+    const std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "XDG_STATE_HOME=" + runtime.path().string()};
+    const std::vector<std::string> drop = {"QT_QPA_PLATFORM", "XDG_STATE_HOME"};
 
     ProgramRun first({}, work.path(), elsewhere.path() / "first", drop, env);
     const fs::path file1 = history / grafimo::historyFileName(1);
@@ -128,6 +129,69 @@ TEST(Grafimo485Start, ASecondStartInTheSameFolderLeavesTheFirstAlone)
     sim.stop();
 }
 
+TEST(Grafimo485Start, ASecondStartAfterAnUpgradeBringsTheRunningCopyForward)
+{
+    // The package was upgraded while the first copy ran: its binary is gone from under it
+    // (/proc/<pid>/exe ends in " (deleted)"), and the second copy is the new binary.
+    TempDir work, state, bin, elsewhere;
+    ::chmod(state.path().c_str(), 0700);
+    const fs::path exe = bin.path() / "grafimo485";
+    fs::copy_file(GRAFIMO485_EXE, exe);
+    const fs::path link = work.path() / "ttyBUS";
+    grafimo::sim::PtyServer sim(simBus(link, {1}));
+    sim.start();
+    writeConfig(work.path() / "grafimo.cfg", link.string(), {1});
+    const std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "XDG_STATE_HOME=" + state.path().string()};
+    const std::vector<std::string> drop = {"QT_QPA_PLATFORM", "XDG_STATE_HOME"};
+
+    ProgramRun first({}, work.path(), elsewhere.path() / "first", drop, env, exe);
+    const fs::path file1 = grafimo::test::historyDirByRule(state.path(), work.path()) / grafimo::historyFileName(1);
+    ASSERT_TRUE(waitUntil([&] { return sizeOf(file1) >= 2 * 16; })) << first.err();
+    fs::copy_file(GRAFIMO485_EXE, bin.path() / "grafimo485.new");
+    fs::rename(bin.path() / "grafimo485.new", exe);
+    char running[4096] = {};
+    ASSERT_GT(::readlink(("/proc/" + std::to_string(first.pid()) + "/exe").c_str(), running, sizeof running - 1), 0);
+    ASSERT_TRUE(std::string(running).ends_with(" (deleted)")) << running;
+
+    ProgramRun second({}, work.path(), elsewhere.path() / "second", drop, env, exe);
+    ASSERT_TRUE(waitUntil([&] { return second.err().find("already running") != std::string::npos || second.ended(); }))
+        << second.err();
+    EXPECT_NE(second.err().find("its window was brought forward"), std::string::npos) << second.err();
+    second.signal(SIGTERM);
+    EXPECT_EQ(second.exitCode(), std::optional<int>(3)) << second.describe();
+
+    EXPECT_FALSE(first.ended()) << first.describe();
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.exitCode(), std::optional<int>(0)) << first.err();
+    sim.stop();
+}
+
+TEST(Grafimo485Start, AFolderThatCannotBeLockedIsRefusedAndTheHistoryInItKept)
+{
+    TempDir work, state, elsewhere;
+    const fs::path history = grafimo::test::historyDirByRule(state.path(), work.path());
+    fs::create_directories(history);
+    for (const fs::path& level : {state.path(), history.parent_path().parent_path(), history.parent_path()})
+        ::chmod(level.c_str(), 0700);
+    // instance.lock cannot be opened as a file; the samples beside it may be another copy's.
+    fs::create_directory(history / "instance.lock");
+    const fs::path file1 = history / grafimo::historyFileName(1);
+    std::ofstream(file1, std::ios::binary) << std::string(32, '\x01');
+    writeConfig(work.path() / "grafimo.cfg", "NULL", {1});
+    const std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "XDG_STATE_HOME=" + state.path().string()};
+    const std::vector<std::string> drop = {"QT_QPA_PLATFORM", "XDG_STATE_HOME"};
+
+    ProgramRun run({}, work.path(), elsewhere.path() / "run", drop, env);
+    ASSERT_TRUE(waitUntil([&] {
+        return run.err().find("cannot lock") != std::string::npos || run.ended() || !fs::exists(file1);
+    })) << run.err();
+    EXPECT_NE(run.err().find("instance.lock"), std::string::npos) << run.err();
+    // It waits for the user to read why; a SIGTERM answers that.
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.exitCode(), std::optional<int>(1)) << run.describe() << "\n" << run.err();
+    EXPECT_EQ(sizeOf(file1), 32u);
+}
+
 } // namespace
 
 namespace {
@@ -136,8 +200,8 @@ TEST(Grafimo485Start, FromTheDesktopMenuTheConfigurationGoesToTheDataFolder)
 {
     TempDir home, runtime;
     ::chmod(runtime.path().c_str(), 0700);
-    const std::vector<std::string> drop = {"QT_QPA_PLATFORM", "XDG_RUNTIME_DIR", "HOME", "XDG_DATA_HOME"};
-    const std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime.path().string(),
+    const std::vector<std::string> drop = {"QT_QPA_PLATFORM", "XDG_STATE_HOME", "HOME", "XDG_DATA_HOME"};
+    const std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "XDG_STATE_HOME=" + runtime.path().string(),
                                           "HOME=" + home.path().string()};
     const fs::path dataDir = home.path() / ".local" / "share" / "grafimo485";
     // The menu starts it in the home folder. With no grafimo.cfg yet the program makes one

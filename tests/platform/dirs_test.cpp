@@ -1,4 +1,4 @@
-// The private history directory: only the program's own levels are made, checked and kept
+// The private history directory: on disk under the state folder; only the program's own levels are made, checked and kept
 // private; the base it goes in is used as it is (a link to a directory included); one
 // directory per working folder.
 
@@ -9,10 +9,14 @@
 #include <sys/stat.h>
 
 #include "grafimo/platform/dirs.h"
+#include "grafimo_test/env_var.h"
+#include "grafimo_test/history_dir_rule.h"
 #include "grafimo_test/temp_dir.h"
 
 namespace fs = std::filesystem;
 using grafimo::platform::historyDirUnder;
+using grafimo::test::EnvVar;
+using grafimo::test::historyDirByRule;
 
 namespace {
 
@@ -20,19 +24,6 @@ mode_t modeOf(const fs::path& p)
 {
     struct stat st {};
     return ::lstat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-
-// The key of a working folder, written out here: FNV-1a over its absolute path, 16 hex digits.
-std::string key(const fs::path& dir)
-{
-    std::uint64_t h = 14695981039346656037ull;
-    for (unsigned char c : fs::weakly_canonical(dir).string()) {
-        h ^= c;
-        h *= 1099511628211ull;
-    }
-    char buf[17];
-    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
-    return buf;
 }
 
 } // namespace
@@ -56,11 +47,11 @@ TEST(HistoryDirectory, BaseIsUsedAsItIsAndOnlyOwnLevelsArePrivate)
         std::string error;
         const auto dir = historyDirUnder(c.base, work, &error);
         ASSERT_TRUE(dir) << c.name << ": " << error;
-        EXPECT_EQ(*dir, c.base / "grafimo485" / key(work) / "") << c.name;
+        EXPECT_EQ(*dir, historyDirByRule(c.base, work)) << c.name;
         EXPECT_EQ(modeOf(real), 0755u) << c.name << ": the base is not ours to change";
         EXPECT_TRUE(fs::is_symlink(link)) << c.name;
         EXPECT_EQ(modeOf(real / "grafimo485"), 0700u) << c.name;
-        EXPECT_EQ(modeOf(real / "grafimo485" / key(work)), 0700u) << c.name;
+        EXPECT_EQ(modeOf(historyDirByRule(real, work)), 0700u) << c.name;
     }
 }
 
@@ -105,4 +96,24 @@ TEST(HistoryDirectory, OneDirectoryPerWorkingFolder)
     ASSERT_TRUE(a && b && again);
     EXPECT_NE(*a, *b);
     EXPECT_EQ(*a, *again);
+}
+
+TEST(HistoryDirectory, LivesOnDiskUnderTheStateFolderNeverUnderTheRuntimeOne)
+{
+    grafimo::test::TempDir tmp;
+    const fs::path home = tmp.path() / "home", state = tmp.path() / "state", run = tmp.path() / "run";
+    fs::create_directories(run);
+    EnvVar homeVar("HOME", home.c_str()), runVar("XDG_RUNTIME_DIR", run.c_str());
+    // XDG_STATE_HOME when absolute, else ~/.local/state; made when missing.
+    for (const auto& [value, base] : {std::pair{state.c_str(), state}, {nullptr, home / ".local/state"},
+                                      {"relative", home / ".local/state"}}) {
+        EnvVar stateVar("XDG_STATE_HOME", value);
+        std::string error;
+        const auto dir = grafimo::platform::historyDir(&error);
+        EXPECT_EQ(dir, historyDirByRule(base, fs::current_path())) << error;
+        for (const fs::path& level : {base, base / "grafimo485", historyDirByRule(base, fs::current_path())})
+            EXPECT_EQ(modeOf(level), 0700u) << level;
+        EXPECT_TRUE(fs::is_empty(run));
+        fs::remove_all(base);
+    }
 }

@@ -42,6 +42,8 @@ public:
     std::atomic<int> writes{0};
     std::atomic<int> reads{0};
     std::atomic<int> tcsetattrCalls{0};
+    std::atomic<int> exclusiveSet{0};     // TIOCEXCL calls that succeeded
+    std::atomic<int> exclusiveCleared{0}; // TIOCNXCL calls
 
     int open(const char* path, int flags) override
     {
@@ -76,7 +78,12 @@ public:
             *static_cast<int*>(arg) = 64;
             return 0;
         }
-        return SysIo::ioctl(fd, request, arg);
+        if (request == TIOCNXCL)
+            ++exclusiveCleared;
+        const int r = SysIo::ioctl(fd, request, arg);
+        if (request == TIOCEXCL && r == 0)
+            ++exclusiveSet;
+        return r;
     }
     int tcflush(int fd, int queue) override
     {

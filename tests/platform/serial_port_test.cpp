@@ -165,6 +165,9 @@ TEST_P(SerialPortOpenFault, MapsToItsStepAndLeavesThePortClosed)
     EXPECT_EQ(port.open(pty.slavePath()), GetParam().expected);
     ASSERT_FALSE(port.isOpen());
     EXPECT_EQ(io.opens.load(), io.closes.load()) << "descriptor leaked";
+    // The line is unlocked only by the descriptor that locked it: a copy refused the lock
+    // must leave the holder's TIOCEXCL in place.
+    EXPECT_EQ(io.exclusiveCleared.load(), io.exclusiveSet.load());
     const std::vector<std::uint8_t> frame{1, 2};
     EXPECT_FALSE(port.writeFrame(frame));
     EXPECT_EQ(port.waitReadable(), Wait::Closed);

@@ -1,11 +1,16 @@
 // The working folder of a desktop start, and the one-copy-per-folder lock.
 
 #include "grafimo/platform/work_dir.h"
+#include "grafimo_test/env_var.h"
 #include "grafimo_test/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <thread>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -19,21 +24,7 @@ namespace fs = std::filesystem;
 using platform::InstanceLock;
 using TempFolder = grafimo::test::TempDir;
 
-// Sets or clears an environment variable for one test and puts it back afterwards.
-class EnvVar {
-public:
-    EnvVar(const char* name, const char* value) : name_(name)
-    {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        value ? ::setenv(name, value, 1) : ::unsetenv(name);
-    }
-    ~EnvVar() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
+using test::EnvVar;
 
 TEST(WorkDir, DesktopDataFolderFollowsXdgDataHome)
 {
@@ -85,40 +76,69 @@ TEST(WorkDir, EnteringCreatesTheFolderOnlyWhenAsked)
     fs::current_path(before);
 }
 
-TEST(InstanceLockTest, OneHolderPerFileAndFreedWithIt)
+platform::PrivateDir heldOpen(const fs::path& dir)
+{
+    return platform::PrivateDir(dir, ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+// Whether `holder` answers a later start's request within the guard; it brings its window
+// forward once for it.
+bool answersRequest(InstanceLock& holder, const InstanceLock& later)
+{
+    std::atomic<bool> answered{false};
+    std::thread asker([&] { answered = later.askHolderForward(std::chrono::seconds(20)); });
+    pollfd p{holder.requestFd(), POLLIN, 0};
+    int forward = 0;
+    if (::poll(&p, 1, 20000) == 1)
+        holder.answerRequests([&] { ++forward; });
+    asker.join();
+    return answered && forward == 1;
+}
+
+TEST(InstanceLockTest, OneHolderPerFolderFreedWithItAndAskedForwardThroughItsDirectory)
 {
     TempFolder a;
     TempFolder b;
-    const fs::path fileA = platform::instanceLockFile(a.path());
-    const fs::path fileB = platform::instanceLockFile(b.path());
-    EXPECT_EQ(fileA.parent_path(), a.path());
+    const auto dirA = heldOpen(a.path());
+    const auto dirB = heldOpen(b.path());
     {
-        InstanceLock first(fileA);
+        InstanceLock first(dirA);
         ASSERT_EQ(first.state(), InstanceLock::State::Acquired) << first.error();
-        InstanceLock second(fileA);
+        ASSERT_GE(first.requestFd(), 0);
+        InstanceLock second(dirA);
         EXPECT_EQ(second.state(), InstanceLock::State::HeldElsewhere);
-        EXPECT_EQ(second.holderPid(), static_cast<long>(::getpid()));
-        // A number left in the file by someone else is not trusted: pid 1 runs another
-        // program, and a number of no process at all names nobody.
-        for (const char* written : {"1\n", "999999999\n", "junk\n", ""}) {
-            std::FILE* f = std::fopen(fileA.c_str(), "w");
-            ASSERT_NE(f, nullptr);
-            std::fputs(written, f);
-            std::fclose(f);
-            InstanceLock third(fileA);
-            EXPECT_EQ(third.state(), InstanceLock::State::HeldElsewhere) << written;
-            EXPECT_EQ(third.holderPid(), 0) << written;
-        }
+        EXPECT_TRUE(answersRequest(first, second));
+        // A holder that does not answer leaves the later start without an answer.
+        EXPECT_FALSE(second.askHolderForward(std::chrono::milliseconds(50)));
         // Another folder is independent.
-        InstanceLock other(fileB);
+        InstanceLock other(dirB);
         EXPECT_EQ(other.state(), InstanceLock::State::Acquired) << other.error();
     }
-    InstanceLock again(fileA);
-    EXPECT_EQ(again.state(), InstanceLock::State::Acquired);
+    // The socket goes with its holder; a new one takes the folder and answers in its turn.
+    EXPECT_FALSE(fs::exists(a.path() / "instance.sock"));
+    InstanceLock again(dirA);
+    ASSERT_EQ(again.state(), InstanceLock::State::Acquired);
+    EXPECT_TRUE(answersRequest(again, InstanceLock(dirA)));
 
-    InstanceLock nowhere(a.path() / "missing" / "instance.lock");
-    EXPECT_EQ(nowhere.state(), InstanceLock::State::Failed);
-    EXPECT_FALSE(nowhere.error().empty());
+    // The lock goes into the directory that was checked, through its descriptor, even when
+    // a link has been put in its place since.
+    TempFolder d, elsewhere;
+    const fs::path checked = d.path() / "key";
+    fs::create_directory(checked);
+    const auto held = heldOpen(checked);
+    fs::rename(checked, d.path() / "moved");
+    fs::create_directory_symlink(elsewhere.path(), checked);
+    EXPECT_EQ(InstanceLock(held).state(), InstanceLock::State::Acquired);
+    EXPECT_TRUE(fs::exists(d.path() / "moved" / "instance.lock"));
+    EXPECT_TRUE(fs::is_empty(elsewhere.path()));
+
+    // A lock file that cannot be opened is a failure, not a lock.
+    TempFolder c;
+    fs::create_directory(c.path() / "instance.lock");
+    InstanceLock blocked(heldOpen(c.path()));
+    EXPECT_EQ(blocked.state(), InstanceLock::State::Failed);
+    EXPECT_EQ(blocked.fault().error, EISDIR);
+    EXPECT_NE(blocked.error().find("instance.lock"), std::string::npos) << blocked.error();
 }
 
 } // namespace

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "grafimo/file_fault.h"
+
 namespace grafimo {
 
 // The configuration file "grafimo.cfg": a 100-byte header whose first byte is the
@@ -51,12 +53,16 @@ struct RewriteResult {
     bool existed;       // the file was there before the rewrite
     ConfigWrite status; // Ok or Failed
     std::string error;  // why it failed; empty when Ok
+    FileFault fault;    // the file step that failed, when one did
 };
 
 // Rewrites the file: the first 100 bytes of the existing file (zero-filled when it is
 // shorter or missing), then the records in the given order. The new content goes to a
 // temporary file beside the old one, is flushed to disk and renamed over it, so a
-// failure leaves the old file as it was; the old file's permission bits are kept.
+// failure leaves the old file as it was; the old file's permission bits and group are
+// kept. A link is followed only when it is the user's or the folder owner's. A file that
+// cannot be replaced (another owner's, or in a folder that takes no new file) is rewritten
+// where it is, its new length reserved first so that a full disk leaves it as it was.
 // Fails without writing when a description is longer than 255 bytes, or when the
 // existing file cannot be read (its header would be lost).
 RewriteResult writeDeviceRecords(const std::filesystem::path& file,

@@ -3,6 +3,7 @@
 // CR LF, written from a device's history file or from records given by the caller, and
 // the file name suggested for it.
 #include "grafimo/datetime.h"
+#include "grafimo/file_fault.h"
 #include "grafimo/history.h"
 
 #include <cstdint>
@@ -99,6 +100,7 @@ struct ExportResult {
     bool cancelled = false;     // the progress callback asked to stop
     std::uint64_t records = 0;  // lines written; on failure, lines formatted before it
     std::string error;          // names the file and the system's reason; empty when ok
+    FileFault fault;            // the file step that failed, when one did
 };
 
 // Called with (records done, records in all) before the first line, every few thousand
@@ -107,8 +109,8 @@ using ExportProgress = std::function<bool(std::uint64_t done, std::uint64_t tota
 
 // Writes the export lines to a temporary file beside `out`, flushes it to disk and
 // renames it over `out`. A failed or cancelled export leaves no partial file and an
-// existing `out` as it was; a replaced file keeps its permission bits, and a symbolic
-// link stays a link to the rewritten file.
+// existing `out` as it was; a replaced file keeps its permission bits and group, and a
+// symbolic link stays a link to the rewritten file (one planted by another user is refused).
 ExportResult exportRecordsText(const std::filesystem::path& out,
                                std::span<const HistoryRecord> records,
                                const RegionalFormats& formats,

@@ -94,13 +94,13 @@ public:
             ::_exit(127);
         }
     }
-    // The window program in `workDir` on the offscreen platform with a private runtime
-    // directory, its output in workDir/grafimo485.log.
+    // The window program in `workDir` on the offscreen platform with a private state
+    // directory for its history files, its output in workDir/grafimo485.log.
     Program(const std::filesystem::path& exe, const std::filesystem::path& workDir,
             const std::filesystem::path& runtimeDir)
         : Program(Launch{exe, {}, workDir, workDir / "grafimo485.log", {},
-                         {"QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"},
-                         {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtimeDir.string()}, true})
+                         {"QT_QPA_PLATFORM", "XDG_RUNTIME_DIR", "XDG_STATE_HOME"},
+                         {"QT_QPA_PLATFORM=offscreen", "XDG_STATE_HOME=" + runtimeDir.string()}, true})
     {
     }
     ~Program()

@@ -89,13 +89,14 @@ private:
     };
     bool enter(Fds& fds);
     void leave();
-    void releaseFd(int fd);
+    void releaseFd(int fd, bool exclusive);
 
     SysIo& io_;
     PortWriter writer_{*this};
     mutable std::mutex mutex_;
     std::condition_variable idleCv_; // users_ dropped to 0, or a close finished
     int fd_ = -1;
+    bool exclusive_ = false; // this descriptor set TIOCEXCL
     int wakeRead_ = -1;
     int wakeWrite_ = -1;
     int kickRead_ = -1;
