@@ -4,6 +4,7 @@
 #include "grafimo/config_file.h"
 #include "grafimo/export_text.h"
 #include "grafimo_test/fake_file_calls.h"
+#include "grafimo_test/russian_dates.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@ using grafimo::testing::Bytes;
 using grafimo::testing::readBytes;
 using grafimo::testing::TempDir;
 using grafimo::testing::writeBytes;
+using grafimo::test::russianFormats;
 namespace fs = std::filesystem;
 
 namespace {
