@@ -120,7 +120,10 @@ TForm5::~TForm5()
 
 void TForm5::setTarget(LogTarget target)
 {
+    // The last transfer goes first: it refers to the line and to its view until destroyed.
     stopTransfer();
+    LogTransfer.reset();
+    view_.reset();
     line_.reset();
     target_ = std::move(target);
     if (target_.link && target_.port)

@@ -243,6 +243,32 @@ private slots:
         QVERIFY(boxes_->calls.empty());
     }
 
+    // Every opening gets a line of its own: the transfer of an earlier opening must be gone
+    // with the line it read through (a line freed under it aborts the run).
+    void aLogReadAgainAfterReopeningCanBeErasedAndClosed()
+    {
+        sim::LogSettings log;
+        log.count = 5;
+        start(log);
+        Checks checks;
+        const auto readAll = [&] {
+            CHECK(waitFor(openingDone));
+            Form5->N3->trigger();
+            CHECK(waitFor([] { return Form5->N3->isEnabled(); }));
+            CHECK(Form5->Series1->count() == 5 && Form5->LineSeries1->count() == 5);
+        };
+        runInLogWindow(readAll);
+        runInLogWindow([&] {
+            readAll();
+            Form5->N4->trigger();
+            CHECK(bus_->server->device(kAddress)->log().count == 0);
+            CHECK(Form5->Series1->count() == 0);
+        });
+        VERIFY_CHECKS(checks);
+        QCOMPARE(boxes_->calls.size(), std::size_t{2});
+        QVERIFY(!Form1->pollThread()->Suspended());
+    }
+
     void closingDuringATransferEndsItBeforePollingResumes()
     {
         sim::LogSettings log;
