@@ -36,6 +36,7 @@
 #include "port_list.h"
 #include "regional_formats.h"
 #include "save_dialog.h"
+#include "window_frame.h"
 
 namespace grafimo {
 
@@ -197,9 +198,8 @@ TForm1::TForm1(QWidget* parent, platform::SysIo& io)
     : QMainWindow(parent), port_(io), view_(std::make_unique<View>(this))
 {
     setWindowTitle(QStringLiteral("Grafimo485v01 Графопостроитель."));
-    // Outer size 870 x 640 with an ordinary frame and caption.
     move(238, 132);
-    resize(862, 606);
+    resize(sizeInsideFrame(QSize(870, 640)));
 
     for (int i = 0; i < 3; ++i) {
         panels_[i] = new QLabel(this);

@@ -21,6 +21,7 @@
 #include "regional_formats.h"
 #include "save_dialog.h"
 #include "text_fit.h"
+#include "window_frame.h"
 
 namespace grafimo {
 
@@ -65,7 +66,7 @@ TForm5::TForm5(QWidget* parent) : QDialog(parent)
     setWindowTitle(QStringLiteral("Протоколирование"));
     setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
     move(243, 175);
-    resize(871, 653);
+    resize(sizeInsideFrame(QSize(871, 653)));
 
     MainMenu1 = new QMenuBar(this);
     N1 = MainMenu1->addMenu(QStringLiteral("Файл"));

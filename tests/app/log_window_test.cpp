@@ -17,6 +17,7 @@
 #include "Ustanovkucom.h"
 #include "Zadanie_intervala.h"
 #include "app_test_support.h"
+#include "window_frame.h"
 #include "grafimo_test/log_time.h"
 
 using namespace grafimo;
@@ -241,6 +242,23 @@ private slots:
         });
         VERIFY_CHECKS(checks);
         QVERIFY(boxes_->calls.empty());
+    }
+
+    void theWindowHasItsDrawnOuterSizeAndItsTextsFitInside()
+    {
+        createForms();
+        // The main window allows for its frame the same way.
+        QCOMPARE(Form1->size() + kWindowFrame, QSize(870, 640));
+        QCOMPARE(Form5->size() + kWindowFrame, QSize(871, 653));
+        Form5->show();
+        QVERIFY(QTest::qWaitForWindowExposed(Form5));
+        const QWidget* client = Form5->Label1->parentWidget();
+        const QRect label = Form5->Label1->geometry();
+        QVERIFY2(client->rect().contains(label),
+                 qPrintable(QStringLiteral("label %1,%2 %3x%4 in %5x%6").arg(label.x()).arg(label.y())
+                                .arg(label.width()).arg(label.height()).arg(client->width()).arg(client->height())));
+        QVERIFY(client->rect().contains(Form5->Chart1->geometry()));
+        Form5->close();
     }
 
     // Every opening gets a line of its own: the transfer of an earlier opening must be gone
