@@ -261,6 +261,25 @@ private slots:
         Form5->close();
     }
 
+    // A number typed into a list picks that item: the lists show what "Установить." sends.
+    void theIntervalListsSendWhatTheyShow()
+    {
+        createForms();
+        Form6->fillLists();
+        Form6->showInterval(3, 10);
+        Form6->show();
+        QVERIFY(QTest::qWaitForWindowExposed(Form6));
+        QTest::keyClicks(Form6->ComboBox1, QStringLiteral("7"));
+        QTest::keyClicks(Form6->ComboBox2, QStringLiteral("45"));
+        const QString shownHours = Form6->ComboBox1->currentText();
+        const QString shownMinutes = Form6->ComboBox2->currentText();
+        Form6->Button1->click();
+        QCOMPARE(shownHours, QString::number(logState.LogIntervalHours.load()));
+        QCOMPARE(shownMinutes, QString::number(logState.LogIntervalMinutes.load()));
+        QCOMPARE(logState.LogIntervalHours.load(), std::uint8_t{7});
+        QCOMPARE(logState.LogIntervalMinutes.load(), std::uint8_t{45});
+    }
+
     // Every opening gets a line of its own: the transfer of an earlier opening must be gone
     // with the line it read through (a line freed under it aborts the run).
     void aLogReadAgainAfterReopeningCanBeErasedAndClosed()
