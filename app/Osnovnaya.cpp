@@ -64,6 +64,20 @@ std::string portPathBytes(const QString& name)
     return QFile::encodeName(name).toStdString();
 }
 
+// Why a worker thread stopped, as the status bar says it.
+QString faultReason(const std::exception_ptr& fault)
+{
+    try {
+        std::rethrow_exception(fault);
+    } catch (const std::bad_alloc&) {
+        return QStringLiteral("не хватает памяти");
+    } catch (const std::exception& e) {
+        return QString::fromLocal8Bit(e.what());
+    } catch (...) {
+    }
+    return QStringLiteral("непредвиденная ошибка");
+}
+
 } // namespace
 
 // The poll thread's calls, queued to the GUI thread in the order they are made. Nothing
@@ -747,7 +761,15 @@ void TForm1::startThreads()
     });
     std::filesystem::path dir = historyDir_ ? *historyDir_ : historyFile(0).parent_path();
     PollThread = std::make_unique<oprosKanala>(link_, port_, pollDevices_, *view_, std::move(dir), RxThread.get(),
-                                               pollTiming_);
+                                               pollTiming_, historyReader_);
+    // A worker that dies of a fault would leave polling stopped under "Подключен": the GUI
+    // thread closes the port and says why.
+    const auto failed = [this, generation](std::exception_ptr fault) {
+        QMetaObject::invokeMethod(
+            this, [this, generation, fault] { workerFailed(generation, fault); }, Qt::QueuedConnection);
+    };
+    RxThread->setOnFailure(failed);
+    PollThread->setOnFailure(failed);
     // The device log window may be open (the port came back while it was): polling waits
     // until it closes.
     if (pauseDepth_ > 0)
@@ -793,6 +815,17 @@ void TForm1::portLost(std::uint64_t generation)
     // The stored port name stays: the same device is looked for until it is back or the
     // user closes the port.
     reconnectTimer_->start();
+}
+
+void TForm1::workerFailed(std::uint64_t generation, const std::exception_ptr& fault)
+{
+    if (generation != portGeneration_ || portState_ != PortState::Open || closing_)
+        return;
+    closePort();
+    // Closed, not lost: the stored name stays and "Открыть порт" starts polling again.
+    if (Form3)
+        Form3->Button1->setText(QStringLiteral("Открыть порт"));
+    setPanelText(1, QStringLiteral("Опрос остановлен: ") + faultReason(fault));
 }
 
 void TForm1::tryReconnect()

@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <condition_variable>
 #include <fstream>
+#include <future>
 #include <mutex>
+#include <stdexcept>
 #include <tuple>
 
 #include "Oproskanala.h"
@@ -136,9 +138,12 @@ struct Rig {
     }
     ~Rig() { stop(); }
 
-    void startPolling(PollTiming timing = {})
+    void startPolling(PollTiming timing = {}, HistoryReader readHistory = {},
+                      std::function<void(std::exception_ptr)> onFailure = {})
     {
-        poll = std::make_unique<oprosKanala>(link, port, devices, view, historyDir, rx.get(), timing);
+        poll = std::make_unique<oprosKanala>(link, port, devices, view, historyDir, rx.get(), timing,
+                                             std::move(readHistory));
+        poll->setOnFailure(std::move(onFailure));
         poll->Start();
     }
     void stopPolling()
@@ -547,4 +552,33 @@ TEST(PollCycle, AReloadWithoutAReadableHistoryFileLeavesTheChartsAlone)
     EXPECT_EQ(thinnings, 0u);
     EXPECT_EQ(rig.devices.chartPoints(4), plotted - 1);
     EXPECT_EQ(std::filesystem::file_size(file), (999 + plotted) * kHistoryRecordSize);
+}
+
+TEST(PollCycle, AFaultInAReloadEndsThePollerWithTheReceiverRunningAndIsReported)
+{
+    // The reload's read throws, as when memory runs out: the receive thread paused for it
+    // goes on, and the owner hears why polling ended.
+    test::TempDir dir;
+    sim::PtyServer server(simWith({4}, 2));
+    server.start();
+    Rig rig(server.ttyPath(), dir.path());
+    rig.devices.setTabs({4});
+    PollTiming t = quick();
+    t.reloadAtPoints = 2;
+    std::atomic<bool> pausedForTheRead{false};
+    std::promise<std::exception_ptr> reported;
+    rig.startPolling(
+        t,
+        [&](const std::filesystem::path&) -> std::optional<std::vector<HistoryRecord>> {
+            pausedForTheRead = rig.rx->Suspended();
+            throw std::runtime_error("reload fault");
+        },
+        [&](std::exception_ptr fault) { reported.set_value(fault); });
+
+    std::future<std::exception_ptr> report = reported.get_future();
+    ASSERT_EQ(report.wait_for(kDeadline), std::future_status::ready);
+    EXPECT_THROW(std::rethrow_exception(report.get()), std::runtime_error);
+    EXPECT_TRUE(rig.poll->WaitFor(kDeadline));
+    EXPECT_TRUE(pausedForTheRead.load());
+    EXPECT_FALSE(rig.rx->Suspended());
 }
