@@ -106,9 +106,10 @@ void PollDevices::setChartPoints(std::uint8_t address, std::size_t points)
 
 oprosKanala::oprosKanala(Link& link, platform::SerialPort& port, PollDevices& devices,
                          PollView& view, std::filesystem::path historyDir,
-                         ReadThread* rxThread, PollTiming timing)
+                         ReadThread* rxThread, PollTiming timing, HistoryReader readHistory)
     : link_(link), port_(port), devices_(devices), view_(view),
-      historyDir_(std::move(historyDir)), rxThread_(rxThread), timing_(timing)
+      historyDir_(std::move(historyDir)), rxThread_(rxThread), timing_(timing),
+      readHistory_(readHistory ? std::move(readHistory) : HistoryReader(readThinnedHistory))
 {
 }
 
@@ -221,12 +222,13 @@ void oprosKanala::reloadHistory(std::uint8_t address)
         view_.chartsThinned(address, stride);
         return;
     }
-    // Bytes that arrive meanwhile wait in the driver's queue.
-    if (rxThread_)
-        rxThread_->Suspend();
-    std::optional<std::vector<HistoryRecord>> records = readThinnedHistory(historyFile(address));
-    if (rxThread_)
-        rxThread_->Resume();
+    std::optional<std::vector<HistoryRecord>> records;
+    {
+        // Bytes that arrive meanwhile wait in the driver's queue. The receive thread goes on
+        // however the read ends: a fault here must not leave it paused for good.
+        platform::SuspendGuard rxPaused(rxThread_);
+        records = readHistory_(historyFile(address));
+    }
     if (!records) {
         // No file to thin from (deleted under us, or never written): the charts keep their
         // points; the count restarts so the attempt is not repeated on every sample.

@@ -10,7 +10,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -87,11 +89,14 @@ struct PollTiming {
     std::size_t reloadAtPoints = 1000;
 };
 
+// How a reload reads the thinned history of one device (a test puts a fault in its place).
+using HistoryReader = std::function<std::optional<std::vector<HistoryRecord>>(const std::filesystem::path&)>;
+
 class oprosKanala : public platform::TThread {
 public:
     oprosKanala(Link& link, platform::SerialPort& port, PollDevices& devices, PollView& view,
                 std::filesystem::path historyDir, ReadThread* rxThread = nullptr,
-                PollTiming timing = {});
+                PollTiming timing = {}, HistoryReader readHistory = readThinnedHistory);
     ~oprosKanala() override;
 
     std::filesystem::path historyFile(std::uint8_t address) const;
@@ -113,6 +118,7 @@ private:
     std::filesystem::path historyDir_;
     ReadThread* rxThread_;
     PollTiming timing_;
+    HistoryReader readHistory_;
     std::array<bool, 256> writeFailReported_{};
     std::array<bool, 256> writeFailedSinceReload_{};
     std::mutex sleepMutex_;

@@ -37,6 +37,7 @@
 #include "port_list.h"
 #include "regional_formats.h"
 #include "save_dialog.h"
+#include "window_frame.h"
 
 namespace grafimo {
 
@@ -62,6 +63,20 @@ QString fromCp1251(const std::string& bytes)
 std::string portPathBytes(const QString& name)
 {
     return QFile::encodeName(name).toStdString();
+}
+
+// Why a worker thread stopped, as the status bar says it.
+QString faultReason(const std::exception_ptr& fault)
+{
+    try {
+        std::rethrow_exception(fault);
+    } catch (const std::bad_alloc&) {
+        return QStringLiteral("не хватает памяти");
+    } catch (const std::exception& e) {
+        return QString::fromLocal8Bit(e.what());
+    } catch (...) {
+    }
+    return QStringLiteral("непредвиденная ошибка");
 }
 
 } // namespace
@@ -198,9 +213,8 @@ TForm1::TForm1(QWidget* parent, platform::SysIo& io)
     : QMainWindow(parent), port_(io), view_(std::make_unique<View>(this))
 {
     setWindowTitle(QStringLiteral("Grafimo485v01 Графопостроитель."));
-    // Outer size 870 x 640 with an ordinary frame and caption.
     move(238, 132);
-    resize(862, 606);
+    resize(sizeInsideFrame(QSize(870, 640)));
 
     for (int i = 0; i < 3; ++i) {
         panels_[i] = new QLabel(this);
@@ -748,7 +762,15 @@ void TForm1::startThreads()
     });
     std::filesystem::path dir = historyDir_ ? *historyDir_ : historyFile(0).parent_path();
     PollThread = std::make_unique<oprosKanala>(link_, port_, pollDevices_, *view_, std::move(dir), RxThread.get(),
-                                               pollTiming_);
+                                               pollTiming_, historyReader_);
+    // A worker that dies of a fault would leave polling stopped under "Подключен": the GUI
+    // thread closes the port and says why.
+    const auto failed = [this, generation](std::exception_ptr fault) {
+        QMetaObject::invokeMethod(
+            this, [this, generation, fault] { workerFailed(generation, fault); }, Qt::QueuedConnection);
+    };
+    RxThread->setOnFailure(failed);
+    PollThread->setOnFailure(failed);
     // The device log window may be open (the port came back while it was): polling waits
     // until it closes.
     if (pauseDepth_ > 0)
@@ -794,6 +816,17 @@ void TForm1::portLost(std::uint64_t generation)
     // The stored port name stays: the same device is looked for until it is back or the
     // user closes the port.
     reconnectTimer_->start();
+}
+
+void TForm1::workerFailed(std::uint64_t generation, const std::exception_ptr& fault)
+{
+    if (generation != portGeneration_ || portState_ != PortState::Open || closing_)
+        return;
+    closePort();
+    // Closed, not lost: the stored name stays and "Открыть порт" starts polling again.
+    if (Form3)
+        Form3->Button1->setText(QStringLiteral("Открыть порт"));
+    setPanelText(1, QStringLiteral("Опрос остановлен: ") + faultReason(fault));
 }
 
 void TForm1::tryReconnect()

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -127,6 +128,9 @@ public:
 
     // Poll thread timing for threads started from now on (tests shorten the waits).
     void setPollTiming(PollTiming timing) { pollTiming_ = timing; }
+    // How poll threads started from now on read the history for a reload (empty: the file's
+    // own reader; tests put a fault in its place).
+    void setHistoryReader(HistoryReader reader) { historyReader_ = std::move(reader); }
     // How long a device must have been silent, besides 41 missed polls, before the user is
     // asked whether to delete it (30 s; tests shorten it).
     void setNoAnswerQuiet(std::chrono::milliseconds quiet) { noAnswerQuiet_ = quiet; }
@@ -179,6 +183,7 @@ private:
     void startThreads();
     void stopThreads();
     void portLost(std::uint64_t generation);
+    void workerFailed(std::uint64_t generation, const std::exception_ptr& fault);
     void tryReconnect();
     void storePortName(const QString& name);
     void rewriteDevices(bool fromDelete);
@@ -198,6 +203,7 @@ private:
     std::unique_ptr<ReadThread> RxThread;
     std::unique_ptr<oprosKanala> PollThread;
     PollTiming pollTiming_;
+    HistoryReader historyReader_;
     std::chrono::milliseconds noAnswerQuiet_{30000};
     // How long a pause waits for the poll thread to finish the exchange under way: one
     // exchange takes well under a second, a chart reload a little more.

@@ -21,6 +21,7 @@
 #include "regional_formats.h"
 #include "save_dialog.h"
 #include "text_fit.h"
+#include "window_frame.h"
 
 namespace grafimo {
 
@@ -65,7 +66,7 @@ TForm5::TForm5(QWidget* parent) : QDialog(parent)
     setWindowTitle(QStringLiteral("Протоколирование"));
     setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
     move(243, 175);
-    resize(871, 653);
+    resize(sizeInsideFrame(QSize(871, 653)));
 
     MainMenu1 = new QMenuBar(this);
     N1 = MainMenu1->addMenu(QStringLiteral("Файл"));
@@ -120,7 +121,10 @@ TForm5::~TForm5()
 
 void TForm5::setTarget(LogTarget target)
 {
+    // The last transfer goes first: it refers to the line and to its view until destroyed.
     stopTransfer();
+    LogTransfer.reset();
+    view_.reset();
     line_.reset();
     target_ = std::move(target);
     if (target_.link && target_.port)

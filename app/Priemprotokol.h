@@ -105,6 +105,7 @@ private:
     void setStateCaption();
 
     LogTarget target_;
+    // The transfer refers to the line and the view: declared after them, it goes first.
     std::unique_ptr<LogLine> line_;
     std::unique_ptr<View> view_;
     std::unique_ptr<PriemProtokola> LogTransfer;

@@ -1,5 +1,8 @@
 #include "Protokolthead.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace grafimo {
 
 LogState logState;
@@ -9,6 +12,15 @@ LogState logState;
 LogLine::LogLine(Link& link, platform::SerialPort& port, std::uint8_t address)
     : link_(link), port_(port), address_(address)
 {
+}
+
+LogLine::~LogLine()
+{
+    std::lock_guard lock(mutex_);
+    if (transfers_ != 0) {
+        std::fputs("grafimo: the device log line was freed under its transfer\n", stderr);
+        std::abort();
+    }
 }
 
 std::optional<std::vector<std::uint8_t>> LogLine::attempt(const LogRequest& request, unsigned silenceLimit)
@@ -73,11 +85,15 @@ LogAttempt LogLine::commandAttempt()
 PriemProtokola::PriemProtokola(LogLine& line, LogState& state, LogView& view)
     : line_(line), state_(state), view_(view)
 {
+    std::lock_guard lock(line_.mutex_);
+    ++line_.transfers_;
 }
 
 PriemProtokola::~PriemProtokola()
 {
     stopAndWait();
+    std::lock_guard lock(line_.mutex_);
+    --line_.transfers_;
 }
 
 std::optional<TransferEnd> PriemProtokola::end() const

@@ -53,6 +53,11 @@ public:
 class LogLine {
 public:
     LogLine(Link& link, platform::SerialPort& port, std::uint8_t address);
+    // Ends the run when a transfer object still refers to the line: telling that transfer
+    // to stop later would lock a freed mutex, which no later check could see.
+    ~LogLine();
+    LogLine(const LogLine&) = delete;
+    LogLine& operator=(const LogLine&) = delete;
 
     std::uint8_t address() const { return address_; }
     bool portOpen() const { return port_.isOpen(); }
@@ -83,6 +88,8 @@ public:
     LogAttempt commandAttempt();
 
 private:
+    friend class PriemProtokola;
+
     Link& link_;
     platform::SerialPort& port_;
     const std::uint8_t address_;
@@ -90,6 +97,7 @@ private:
     std::condition_variable cv_;
     bool busy_ = false;
     int commandsWaiting_ = 0;
+    int transfers_ = 0; // transfer objects built on this line and not yet destroyed
 };
 
 // The record transfer: indexes 0 to LogRecordCount - 1 in order, each attempt repeated until

@@ -20,17 +20,15 @@ TForm6::TForm6(QWidget* parent) : QDialog(parent)
     QFont labelFont = font();
     labelFont.setPixelSize(16);
 
+    // Pick-only lists: a typed number selects its item, so a list never shows a value other
+    // than the one "Установить." stores.
     ComboBox1 = new QComboBox(this);
-    ComboBox1->setEditable(true);
-    ComboBox1->setInsertPolicy(QComboBox::NoInsert);
     ComboBox1->setGeometry(24, 16, 65, 21);
     Label1 = new QLabel(QStringLiteral("часов"), this);
     Label1->setFont(labelFont);
     Label1->move(96, 16);
     Label1->adjustSize();
     ComboBox2 = new QComboBox(this);
-    ComboBox2->setEditable(true);
-    ComboBox2->setInsertPolicy(QComboBox::NoInsert);
     ComboBox2->setGeometry(160, 16, 65, 21);
     Label2 = new QLabel(QStringLiteral("мин."), this);
     Label2->setFont(labelFont);
@@ -46,7 +44,7 @@ TForm6::TForm6(QWidget* parent) : QDialog(parent)
 
 void TForm6::Button1Click()
 {
-    // Only the selected index counts; text typed into the lists is not read.
+    // Only the selected index counts.
     logState.LogIntervalHours.store(static_cast<std::uint8_t>(ComboBox1->currentIndex()));
     logState.LogIntervalMinutes.store(static_cast<std::uint8_t>(ComboBox2->currentIndex()));
     accept();

@@ -1,6 +1,6 @@
 #pragma once
 // The interval dialog: the device log's interval in hours and minutes, picked from two
-// lists whose item index equals its value.
+// lists whose item index equals its value. The lists cannot be typed into.
 
 #include <QDialog>
 #include <cstdint>

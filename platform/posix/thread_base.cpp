@@ -51,12 +51,28 @@ void TThread::run()
         failure = std::current_exception();
     }
     const auto cpu = clockTime(CLOCK_THREAD_CPUTIME_ID);
+    {
+        std::lock_guard lock(mutex_);
+        failure_ = failure;
+        finalCpuTime_ = cpu;
+        finished_ = true;
+        parked_ = false;
+        cv_.notify_all();
+    }
+    if (failure && onFailure_) {
+        try {
+            onFailure_(failure);
+        } catch (...) {
+            // The report could not be made; failure() still tells.
+        }
+    }
+}
+
+void TThread::setOnFailure(std::function<void(std::exception_ptr)> onFailure)
+{
     std::lock_guard lock(mutex_);
-    failure_ = failure;
-    finalCpuTime_ = cpu;
-    finished_ = true;
-    parked_ = false;
-    cv_.notify_all();
+    if (!started_)
+        onFailure_ = std::move(onFailure);
 }
 
 void TThread::Terminate()

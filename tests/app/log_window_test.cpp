@@ -17,6 +17,7 @@
 #include "Ustanovkucom.h"
 #include "Zadanie_intervala.h"
 #include "app_test_support.h"
+#include "window_frame.h"
 #include "grafimo_test/log_time.h"
 
 using namespace grafimo;
@@ -231,6 +232,63 @@ private slots:
         });
         VERIFY_CHECKS(checks);
         QVERIFY(boxes_->calls.empty());
+    }
+
+    void theWindowHasItsDrawnOuterSizeAndItsTextsFitInside()
+    {
+        createForms();
+        // The main window allows for its frame the same way.
+        QCOMPARE(Form1->size() + kWindowFrame, QSize(870, 640));
+        QCOMPARE(Form5->size() + kWindowFrame, QSize(871, 653));
+        Form5->show();
+        QVERIFY(QTest::qWaitForWindowExposed(Form5));
+        const QRect client = Form5->Label1->parentWidget()->rect();
+        QVERIFY(client.contains(Form5->Label1->geometry()));
+        QVERIFY(client.contains(Form5->Chart1->geometry()));
+        Form5->close();
+    }
+
+    // A number typed into a list picks that item: the lists show what "Установить." sends.
+    void theIntervalListsSendWhatTheyShow()
+    {
+        createForms();
+        Form6->fillLists();
+        Form6->showInterval(3, 10);
+        Form6->show();
+        QVERIFY(QTest::qWaitForWindowExposed(Form6));
+        QTest::keyClicks(Form6->ComboBox1, QStringLiteral("7"));
+        QTest::keyClicks(Form6->ComboBox2, QStringLiteral("45"));
+        QCOMPARE(Form6->ComboBox1->currentText(), QStringLiteral("7"));
+        QCOMPARE(Form6->ComboBox2->currentText(), QStringLiteral("45"));
+        Form6->Button1->click();
+        QCOMPARE(logState.LogIntervalHours.load(), std::uint8_t{7});
+        QCOMPARE(logState.LogIntervalMinutes.load(), std::uint8_t{45});
+    }
+
+    // Every opening gets a line of its own: the transfer of an earlier opening must be gone
+    // with the line it read through (a line freed under it aborts the run).
+    void aLogReadAgainAfterReopeningCanBeErasedAndClosed()
+    {
+        sim::LogSettings log;
+        log.count = 5;
+        start(log);
+        Checks checks;
+        const auto readAll = [&] {
+            CHECK(waitFor(openingDone));
+            Form5->N3->trigger();
+            CHECK(waitFor([] { return Form5->N3->isEnabled(); }));
+            CHECK(Form5->Series1->count() == 5 && Form5->LineSeries1->count() == 5);
+        };
+        runInLogWindow(readAll);
+        runInLogWindow([&] {
+            readAll();
+            Form5->N4->trigger();
+            CHECK(bus_->server->device(kAddress)->log().count == 0);
+            CHECK(Form5->Series1->count() == 0);
+        });
+        VERIFY_CHECKS(checks);
+        QCOMPARE(boxes_->calls.size(), std::size_t{2});
+        QVERIFY(!Form1->pollThread()->Suspended());
     }
 
     void closingDuringATransferEndsItBeforePollingResumes()

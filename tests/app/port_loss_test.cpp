@@ -1,5 +1,6 @@
 // An adapter pulled out while polling: the port is closed and reported lost, the stored
-// name stays, and polling goes on by itself once the same device path is back.
+// name stays, and polling goes on by itself once the same device path is back. A poll
+// thread that dies of a fault closes the port too, says why, and the user opens it again.
 
 #include <QPushButton>
 #include <QSignalSpy>
@@ -99,6 +100,33 @@ private slots:
         Form3->Button1->click();
         QVERIFY(Form1->portOpen());
         QVERIFY(bus_->server->waitForAnswers(1, bus_->answers(1) + 2, std::chrono::milliseconds(kWait)));
+    }
+
+    void aPollThreadThatDiesClosesThePortAndSaysWhy()
+    {
+        // Threads started from now on reload the charts at their second point, and the
+        // reload's read runs out of memory.
+        PollTiming timing;
+        timing.reloadAtPoints = 2;
+        Form1->setPollTiming(timing);
+        Form1->setHistoryReader([](const std::filesystem::path&) -> std::optional<std::vector<HistoryRecord>> {
+            throw std::bad_alloc();
+        });
+        Form3->Button1->click();
+        Form3->Button1->click();
+        QTRY_COMPARE_WITH_TIMEOUT(Form1->panelText(1), QStringLiteral("Опрос остановлен: не хватает памяти"), kWait);
+        QCOMPARE(Form1->portState(), TForm1::PortState::Closed);
+        QVERIFY(!Form1->pollThread() && !Form1->rxThread());
+        QVERIFY(!Form1->serialPort().isOpen());
+        QCOMPARE(Form3->Button1->text(), QStringLiteral("Открыть порт"));
+        QCOMPARE(readFile(QStringLiteral("grafimo.cfg")), configHeader("ttyA") + deviceRecord(1, "one"));
+
+        Form1->setHistoryReader({});
+        const std::size_t plotted = Form1->DeviceTable[1]->lowerSeries->count();
+        Form3->Button1->click();
+        QVERIFY(Form1->portOpen());
+        QTRY_VERIFY_WITH_TIMEOUT(Form1->DeviceTable[1]->lowerSeries->count() >= plotted + 2, kWait);
+        QVERIFY(boxes_->calls.empty());
     }
 
     void closingTheProgramWhileThePortIsLost()

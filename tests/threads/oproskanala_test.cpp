@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
+#include <stdexcept>
 #include <tuple>
 
 #include "Oproskanala.h"
@@ -135,9 +136,10 @@ struct Rig : test::PortRig {
     }
     ~Rig() { stop(); }
 
-    void startPolling(PollTiming timing = {})
+    void startPolling(PollTiming timing = {}, HistoryReader readHistory = {})
     {
-        poll = std::make_unique<oprosKanala>(link, port, devices, view, historyDir, rx.get(), timing);
+        poll = std::make_unique<oprosKanala>(link, port, devices, view, historyDir, rx.get(), timing,
+                                             std::move(readHistory));
         poll->Start();
     }
     void stopPolling()
@@ -529,4 +531,26 @@ TEST(PollCycle, AReloadWithoutAReadableHistoryFileLeavesTheChartsAlone)
     EXPECT_EQ(thinnings, 0u);
     EXPECT_EQ(rig.devices.chartPoints(4), plotted - 1);
     EXPECT_EQ(std::filesystem::file_size(file), (999 + plotted) * kHistoryRecordSize);
+}
+
+TEST(PollCycle, AFaultInAReloadEndsThePollerWithTheReceiverRunning)
+{
+    // The reload's read throws, as when memory runs out: the receive thread paused for it
+    // goes on, and the fault is kept for the owner.
+    test::TempDir dir;
+    sim::PtyServer server(simWith({4}, 2));
+    server.start();
+    Rig rig(server.ttyPath(), dir.path());
+    rig.devices.setTabs({4});
+    PollTiming t = quick();
+    t.reloadAtPoints = 2;
+    std::atomic<bool> pausedForTheRead{false};
+    rig.startPolling(t, [&](const std::filesystem::path&) -> std::optional<std::vector<HistoryRecord>> {
+        pausedForTheRead = rig.rx->Suspended();
+        throw std::runtime_error("reload fault");
+    });
+    ASSERT_TRUE(rig.poll->WaitFor(kDeadline));
+    EXPECT_TRUE(rig.poll->failure());
+    EXPECT_TRUE(pausedForTheRead.load());
+    EXPECT_FALSE(rig.rx->Suspended());
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -23,6 +24,9 @@ public:
 
     // Starts Execute on a new thread; later calls do nothing.
     void Start();
+    // Set before Start(): called on the thread, with the exception, when Execute ends by
+    // one, so the owner learns that the work stopped (the call must not block).
+    void setOnFailure(std::function<void(std::exception_ptr)> onFailure);
     // Asks Execute to end: sets the flag, wakes a parked thread and calls onTerminate()
     // so a subclass can wake whatever it blocks on.
     void Terminate();
@@ -80,7 +84,29 @@ private:
     bool parked_ = false;
     bool finished_ = false;
     std::exception_ptr failure_;
+    std::function<void(std::exception_ptr)> onFailure_;
     std::chrono::nanoseconds finalCpuTime_{0};
+};
+
+// Pauses a thread (none: nothing) for as long as it lives; the resume comes however the
+// holder's work ends, a throw included, so a fault never leaves the thread paused.
+class SuspendGuard {
+public:
+    explicit SuspendGuard(TThread* thread) : thread_(thread)
+    {
+        if (thread_)
+            thread_->Suspend();
+    }
+    ~SuspendGuard()
+    {
+        if (thread_)
+            thread_->Resume();
+    }
+    SuspendGuard(const SuspendGuard&) = delete;
+    SuspendGuard& operator=(const SuspendGuard&) = delete;
+
+private:
+    TThread* const thread_;
 };
 
 } // namespace grafimo::platform
