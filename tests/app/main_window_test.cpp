@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTabWidget>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -27,7 +28,9 @@
 #include "TrendCharts.h"
 #include "Zadanie_intervala.h"
 #include "app_test_support.h"
+#include "../e2e/e2e_support.h"
 #include "grafimo/history.h"
+#include "grafimo/run_marker.h"
 #include "grafimo_test/history_dir_rule.h"
 #include "grafimo_test/live_readings.h"
 
@@ -38,6 +41,8 @@ namespace {
 
 constexpr int kWait = 15000;
 const QString kNoAnswerCaption = QStringLiteral("Предупреждение");
+const QString kCloseQuestion = QStringLiteral("Замеры этого запуска ещё не сохранены. Сохранить их перед выходом?");
+const QString kLastRunCaption = QStringLiteral("Замеры прошлого запуска");
 
 QString noAnswerText(const QString& description, int address)
 {
@@ -712,9 +717,14 @@ private slots:
         // Paused polling ends too.
         Form1->pollThread()->Suspend();
         const QByteArray config = readFile(QStringLiteral("grafimo.cfg"));
+        // Samples nobody saved: asked first; Нет closes as ever.
+        boxes_->answer = [](const QString&, const QString&, unsigned) { return IDNO; };
         Form1->close();
+        QCOMPARE(boxes_->count(kCloseQuestion, QStringLiteral("Выход")), 1);
+        QCOMPARE(boxes_->calls.back().flags, MB_YESNOCANCEL | MB_ICONQUESTION);
 
         QVERIFY(Form1->closed());
+        QVERIFY(!std::filesystem::exists(dir / kRunMarkerName));
         QVERIFY(!Form1->pollThread());
         QVERIFY(!Form1->rxThread());
         QVERIFY(!Form1->serialPort().isOpen());
@@ -725,6 +735,125 @@ private slots:
         QVERIFY(!Form1->DeviceTable[1]);
         QVERIFY(!Form4->isVisible());
         QCOMPARE(readFile(QStringLiteral("grafimo.cfg")), config);
+    }
+
+    void theCloseQuestionCancelsSavesOrStays()
+    {
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1});
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "one"));
+        createForms();
+        Form1->show();
+        QTRY_VERIFY_WITH_TIMEOUT(QFile(historyPath(1)).size() >= 2 * 16, kWait);
+        const QString folder = work_->file(QStringLiteral("saved"));
+        QVERIFY(QDir().mkpath(folder));
+
+        // Отмена, then Да with the folder dialog cancelled: the window stays, polling goes on.
+        for (const bool yes : {false, true}) {
+            boxes_->answer = [yes](const QString&, const QString&, unsigned) { return yes ? IDYES : IDCANCEL; };
+            if (yes)
+                chooseFolderWhenShown(Form1->FolderDialog1, QString());
+            Form1->close();
+            QVERIFY(!Form1->closed());
+            QVERIFY(QDir(folder).isEmpty());
+            const auto answers = bus_->answers(1);
+            QVERIFY(bus_->server->waitForAnswers(1, answers + 2, std::chrono::milliseconds(kWait)));
+        }
+        QCOMPARE(boxes_->count(kCloseQuestion, QStringLiteral("Выход")), 2);
+
+        // Да with a folder: the files are written, then the window closes as ever.
+        boxes_->calls.clear();
+        boxes_->answer = [](const QString&, const QString&, unsigned flags) {
+            return (flags & 0x0Fu) == MB_YESNOCANCEL ? IDYES : IDOK;
+        };
+        chooseFolderWhenShown(Form1->FolderDialog1, folder);
+        Form1->close();
+        QVERIFY(Form1->closed());
+        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 1);
+        QVERIFY(boxes_->calls.back().text.startsWith(QStringLiteral("Сохранено файлов: 1 (замеров: ")));
+        QVERIFY(!QFile::exists(historyPath(1)));
+    }
+
+    void withNothingNewTheCloseAsksNothingAndLeavesNothing()
+    {
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + deviceRecord(1, "one"));
+        createForms();
+        Form1->show();
+        QVERIFY(Form1->historyDir());
+        const std::filesystem::path dir = *Form1->historyDir();
+        const std::optional<RunMarker> marker = readRunMarker(dir);
+        QVERIFY(marker);
+        QCOMPARE(QString::fromStdString(marker->folder), QDir::currentPath());
+        Form1->close();
+        QVERIFY(Form1->closed());
+        QVERIFY(boxes_->calls.empty());
+        QVERIFY(std::filesystem::is_empty(dir));
+    }
+
+    // The real program, killed while polling, leaves its samples; the next start in the same
+    // folder offers them: Да writes one file per device, Нет clears them.
+    void aKilledRunIsOfferedAtTheNextStart()
+    {
+        bus_ = std::make_unique<SimBus>(work_->file(QStringLiteral("ttyA")), std::vector<std::uint8_t>{1, 2});
+        const std::filesystem::path dir = plantedHistoryDir(*work_);
+        const QString folder = work_->file(QStringLiteral("saved"));
+        QVERIFY(QDir().mkpath(folder));
+        for (const bool yes : {true, false}) {
+            writeFile(QStringLiteral("grafimo.cfg"), configHeader(QFile::encodeName(bus_->link)) + deviceRecord(1, "one")
+                                                         + deviceRecord(2, "two"));
+            std::uint64_t records = 0;
+            {
+                e2e::Program program(GRAFIMO485_EXE, QFile::encodeName(work_->path()).toStdString(),
+                                     QFile::encodeName(work_->runtimePath()).toStdString());
+                for (std::uint8_t a : {1, 2}) {
+                    QVERIFY2(e2e::waitUntil([&] { return historyRecordCount(dir / historyFileName(a)) >= 3; }),
+                             program.log().c_str());
+                }
+                program.signal(SIGKILL);
+                QVERIFY(program.waitExit());
+                for (std::uint8_t a : {1, 2})
+                    records += historyRecordCount(dir / historyFileName(a));
+            }
+            // Device 2 is no longer configured: named by its address.
+            writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + deviceRecord(1, "one"));
+            boxes_->calls.clear();
+            boxes_->answer = [yes](const QString&, const QString& caption, unsigned) {
+                return caption == kLastRunCaption && !yes ? IDNO : IDYES;
+            };
+            createForms();
+            if (yes)
+                chooseFolderWhenShown(Form1->FolderDialog1, folder);
+            Form1->show();
+
+            QVERIFY(!boxes_->calls.empty());
+            QCOMPARE(boxes_->calls[0].caption, kLastRunCaption);
+            QCOMPARE(boxes_->calls[0].flags, MB_YESNO | MB_ICONQUESTION);
+            const QRegularExpression question(
+                QStringLiteral("^Найдены замеры запуска от \\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d, завершившегося без "
+                               "сохранения: приборов 2, замеров %1\\. Сохранить их\\?$")
+                    .arg(records));
+            QVERIFY2(question.match(boxes_->calls[0].text).hasMatch(), qPrintable(boxes_->calls[0].text));
+            // Cleared either way before polling starts; a new run is marked.
+            for (std::uint8_t a : {1, 2})
+                QVERIFY(!std::filesystem::exists(dir / historyFileName(a)));
+            QVERIFY(readRunMarker(dir));
+            const QStringList files = QDir(folder).entryList(QDir::Files, QDir::Name);
+            if (yes) {
+                QCOMPARE(files.size(), 2);
+                QVERIFY2(files[0].startsWith(QStringLiteral("2 ")) && files[1].startsWith(QStringLiteral("one ")),
+                         qPrintable(files.join(QLatin1Char('|'))));
+                qsizetype lines = 0;
+                for (const QString& f : files)
+                    lines += readFile(QDir(folder).filePath(f)).count("\r\n");
+                QCOMPARE(static_cast<std::uint64_t>(lines), records);
+                for (const QString& f : files)
+                    QVERIFY(QFile::remove(QDir(folder).filePath(f)));
+            } else {
+                QVERIFY(files.isEmpty());
+                QCOMPARE(boxes_->calls.size(), std::size_t{1});
+            }
+            destroyForms();
+        }
     }
 
 private:

@@ -225,6 +225,57 @@ private slots:
         }
     }
 
+    void saveAllWritesOneFilePerDeviceWithSamples()
+    {
+        // Devices 5 and 6 answer; 7 stays silent, so it gets no file.
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{5, 6, 7});
+        sim::Faults silent;
+        silent.silent = true;
+        bus_->server->setFaults(7, silent);
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(5, "dev5")
+                                                     + deviceRecord(6, "dev6") + deviceRecord(7, "dev7"));
+        createForms();
+        Form1->show();
+        QCOMPARE(Form1->N10->text(), QStringLiteral("Сохранить все"));
+        for (std::uint8_t a : {5, 6})
+            QVERIFY(QTest::qWaitFor([a] { return historyRecords(historyPath(a)).size() >= 5; }, kWait));
+        const QString folder = work_->file(QStringLiteral("out"));
+        QVERIFY(QDir().mkpath(folder));
+        chooseFolderWhenShown(Form1->FolderDialog1, folder);
+        Form1->N10->trigger();
+
+        // Nothing else in the folder: no temporary file, none for the silent device.
+        const QStringList files = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+        QCOMPARE(files.size(), 2);
+        qsizetype lines = 0;
+        for (std::uint8_t a : {5, 6}) {
+            const QString name = files[a - 5];
+            // The name "Сохранить" suggests: description, stamp, ".txt".
+            QVERIFY2(QRegularExpression(QStringLiteral("^dev%1 \\d\\d_\\d\\d_\\d{4} \\d\\d_\\d\\d\\.txt$").arg(a))
+                         .match(name)
+                         .hasMatch(),
+                     qPrintable(name));
+            QString problem;
+            const QStringList written = crlfLines(readFile(QDir(folder).filePath(name)), &problem);
+            QVERIFY2(problem.isEmpty(), qPrintable(problem));
+            const std::vector<Record> stored = historyRecords(historyPath(a));
+            QVERIFY(written.size() >= 5 && static_cast<std::size_t>(written.size()) <= stored.size());
+            for (int i = 0; i < written.size(); ++i) {
+                const QString bad = lineCheck(written[i], stored[i]);
+                QVERIFY2(bad.isEmpty(), qPrintable(QStringLiteral("device %1 line %2: %3").arg(a).arg(i).arg(bad)));
+            }
+            lines += written.size();
+        }
+        QCOMPARE(boxes_->calls.size(), std::size_t{1});
+        QCOMPARE(boxes_->calls[0].text,
+                 QStringLiteral("Сохранено файлов: 2 (замеров: %1) в папке %2").arg(lines).arg(folder));
+        // Polling went on meanwhile and goes on.
+        QVERIFY(!Form1->pollThread()->Suspended());
+        const auto answers = bus_->answers(5);
+        QVERIFY(bus_->server->waitForAnswers(5, answers + 2, std::chrono::milliseconds(kWait)));
+    }
+
     void regionalFormatsFollowTheLocale()
     {
         const double t = 46088.0 + (13 * 60 + 5) / 1440.0 + 7 / 86400.0; // 7 March 2026 13:05:07
@@ -256,7 +307,10 @@ private:
         Form1->show();
     }
 
-    static QString historyPath() { return QString::fromStdString(Form1->historyFile(kAddress).string()); }
+    static QString historyPath(std::uint8_t address = kAddress)
+    {
+        return QString::fromStdString(Form1->historyFile(address).string());
+    }
 
     // Runs `command`, which shows `dialog`; answers it with `file` and returns the name it
     // suggested.
