@@ -613,6 +613,23 @@ private slots:
         QCOMPARE(boxes_->calls.back().caption, QStringLiteral("Ошибка!"));
     }
 
+    void lowDiskSpaceIsToldOnceAndPollingGoesOn()
+    {
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1});
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "a"));
+        createForms();
+        // Any disk is short of this much; looked at after every store.
+        Form1->setDiskSpaceWatch(~std::uint64_t{0}, std::chrono::milliseconds(0));
+        Form1->show();
+        QTRY_VERIFY_WITH_TIMEOUT(boxes_->anyContaining(QStringLiteral("осталось мало места")), kWait);
+        QCOMPARE(Form1->panelText(2), QStringLiteral("Мало места на диске"));
+        const auto stored = historyRecordCount(Form1->historyFile(1));
+        QTRY_VERIFY_WITH_TIMEOUT(historyRecordCount(Form1->historyFile(1)) >= stored + 3, kWait);
+        QCOMPARE(boxes_->calls.size(), std::size_t{1});
+        QCOMPARE(boxes_->calls[0].caption, QStringLiteral("Предупреждение"));
+    }
+
     // ---- poll monitor ----
 
     void monitorLinesWaitingForABusyWindowAreBoundedToTheNewest()
@@ -852,6 +869,29 @@ private slots:
                 QVERIFY(files.isEmpty());
                 QCOMPARE(boxes_->calls.size(), std::size_t{1});
             }
+            destroyForms();
+        }
+    }
+
+    // Files of an earlier run that cannot be offered are cleared without a question: no
+    // marker (a clean close), a marker of another working folder, a marker without files.
+    void leftoversWithoutAMatchingMarkerAreClearedSilently()
+    {
+        const std::filesystem::path dir = plantedHistoryDir(*work_);
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + deviceRecord(1, "one"));
+        const std::string elsewhere = QFile::encodeName(work_->runtimePath()).toStdString();
+        for (const std::optional<std::string>& folder : {std::optional<std::string>(), std::optional(elsewhere),
+                                                         std::optional(QDir::currentPath().toStdString())}) {
+            if (folder)
+                QVERIFY(writeRunMarker(dir, RunMarker{46000.5, *folder}));
+            const bool withFiles = !folder || *folder == elsewhere;
+            if (withFiles)
+                writeFile(QString::fromStdString((dir / historyFileName(1)).string()), QByteArray(32, '\1'));
+            createForms();
+            Form1->show();
+            QVERIFY(boxes_->calls.empty());
+            QVERIFY(!std::filesystem::exists(dir / historyFileName(1)));
+            QCOMPARE(readRunMarker(dir)->folder, QDir::currentPath().toStdString());
             destroyForms();
         }
     }

@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <QTimeZone>
+#include <QTimer>
 
 #include <bit>
 #include <cstdint>
@@ -19,6 +20,7 @@
 #include "Osnovnaya.h"
 #include "Priemprotokol.h"
 #include "TrendCharts.h"
+#include "export_progress.h"
 #include "regional_formats.h"
 #include "app_test_support.h"
 #include "grafimo_test/log_time.h"
@@ -295,6 +297,30 @@ private slots:
             const std::string line = exportLine(23.4f, 55.67f, t, regionalFormats(c.locale));
             QVERIFY2(line == c.line, qPrintable(c.locale.name() + QStringLiteral(": ") + QString::fromStdString(line)));
         }
+    }
+
+    // Kept last: from the program's end on, every export stops.
+    void anExportUnderWayWhenTheProgramIsEndedStopsAndLeavesNothing()
+    {
+        start("dev5");
+        QVERIFY(QTest::qWaitFor([] { return historyRecords(historyPath()).size() >= 2; }, kWait));
+        const QString out = work_->file(QStringLiteral("out/ended.txt"));
+        QVERIFY(QDir().mkpath(QFileInfo(out).path()));
+        // What the signal watch does, once the export runs and before its box could show.
+        bool cancelled = false;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (Form1->exporting() && !cancelled) {
+                cancelled = true;
+                cancelExportsForExit();
+            }
+        });
+        watch.start(0);
+        saveAs(*Form1->SaveDialog1, out, [] { Form1->N7Click(); });
+        QVERIFY(cancelled);
+        QVERIFY(!Form1->exporting());
+        QVERIFY(boxes_->calls.empty());
+        QVERIFY(QDir(QFileInfo(out).path()).isEmpty());
     }
 
 private:
