@@ -767,10 +767,19 @@ std::optional<TForm1::SaveOutcome> TForm1::saveHistories(std::vector<SaveItem> i
                        .arg(outcome.files)
                        .arg(outcome.records)
                        .arg(QDir::toNativeSeparators(*folder));
-    if (!outcome.failures.isEmpty())
+    // A few failures are listed in the box; a long list (a folder that cannot be written)
+    // would run off the screen and goes behind the details button.
+    constexpr qsizetype kListedInBox = 8;
+    QString details;
+    if (!outcome.failures.isEmpty() && outcome.failures.size() <= kListedInBox)
         text += QStringLiteral("\n\nНе удалось сохранить:\n") + outcome.failures.join(QLatin1Char('\n'));
+    else if (!outcome.failures.isEmpty()) {
+        text += QStringLiteral("\n\nНе удалось сохранить файлов: %1 (см. подробности).").arg(outcome.failures.size());
+        details = QStringLiteral("Не удалось сохранить:\n") + outcome.failures.join(QLatin1Char('\n'));
+    }
     Application_MessageBox(text, outcome.failures.isEmpty() ? QStringLiteral("Сохранить все") : kError,
-                           outcome.failures.isEmpty() ? MB_OK | MB_ICONINFORMATION : MB_OK | MB_ICONEXCLAMATION);
+                           outcome.failures.isEmpty() ? MB_OK | MB_ICONINFORMATION : MB_OK | MB_ICONEXCLAMATION,
+                           details);
     return outcome;
 }
 

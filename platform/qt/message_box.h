@@ -30,6 +30,10 @@ inline constexpr int IDNO = 7;
 // GUI thread only.
 int Application_MessageBox(const QString& text, const QString& caption, unsigned flags);
 
+// The same with `details` behind the box's "Показать подробности..." button, for a list too
+// long for the box itself; a script is given the text and the details joined by a blank line.
+int Application_MessageBox(const QString& text, const QString& caption, unsigned flags, const QString& details);
+
 // Replaces the box by a function that answers instead of the user (for tests and
 // unattended runs); an empty function restores the real box.
 using MessageBoxScript = std::function<int(const QString& text, const QString& caption, unsigned flags)>;

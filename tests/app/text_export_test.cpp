@@ -276,6 +276,26 @@ private slots:
         QVERIFY(!Form1->pollThread()->Suspended());
         const auto answers = bus_->answers(5);
         QVERIFY(bus_->server->waitForAnswers(5, answers + 2, std::chrono::milliseconds(kWait)));
+
+        // A file that cannot take the place of what is there (a folder of that name, for this
+        // minute or the next) is listed with its reason; the other is still written.
+        const QString second = work_->file(QStringLiteral("second"));
+        for (double minute : {0.0, 1.0 / 1440}) {
+            QVERIFY(QDir().mkpath(QDir(second).filePath(QString::fromStdString(
+                historyExportFileName("dev6", nowDateTime() + minute, regionalFormats())))));
+        }
+        chooseFolderWhenShown(Form1->FolderDialog1, second);
+        Form1->N10->trigger();
+        QCOMPARE(boxes_->calls.size(), std::size_t{2});
+        const QString summary = boxes_->calls[1].text;
+        QVERIFY2(QRegularExpression(QStringLiteral("^Сохранено файлов: 1 \\(замеров: \\d+\\) в папке .*second\\n\\n"
+                                                   "Не удалось сохранить:\\ndev6 .*Is a directory$"))
+                     .match(summary)
+                     .hasMatch(),
+                 qPrintable(summary));
+        const QStringList kept = QDir(second).entryList(QDir::Files | QDir::Hidden | QDir::System);
+        QCOMPARE(kept.size(), 1);
+        QVERIFY(kept[0].startsWith(QStringLiteral("dev5 ")));
     }
 
     void regionalFormatsFollowTheLocale()
