@@ -16,7 +16,6 @@
 #include <QTabWidget>
 #include <QTimer>
 
-#include <cstdio>
 #include <deque>
 #include <set>
 #include <mutex>
