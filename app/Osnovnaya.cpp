@@ -481,7 +481,11 @@ void TForm1::FormShow()
     // A run that ended without the user's word left its samples: offered for saving before
     // they are cleared.
     recoverLastRun();
-    // A message box above may have let a close request in: the files stay for the next start.
+    // A message box above may have let a close request in, or a signal stopped the saving of
+    // the last run's samples (no event loop runs yet to close the window): the files stay for
+    // the next start.
+    if (keepHistory_ && !closing_)
+        FormClose();
     if (closing_)
         return;
 
@@ -827,10 +831,10 @@ void TForm1::recoverLastRun()
     const Flag recovering(recovering_);
     // Asked again until the files are written or the user lets them go: a cancelled folder
     // dialog or a file that failed must not clear them.
-    while (!closing_) {
+    while (!closing_ && !keepHistory_) {
         if (Application_MessageBox(text, QStringLiteral("Замеры прошлого запуска"), MB_YESNO | MB_ICONQUESTION) != IDYES)
             return;
-        if (closing_)
+        if (closing_ || keepHistory_)
             return;
         const std::optional<SaveOutcome> outcome = saveHistories(items, false);
         if (outcome && !outcome->cancelled && outcome->failures.isEmpty())
