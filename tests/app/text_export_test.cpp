@@ -319,27 +319,46 @@ private slots:
         }
     }
 
-    // Kept last: from the program's end on, every export stops.
-    void anExportUnderWayWhenTheProgramIsEndedStopsAndLeavesNothing()
+    // Kept last: from the program's end on, every export stops. An export under way stops
+    // and leaves nothing; so does the saving of the last run's samples at start-up, which
+    // then ends the program with them kept.
+    void exportsUnderWayWhenTheProgramIsEndedStopAndLeaveNothing()
     {
         start("dev5");
         QVERIFY(QTest::qWaitFor([] { return historyRecords(historyPath()).size() >= 2; }, kWait));
         const QString out = work_->file(QStringLiteral("out/ended.txt"));
         QVERIFY(QDir().mkpath(QFileInfo(out).path()));
         // What the signal watch does, once the export runs and before its box could show.
-        bool cancelled = false;
+        int ends = 0;
+        bool ended = false;
         QTimer watch;
         QObject::connect(&watch, &QTimer::timeout, [&] {
-            if (Form1->exporting() && !cancelled) {
-                cancelled = true;
+            if (Form1 && Form1->exporting() && !ended) {
+                ended = true;
+                ++ends;
                 cancelExportsForExit();
+                Form1->keepHistoryOnClose();
             }
         });
         watch.start(0);
         saveAs(*Form1->SaveDialog1, out, [] { Form1->N7Click(); });
-        QVERIFY(cancelled);
+        QCOMPARE(ends, 1);
         QVERIFY(!Form1->exporting());
         QVERIFY(boxes_->calls.empty());
+        QVERIFY(QDir(QFileInfo(out).path()).isEmpty());
+
+        // Ended so, the run left its samples: the next start offers them, Да, and is ended too.
+        const std::uint64_t kept = historyRecords(historyPath()).size();
+        destroyForms();
+        boxes_->answer = [](const QString&, const QString&, unsigned) { return IDYES; };
+        ended = false;
+        createForms();
+        chooseFolderWhenShown(Form1->FolderDialog1, QFileInfo(out).path());
+        Form1->show();
+        QCOMPARE(ends, 2);
+        QVERIFY(Form1->closed());
+        QCOMPARE(boxes_->calls.size(), std::size_t{1});
+        QVERIFY(historyRecords(historyPath()).size() >= kept);
         QVERIFY(QDir(QFileInfo(out).path()).isEmpty());
     }
 
