@@ -272,10 +272,6 @@ private slots:
         QCOMPARE(boxes_->calls.size(), std::size_t{1});
         QCOMPARE(boxes_->calls[0].text,
                  QStringLiteral("Сохранено файлов: 2 (замеров: %1) в папке %2").arg(lines).arg(folder));
-        // Polling went on meanwhile and goes on.
-        QVERIFY(!Form1->pollThread()->Suspended());
-        const auto answers = bus_->answers(5);
-        QVERIFY(bus_->server->waitForAnswers(5, answers + 2, std::chrono::milliseconds(kWait)));
 
         // A file that cannot take the place of what is there (a folder of that name, for this
         // minute or the next) is listed with its reason; the other is still written.
