@@ -103,16 +103,18 @@ TEST(Grafimo485EndToEnd, PollsStoresSurvivesAnUnplugAndKeepsItsSamplesOnSigterm)
     sim.stop();
 }
 
-TEST(Grafimo485EndToEnd, SigintWhileAMessageBoxIsOpenClosesToo)
+TEST(Grafimo485EndToEnd, SigintOrSighupWhileAMessageBoxIsOpenClosesToo)
 {
-    // No grafimo.cfg: the program starts by telling the user so in a modal box.
-    Scene s;
-    Program program(GRAFIMO485_EXE, s.work.path(), s.runtime.path());
-    ASSERT_TRUE(program.started());
-    ASSERT_TRUE(waitUntil([&] { return fs::exists(s.work.path() / "grafimo.cfg"); })) << program.log();
-    program.signal(SIGINT);
-    const std::optional<int> status = program.waitExit();
-    ASSERT_TRUE(status) << "did not end on SIGINT\n" << program.log();
-    ASSERT_TRUE(WIFEXITED(*status)) << program.log();
-    EXPECT_EQ(WEXITSTATUS(*status), 0) << program.log();
+    for (const int sig : {SIGINT, SIGHUP}) {
+        // No grafimo.cfg: the program starts by telling the user so in a modal box.
+        Scene s;
+        Program program(GRAFIMO485_EXE, s.work.path(), s.runtime.path());
+        ASSERT_TRUE(program.started());
+        ASSERT_TRUE(waitUntil([&] { return fs::exists(s.work.path() / "grafimo.cfg"); })) << program.log();
+        program.signal(sig);
+        const std::optional<int> status = program.waitExit();
+        ASSERT_TRUE(status) << "did not end on signal " << sig << "\n" << program.log();
+        ASSERT_TRUE(WIFEXITED(*status)) << program.log();
+        EXPECT_EQ(WEXITSTATUS(*status), 0) << program.log();
+    }
 }
