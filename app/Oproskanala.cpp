@@ -6,6 +6,7 @@
 #include "grafimo/datetime.h"
 #include "grafimo/frames.h"
 #include "grafimo/monitor_line.h"
+#include "grafimo/platform/disk_space.h"
 
 namespace grafimo {
 
@@ -199,10 +200,35 @@ void oprosKanala::pass()
         }
     }
 
+    watchDiskSpace();
+
     const std::size_t points = devices_.chartPoints(sample->address) + 1;
     devices_.setChartPoints(sample->address, points);
     if (points >= timing_.reloadAtPoints)
         reloadHistory(sample->address);
+}
+
+void oprosKanala::setDiskSpaceWatch(std::uint64_t lowBytes, std::chrono::milliseconds every)
+{
+    lowSpaceBytes_ = lowBytes;
+    spaceCheckEvery_ = every;
+}
+
+void oprosKanala::watchDiskSpace()
+{
+    // Here, not on the GUI thread: statvfs on a slow or hung filesystem may take long.
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextSpaceCheck_)
+        return;
+    nextSpaceCheck_ = now + spaceCheckEvery_;
+    const std::optional<std::uint64_t> free = platform::freeDiskBytes(historyDir_);
+    if (!free)
+        return;
+    const bool low = *free < lowSpaceBytes_;
+    if (low != spaceLow_) {
+        spaceLow_ = low;
+        view_.diskSpaceLow(low, *free);
+    }
 }
 
 void oprosKanala::reloadHistory(std::uint8_t address)

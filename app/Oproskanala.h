@@ -44,6 +44,9 @@ public:
     // The history file could not be written; the sample was still plotted. Said once per
     // device until a write succeeds again.
     virtual void historyWriteFailed(std::uint8_t address, const std::string& path) = 0;
+    // The filesystem holding the history files fell below (`low`) or rose again above the
+    // free-space limit; `freeBytes` is what it had.
+    virtual void diskSpaceLow(bool /*low*/, std::uint64_t /*freeBytes*/) {}
 };
 
 // State shared by the windows and the poll thread for the whole run: the tab order, the
@@ -101,6 +104,10 @@ public:
 
     std::filesystem::path historyFile(std::uint8_t address) const;
 
+    // Free space on the history files' filesystem is looked at after a store, at most once
+    // per `every`; below `lowBytes` the view is told (64 MiB, once a minute). Set before Start.
+    void setDiskSpaceWatch(std::uint64_t lowBytes, std::chrono::milliseconds every);
+
 protected:
     const char* threadName() const override { return "grafimo-poll"; }
     void Execute() override;
@@ -110,6 +117,7 @@ private:
     void pass();
     void reloadHistory(std::uint8_t address);
     bool sleepUnlessTerminated(std::chrono::milliseconds);
+    void watchDiskSpace();
 
     Link& link_;
     platform::SerialPort& port_;
@@ -123,6 +131,10 @@ private:
     std::array<bool, 256> writeFailedSinceReload_{};
     std::mutex sleepMutex_;
     std::condition_variable sleepCv_;
+    std::uint64_t lowSpaceBytes_ = std::uint64_t{64} << 20;
+    std::chrono::milliseconds spaceCheckEvery_{60000};
+    std::chrono::steady_clock::time_point nextSpaceCheck_{};
+    bool spaceLow_ = false;
 };
 
 } // namespace grafimo

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
@@ -16,8 +17,10 @@
 #include <QTimer>
 
 #include <deque>
+#include <set>
 #include <mutex>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "Newdevice.h"
@@ -31,8 +34,10 @@
 #include "grafimo/datetime.h"
 #include "grafimo/history.h"
 #include "grafimo/platform/dirs.h"
+#include "grafimo/run_marker.h"
 #include "grafimo/platform/port_access.h"
 #include "grafimo/text_codec.h"
+#include "export_progress.h"
 #include "message_box.h"
 #include "port_list.h"
 #include "regional_formats.h"
@@ -51,6 +56,26 @@ const QString kConnectedTo = QStringLiteral("Подключен к ");
 const QString kPortLost = QStringLiteral("Порт потерян: ");
 const QString kError = QStringLiteral("Ошибка!");
 const QString kConfigMissing = QStringLiteral("Файл конфигурации не найден!");
+const QString kWarning = QStringLiteral("Предупреждение");
+const QString kLowSpace = QStringLiteral("Мало места на диске");
+
+// Set for the time an export runs on the GUI thread.
+class Flag {
+public:
+    explicit Flag(bool& flag) : flag_(flag) { flag_ = true; }
+    ~Flag() { flag_ = false; }
+    Flag(const Flag&) = delete;
+    Flag& operator=(const Flag&) = delete;
+
+private:
+    bool& flag_;
+};
+
+std::string workingFolder()
+{
+    std::error_code ec;
+    return std::filesystem::current_path(ec).string();
+}
 
 // How long a pause waits for the poll thread to finish the exchange under way: one
 // exchange takes well under a second, a chart reload a little more.
@@ -119,6 +144,13 @@ public:
         TForm1* form = form_;
         QMetaObject::invokeMethod(
             form, [form, path] { form->reportHistoryWriteFailure(path); }, Qt::QueuedConnection);
+    }
+
+    void diskSpaceLow(bool low, std::uint64_t freeBytes) override
+    {
+        TForm1* form = form_;
+        QMetaObject::invokeMethod(
+            form, [form, low, freeBytes] { form->reportDiskSpace(low, freeBytes); }, Qt::QueuedConnection);
     }
 
 public:
@@ -228,6 +260,7 @@ TForm1::TForm1(QWidget* parent, platform::SysIo& io)
 
     N1 = menuBar()->addMenu(QStringLiteral("Файл"));
     N7 = N1->addAction(QStringLiteral("Сохранить"));
+    N10 = N1->addAction(QStringLiteral("Сохранить все"));
     N2 = menuBar()->addMenu(QStringLiteral("Настройки"));
     N6 = N2->addAction(QStringLiteral("Порта"));
     N8 = N2->addAction(QStringLiteral("Опрос"));
@@ -237,6 +270,7 @@ TForm1::TForm1(QWidget* parent, platform::SysIo& io)
     N5 = N3->addAction(QStringLiteral("Удалить"));
 
     SaveDialog1 = createSaveDialog(this);
+    FolderDialog1 = createFolderDialog(this);
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);
     reconnectTimer_ = new QTimer(this);
@@ -248,6 +282,7 @@ TForm1::TForm1(QWidget* parent, platform::SysIo& io)
     connect(N7, &QAction::triggered, this, &TForm1::N7Click);
     connect(N8, &QAction::triggered, this, &TForm1::N8Click);
     connect(N9, &QAction::triggered, this, &TForm1::N9Click);
+    connect(N10, &QAction::triggered, this, &TForm1::N10Click);
     connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
     connect(reconnectTimer_, &QTimer::timeout, this, &TForm1::tryReconnect);
     connect(PageControl1, &QTabWidget::currentChanged, this, &TForm1::PageControl1Change);
@@ -409,6 +444,7 @@ void TForm1::DeleteDevice(std::uint8_t address)
             std::error_code ec;
             std::filesystem::remove(historyFile(address), ec);
         }
+        savedRecords_[address] = 0;
     }
     // The file is rewritten with polling going on again: a message box about it must not
     // keep the poll thread waiting.
@@ -457,12 +493,21 @@ void TForm1::FormShow()
     if (Form3)
         Form3->fillPortList(portList(stored), stored);
 
-    // Before the port is opened: once polling runs, every file there is this run's.
-    deleteHistoryFiles();
-
-    // A message box above may have let a close request in.
+    // A run that ended without the user's word left its samples: offered for saving before
+    // they are cleared.
+    recoverLastRun();
+    // A message box above may have let a close request in, or a signal stopped the saving of
+    // the last run's samples (no event loop runs yet to close the window): the files stay for
+    // the next start.
+    if (keepHistory_ && !closing_)
+        FormClose();
     if (closing_)
         return;
+
+    // Before the port is opened: once polling runs, every file there is this run's.
+    deleteHistoryFiles();
+    if (historyDir_)
+        writeRunMarker(*historyDir_, RunMarker{nowDateTime(), workingFolder()});
     if (stored != QLatin1String("NULL"))
         togglePort();
     else
@@ -476,6 +521,25 @@ void TForm1::FormShow()
 
 void TForm1::closeEvent(QCloseEvent* event)
 {
+    if (!closed_ && !keepHistory_) {
+        // An export or the question about the last run comes to its end first.
+        if (exporting_ || recovering_) {
+            event->ignore();
+            return;
+        }
+        if (hasUnsavedSamples()) {
+            const int answer =
+                Application_MessageBox(QStringLiteral("Замеры этого запуска ещё не сохранены. Сохранить их перед выходом?"),
+                                       QStringLiteral("Выход"), MB_YESNOCANCEL | MB_ICONQUESTION);
+            // A signal meanwhile has closed the window already.
+            if (closed_)
+                return;
+            if (!keepHistory_ && (answer == IDCANCEL || (answer == IDYES && !saveAll()))) {
+                event->ignore();
+                return;
+            }
+        }
+    }
     FormClose();
     event->accept();
 }
@@ -489,7 +553,12 @@ void TForm1::FormClose()
     Timer1->stop();
     reconnectTimer_->stop();
     closePort();
-    deleteHistoryFiles();
+    // Ended without the user's word: the samples and the marker wait for the next start.
+    if (!keepHistory_) {
+        deleteHistoryFiles();
+        if (historyDir_)
+            removeRunMarker(*historyDir_);
+    }
     for (auto& device : DeviceTable) {
         if (device) {
             removeDeviceWidgets(*device);
@@ -575,18 +644,217 @@ void TForm1::N7Click()
                                QStringLiteral("Предупреждение"), MB_OK | MB_ICONEXCLAMATION);
         return;
     }
-    // No sample is appended while the file is read; polling goes on however the export ends.
-    PollPause pause(*this);
-    if (!pause.parked()) {
-        Application_MessageBox(QStringLiteral("Опрос приборов не удалось приостановить: история не сохранена.\n"
-                                              "Попробуйте ещё раз."),
-                               kError, MB_OK | MB_ICONEXCLAMATION);
-        return;
-    }
+    // Polling goes on: the export takes the records the file holds now, and the poll thread
+    // only adds whole records after them.
     const std::filesystem::path target(QFile::encodeName(*chosen).toStdString());
-    runExport(this, *chosen, [&](const ExportProgress& progress) {
-        return exportHistoryText(source, target, formats, progress);
-    });
+    std::uint64_t written = 0;
+    const Flag exporting(exporting_);
+    if (runExport(this, *chosen, [&](const ExportProgress& progress) {
+            const ExportResult result = exportHistoryText(source, target, formats, progress);
+            written = result.records;
+            return result;
+        }))
+        savedRecords_[address] = std::max(savedRecords_[address], written);
+}
+
+void TForm1::N10Click()
+{
+    if (!closing_)
+        saveAll();
+}
+
+bool TForm1::saveAll()
+{
+    if (closing_)
+        return false;
+    std::vector<SaveItem> items;
+    const RegionalFormats formats = regionalFormats();
+    const double now = nowDateTime();
+    for (std::uint8_t address : tabAddresses()) {
+        const struct_device* device = DeviceTable[address].get();
+        if (!device || !historyDir_ || historyRecordCount(historyFile(address)) == 0)
+            continue;
+        items.push_back({address, QString::fromStdString(historyExportFileName(
+                                      fromCp1251(device->description).toStdString(), now, formats))});
+    }
+    if (items.empty()) {
+        Application_MessageBox(QStringLiteral("Замеров ещё нет: сохранять нечего."), kWarning,
+                               MB_OK | MB_ICONEXCLAMATION);
+        return true;
+    }
+    const std::optional<SaveOutcome> outcome = saveHistories(std::move(items), true);
+    return outcome && !outcome->cancelled && outcome->failures.isEmpty();
+}
+
+std::optional<TForm1::SaveOutcome> TForm1::saveHistories(std::vector<SaveItem> items, bool thisRun)
+{
+    const std::optional<QString> folder = askFolder(*FolderDialog1);
+    if (!folder || closed_)
+        return std::nullopt;
+
+    // Two devices of the same description would get the same name: the later one is told
+    // apart by its address instead of replacing the first.
+    std::set<QString> names;
+    for (SaveItem& item : items) {
+        if (!names.insert(item.fileName).second) {
+            const QString base = item.fileName.endsWith(QLatin1String(".txt")) ? item.fileName.chopped(4) : item.fileName;
+            item.fileName = base + QStringLiteral(" (%1).txt").arg(item.address);
+            names.insert(item.fileName);
+        }
+    }
+
+    // The files are written by two threads of their own, each taking the next device, so a
+    // large set takes half the time on two cores; the GUI thread shows the progress.
+    struct Job {
+        std::filesystem::path source;
+        std::filesystem::path target;
+        std::atomic<std::uint64_t> done{0};
+        ExportResult result;
+    };
+    std::vector<Job> jobs(items.size());
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        jobs[i].source = historyFile(items[i].address);
+        jobs[i].target = QFile::encodeName(QDir(*folder).filePath(items[i].fileName)).toStdString();
+        // A job never started counts as cancelled.
+        jobs[i].result.cancelled = true;
+        total += historyRecordCount(jobs[i].source);
+    }
+    const RegionalFormats formats = regionalFormats();
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> stop{false};
+    const std::size_t threads = std::min<std::size_t>(2, jobs.size());
+    std::atomic<std::size_t> running{threads};
+    auto work = [&] {
+        for (std::size_t i; !stop.load() && (i = next.fetch_add(1)) < jobs.size();) {
+            Job& job = jobs[i];
+            job.result = exportHistoryText(job.source, job.target, formats, [&](std::uint64_t done, std::uint64_t) {
+                job.done.store(done);
+                return !stop.load() && !exportsCancelledForExit();
+            });
+        }
+        running.fetch_sub(1);
+    };
+    {
+        const Flag exporting(exporting_);
+        ExportProgressBox box(this, QStringLiteral("Сохранить все"), QString());
+        std::vector<std::thread> workers;
+        for (std::size_t t = 0; t < threads; ++t)
+            workers.emplace_back(work);
+        for (;;) {
+            const std::size_t started = std::min(next.load(), jobs.size());
+            std::uint64_t done = 0;
+            for (const Job& job : jobs)
+                done += job.done.load();
+            const int permille = total == 0 ? 1000 : static_cast<int>(std::min(done, total) * 1000 / total);
+            const QString label = started == 0 ? QString()
+                                               : QStringLiteral("Прибор %1 из %2: %3\nЗамеров: %4 из %5")
+                                                     .arg(started)
+                                                     .arg(items.size())
+                                                     .arg(items[started - 1].fileName)
+                                                     .arg(done)
+                                                     .arg(total);
+            if (!box.step(permille, label))
+                stop.store(true);
+            if (running.load() == 0)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        for (std::thread& worker : workers)
+            worker.join();
+        box.close();
+    }
+    SaveOutcome outcome;
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        const ExportResult& result = jobs[i].result;
+        if (result.ok) {
+            ++outcome.files;
+            outcome.records += result.records;
+            if (thisRun)
+                savedRecords_[items[i].address] = std::max(savedRecords_[items[i].address], result.records);
+        } else if (result.cancelled) {
+            outcome.cancelled = true;
+        } else {
+            outcome.failures << items[i].fileName + QStringLiteral(": ") + QString::fromLocal8Bit(result.error.c_str());
+        }
+    }
+    if (closed_ || exportsCancelledForExit())
+        return outcome;
+
+    QString text = QStringLiteral("Сохранено файлов: %1 (замеров: %2) в папке %3")
+                       .arg(outcome.files)
+                       .arg(outcome.records)
+                       .arg(QDir::toNativeSeparators(*folder));
+    // A few failures are listed in the box; a long list (a folder that cannot be written)
+    // would run off the screen and goes behind the details button.
+    constexpr qsizetype kListedInBox = 8;
+    QString details;
+    if (!outcome.failures.isEmpty() && outcome.failures.size() <= kListedInBox)
+        text += QStringLiteral("\n\nНе удалось сохранить:\n") + outcome.failures.join(QLatin1Char('\n'));
+    else if (!outcome.failures.isEmpty()) {
+        text += QStringLiteral("\n\nНе удалось сохранить файлов: %1 (см. подробности).").arg(outcome.failures.size());
+        details = QStringLiteral("Не удалось сохранить:\n") + outcome.failures.join(QLatin1Char('\n'));
+    }
+    Application_MessageBox(text, outcome.failures.isEmpty() ? QStringLiteral("Сохранить все") : kError,
+                           outcome.failures.isEmpty() ? MB_OK | MB_ICONINFORMATION : MB_OK | MB_ICONEXCLAMATION,
+                           details);
+    return outcome;
+}
+
+bool TForm1::hasUnsavedSamples() const
+{
+    if (!historyDir_)
+        return false;
+    for (std::uint8_t address : tabAddresses()) {
+        if (historyRecordCount(historyFile(address)) > savedRecords_[address])
+            return true;
+    }
+    return false;
+}
+
+void TForm1::recoverLastRun()
+{
+    if (!historyDir_)
+        return;
+    const std::optional<RunMarker> marker = readRunMarker(*historyDir_);
+    if (!marker || marker->folder != workingFolder())
+        return;
+    std::vector<SaveItem> items;
+    std::uint64_t records = 0;
+    const RegionalFormats formats = regionalFormats();
+    for (int a = 0; a <= 255; ++a) {
+        const auto address = static_cast<std::uint8_t>(a);
+        const std::optional<HistoryRecord> last = lastHistoryRecord(historyFile(address));
+        if (!last)
+            continue;
+        records += historyRecordCount(historyFile(address));
+        // A device no longer configured is named by its address.
+        const QString description =
+            DeviceTable[address] ? fromCp1251(DeviceTable[address]->description) : QString::number(a);
+        items.push_back({address, QString::fromStdString(
+                                      historyExportFileName(description.toStdString(), last->time, formats))});
+    }
+    if (items.empty())
+        return;
+    const DateTimeFields started = decodeDateTime(marker->started);
+    const QString text = QStringLiteral("Найдены замеры запуска от %1, завершившегося без сохранения: "
+                                        "приборов %2, замеров %3. Сохранить их?")
+                             .arg(QString::asprintf("%02d.%02d.%04d %02d:%02d", started.day, started.month,
+                                                    started.year, started.hour, started.minute))
+                             .arg(items.size())
+                             .arg(records);
+    const Flag recovering(recovering_);
+    // Asked again until the files are written or the user lets them go: a cancelled folder
+    // dialog or a file that failed must not clear them.
+    while (!closing_ && !keepHistory_) {
+        if (Application_MessageBox(text, QStringLiteral("Замеры прошлого запуска"), MB_YESNO | MB_ICONQUESTION) != IDYES)
+            return;
+        if (closing_ || keepHistory_)
+            return;
+        const std::optional<SaveOutcome> outcome = saveHistories(items, false);
+        if (outcome && !outcome->cancelled && outcome->failures.isEmpty())
+            return;
+    }
 }
 
 void TForm1::N8Click()
@@ -648,8 +916,12 @@ void TForm1::Timer1Timer()
 {
     // The question never takes the keyboard away from another of the program's windows;
     // it comes once that window has closed.
-    if (QApplication::activeModalWidget())
+    if (QApplication::activeModalWidget() || exporting_)
         return;
+    if (!diskSpaceMessage_.isEmpty()) {
+        showDiskSpaceMessage();
+        return;
+    }
     Timer1->stop();
     const auto now = std::chrono::steady_clock::now();
     for (int a = 0; a <= 255 && !closing_; ++a) {
@@ -771,6 +1043,7 @@ void TForm1::startThreads()
     };
     RxThread->setOnFailure(failed);
     PollThread->setOnFailure(failed);
+    PollThread->setDiskSpaceWatch(lowSpaceBytes_, spaceCheckEvery_);
     // The device log window may be open (the port came back while it was): polling waits
     // until it closes.
     if (pauseDepth_ > 0)
@@ -926,6 +1199,38 @@ void TForm1::reportHistoryWriteFailure(const std::string& path)
                                           "Замеры показываются на графиках, но не сохраняются.")
                                .arg(QString::fromStdString(path)),
                            kError, MB_OK | MB_ICONEXCLAMATION);
+}
+
+void TForm1::reportDiskSpace(bool low, std::uint64_t freeBytes)
+{
+    if (closing_)
+        return;
+    if (!low) {
+        setPanelText(2, QString());
+        panels_[2]->setFixedWidth(50);
+        return;
+    }
+    setPanelText(2, kLowSpace);
+    panels_[2]->setFixedWidth(std::max(50, panels_[2]->fontMetrics().horizontalAdvance(kLowSpace) + 12));
+    if (diskSpaceShown_)
+        return;
+    diskSpaceShown_ = true;
+    diskSpaceMessage_ =
+        QStringLiteral("На диске с файлами истории осталось мало места: %1 МБ.\n"
+                       "Опрос продолжается, но когда место кончится, замеры будут только показываться на "
+                       "графиках. Освободите место на диске.\n\n%2")
+            .arg(freeBytes >> 20)
+            .arg(historyDir_ ? QString::fromStdString(historyDir_->string()) : QString());
+    // Not inside another window's modal loop or an export: the watch shows it then.
+    if (!QApplication::activeModalWidget() && !exporting_)
+        showDiskSpaceMessage();
+}
+
+void TForm1::showDiskSpaceMessage()
+{
+    const QString text = std::exchange(diskSpaceMessage_, QString());
+    if (!text.isEmpty())
+        Application_MessageBox(text, kWarning, MB_OK | MB_ICONEXCLAMATION);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
 #include <array>
 #include <atomic>
@@ -74,6 +75,8 @@ public:
     QAction* N9; // "Протоколирование"
     QTimer* Timer1; // the no-answer watch, every 1000 ms
     QFileDialog* SaveDialog1; // "Сохранить"
+    QAction* N10; // "Сохранить все"
+    QFileDialog* FolderDialog1; // "Сохранить все"
 
     // ---- device dialog result and device table ----
     std::uint8_t DialogAddress = 0;
@@ -89,8 +92,17 @@ public:
     void N7Click();
     void N8Click();
     void N9Click();
+    void N10Click();
     void Timer1Timer();
     void PageControl1Change();
+
+    // "Сохранить все": every device's samples, one file each, into a folder the user picks.
+    // True when the folder was chosen and every file was written.
+    bool saveAll();
+    // The program is being ended without the user's word (a signal, the session ending): the
+    // close asks nothing and the history files and the run marker stay for the next start.
+    void keepHistoryOnClose() { keepHistory_ = true; }
+    bool exporting() const { return exporting_; }
 
     // Removes the device, its tab and charts, its record in grafimo.cfg and its history file.
     void DeleteDevice(std::uint8_t address);
@@ -136,6 +148,13 @@ public:
     void setNoAnswerQuiet(std::chrono::milliseconds quiet) { noAnswerQuiet_ = quiet; }
     // How long a pause waits for the poll thread to reach its safe point (5 s).
     void setParkTimeout(std::chrono::milliseconds timeout) { parkTimeout_ = timeout; }
+    // Free space below which the user is told, and how often the poll thread looks (64 MiB,
+    // once a minute; for threads started from now on).
+    void setDiskSpaceWatch(std::uint64_t lowBytes, std::chrono::milliseconds every)
+    {
+        lowSpaceBytes_ = lowBytes;
+        spaceCheckEvery_ = every;
+    }
     // How often a lost port is looked for again.
     void setReconnectInterval(std::chrono::milliseconds interval);
 
@@ -150,6 +169,7 @@ public:
     void reloadCharts(std::uint8_t address, const std::vector<HistoryRecord>& records);
     void thinCharts(std::uint8_t address, std::size_t stride);
     void reportHistoryWriteFailure(const std::string& path);
+    void reportDiskSpace(bool low, std::uint64_t freeBytes);
 
     // Pauses the poll thread at its next safe point for the lifetime of the object and
     // lets it go on afterwards; a thread already paused by the user stays paused. The port
@@ -193,6 +213,25 @@ private:
     void setChartsShown(struct_device& device, bool shown);
     void deleteHistoryFiles();
 
+    // One file of "Сохранить все" or of the last run's samples.
+    struct SaveItem {
+        std::uint8_t address;
+        QString fileName; // in the chosen folder
+    };
+    struct SaveOutcome {
+        int files = 0;
+        std::uint64_t records = 0;
+        QStringList failures; // "file: reason"
+        bool cancelled = false;
+    };
+    // Asks for the folder, writes the files with one progress box and shows the summary.
+    // Nothing when the user cancelled the folder dialog. `thisRun`: the files are this run's,
+    // so what they saved counts as saved at close.
+    std::optional<SaveOutcome> saveHistories(std::vector<SaveItem> items, bool thisRun);
+    bool hasUnsavedSamples() const;
+    void recoverLastRun();
+    void showDiskSpaceMessage();
+
     QLabel* panels_[3] = {};
     QTimer* reconnectTimer_ = nullptr;
 
@@ -215,6 +254,15 @@ private:
 
     std::optional<std::filesystem::path> historyDir_;
     bool historyFailureShown_ = false;
+    // Records each device's history file held at its last "Сохранить" or "Сохранить все".
+    std::array<std::uint64_t, 256> savedRecords_{};
+    std::uint64_t lowSpaceBytes_ = std::uint64_t{64} << 20;
+    std::chrono::milliseconds spaceCheckEvery_{60000};
+    QString diskSpaceMessage_; // waits for a moment without a modal window
+    bool diskSpaceShown_ = false;
+    bool exporting_ = false;
+    bool recovering_ = false;
+    bool keepHistory_ = false;
     bool portAdviceShown_ = false;
     bool startedUp_ = false;
     bool closing_ = false;

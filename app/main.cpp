@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "Osnovnaya.h"
+#include "export_progress.h"
 #include "grafimo/command_line.h"
 #include "grafimo/platform/dirs.h"
 #include "grafimo/platform/work_dir.h"
@@ -70,10 +71,11 @@ extern "C" void onTerminationSignal(int sig)
     errno = saved;
 }
 
-// SIGTERM and SIGINT close the program the way closing the main window does: the byte
-// written by the handler wakes the GUI thread, which ends any modal dialog and closes
-// the main window (threads ended, port closed, history files deleted). SIGUSR1 comes from
-// a second copy started in the same folder: the main window is brought forward instead.
+// SIGTERM, SIGHUP and SIGINT (logout, shutdown, Ctrl+C) end the program without asking: the
+// byte written by the handler wakes the GUI thread, which stops any export, ends any modal
+// dialog and closes the main window (threads ended, port closed). The history files and the
+// run marker stay, so the next start offers the samples for saving. SIGUSR1 comes from a
+// second copy started in the same folder: the main window is brought forward instead.
 bool watchTerminationSignals(QObject* parent)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalFds) != 0)
@@ -94,12 +96,16 @@ bool watchTerminationSignals(QObject* parent)
             }
             return;
         }
+        grafimo::cancelExportsForExit();
+        if (grafimo::Form1)
+            grafimo::Form1->keepHistoryOnClose();
         const auto windows = QApplication::topLevelWidgets();
         for (QWidget* w : windows) {
             if (w != grafimo::Form1 && w->isVisible() && w->isModal())
                 w->close();
         }
-        if (grafimo::Form1)
+        // An export under way stops at its next step and unwinds; the close follows it.
+        if (grafimo::Form1 && !grafimo::Form1->exporting())
             grafimo::Form1->close();
         QApplication::quit();
     });
@@ -108,7 +114,7 @@ bool watchTerminationSignals(QObject* parent)
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     return ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGINT, &action, nullptr) == 0
-           && ::sigaction(SIGUSR1, &action, nullptr) == 0;
+           && ::sigaction(SIGHUP, &action, nullptr) == 0 && ::sigaction(SIGUSR1, &action, nullptr) == 0;
 }
 
 } // namespace
@@ -217,7 +223,9 @@ int main(int argc, char* argv[])
     // A signal handled by a message box of the start-up has closed the window already.
     const int result = grafimo::Form1->closed() ? 0 : QApplication::exec();
     // A close that did not come through the window (the session ending) still ends the
-    // threads and removes the history files.
+    // threads; the history files stay, as the user was not asked.
+    if (!grafimo::Form1->closed())
+        grafimo::Form1->keepHistoryOnClose();
     grafimo::Form1->FormClose();
     grafimo::destroyForms();
     return result;

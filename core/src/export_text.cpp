@@ -330,12 +330,17 @@ constexpr std::uint64_t kProgressEvery = 16384;
 
 } // namespace
 
-ExportResult exportRecordsText(const fs::path& out, std::span<const HistoryRecord> records,
-                               const RegionalFormats& formats, const ExportProgress& progress)
+namespace {
+
+// Writes the lines of `total` records that `next` hands over block by block (it returns how
+// many it put into the buffer, 0 at the end, -1 with errno set on a read error).
+template <class Next>
+ExportResult exportBlocks(const fs::path& out, std::uint64_t total, Next&& next,
+                          const fs::path& source, const RegionalFormats& formats,
+                          const ExportProgress& progress)
 {
     ExportResult result;
     ExportTextFormat format(formats);
-    const std::uint64_t total = records.size();
     auto keepGoing = [&](std::uint64_t done) {
         if (!progress || progress(done, total))
             return true;
@@ -354,35 +359,65 @@ ExportResult exportRecordsText(const fs::path& out, std::span<const HistoryRecor
 
     std::string block;
     block.reserve(kWriteBlock + 1024);
-    for (const HistoryRecord& r : records) {
-        if (result.records % kProgressEvery == 0 && !keepGoing(result.records))
+    std::vector<HistoryRecord> records(4096);
+    for (;;) {
+        const std::ptrdiff_t got = next(std::span<HistoryRecord>(records));
+        if (got < 0) {
+            result.fault = {FileFault::Step::Read, source, errno};
+            result.error = describe(result.fault);
             return result;
-        format.appendLine(block, r.value1, r.value2, r.time);
-        ++result.records;
-        if (block.size() >= kWriteBlock) {
-            if (!file.write(block.data(), block.size(), result.error))
-                return failed();
-            block.clear();
+        }
+        if (got == 0)
+            break;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
+            if (result.records % kProgressEvery == 0 && !keepGoing(result.records))
+                return result;
+            const HistoryRecord& r = records[i];
+            format.appendLine(block, r.value1, r.value2, r.time);
+            ++result.records;
+            if (block.size() >= kWriteBlock) {
+                if (!file.write(block.data(), block.size(), result.error))
+                    return failed();
+                block.clear();
+            }
         }
     }
-    if (!file.write(block.data(), block.size(), result.error) || !keepGoing(total) || !file.commit(result.error))
+    if (!file.write(block.data(), block.size(), result.error) || !keepGoing(result.records) ||
+        !file.commit(result.error))
         return failed();
     result.ok = true;
     return result;
 }
 
+} // namespace
+
+ExportResult exportRecordsText(const fs::path& out, std::span<const HistoryRecord> records,
+                               const RegionalFormats& formats, const ExportProgress& progress)
+{
+    std::size_t at = 0;
+    auto next = [&](std::span<HistoryRecord> buffer) {
+        const std::size_t n = std::min(buffer.size(), records.size() - at);
+        std::copy_n(records.begin() + static_cast<std::ptrdiff_t>(at), n, buffer.begin());
+        at += n;
+        return static_cast<std::ptrdiff_t>(n);
+    };
+    return exportBlocks(out, records.size(), next, fs::path(), formats, progress);
+}
+
 ExportResult exportHistoryText(const fs::path& historyFile, const fs::path& out,
                                const RegionalFormats& formats, const ExportProgress& progress)
 {
+    HistoryBlocks blocks;
     errno = 0;
-    const std::optional<std::vector<HistoryRecord>> records = readAllHistory(historyFile);
-    if (!records) {
+    if (!blocks.open(historyFile)) {
         ExportResult result;
         result.fault = {FileFault::Step::Read, historyFile, errno};
         result.error = describe(result.fault);
         return result;
     }
-    return exportRecordsText(out, *records, formats, progress);
+    return exportBlocks(
+        out, blocks.count(), [&](std::span<HistoryRecord> buffer) { return blocks.read(buffer); },
+        historyFile, formats, progress);
 }
 
 } // namespace grafimo

@@ -175,4 +175,80 @@ std::optional<std::vector<HistoryRecord>> readAllHistory(const std::filesystem::
     return out;
 }
 
+std::uint64_t historyRecordCount(const std::filesystem::path& file)
+{
+    struct stat st{};
+    if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0)
+        return 0;
+    return static_cast<std::uint64_t>(st.st_size) / kHistoryRecordSize;
+}
+
+std::optional<HistoryRecord> lastHistoryRecord(const std::filesystem::path& file)
+{
+    HistoryBlocks blocks;
+    if (!blocks.open(file) || blocks.count() == 0)
+        return std::nullopt;
+    std::uint8_t bytes[kHistoryRecordSize];
+    const off_t at = static_cast<off_t>((blocks.count() - 1) * kHistoryRecordSize);
+    Fd fd(detail::openRetry(file.c_str(), O_RDONLY));
+    if (!fd || detail::preadUpTo(fd.get(), bytes, sizeof bytes, at) != static_cast<ssize_t>(sizeof bytes))
+        return std::nullopt;
+    HistoryRecord r{};
+    decodeFields(bytes, sizeof bytes, r);
+    return r;
+}
+
+HistoryBlocks::~HistoryBlocks()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool HistoryBlocks::open(const std::filesystem::path& file)
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    count_ = next_ = 0;
+    fd_ = detail::openRetry(file.c_str(), O_RDONLY);
+    std::uint64_t size = 0;
+    if (fd_ < 0 || !fileSize(fd_, size)) {
+        const int saved = errno;
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+        errno = saved;
+        return false;
+    }
+    count_ = size / kHistoryRecordSize;
+    return true;
+}
+
+std::ptrdiff_t HistoryBlocks::read(std::span<HistoryRecord> out)
+{
+    // Decoded through a small buffer of bytes on the stack.
+    constexpr std::size_t kChunk = 256;
+    std::uint8_t bytes[kChunk * kHistoryRecordSize];
+    std::size_t filled = 0;
+    while (filled < out.size() && next_ < count_) {
+        const std::size_t want = static_cast<std::size_t>(
+            std::min<std::uint64_t>({kChunk, out.size() - filled, count_ - next_}));
+        const ssize_t got = detail::preadUpTo(fd_, bytes, want * kHistoryRecordSize,
+                                              static_cast<off_t>(next_ * kHistoryRecordSize));
+        if (got < 0)
+            return -1;
+        const std::size_t whole = static_cast<std::size_t>(got) / kHistoryRecordSize;
+        for (std::size_t i = 0; i < whole; ++i) {
+            HistoryRecord r{};
+            decodeFields(bytes + i * kHistoryRecordSize, kHistoryRecordSize, r);
+            out[filled++] = r;
+        }
+        next_ += whole;
+        if (whole < want) { // cut short meanwhile
+            count_ = next_;
+            break;
+        }
+    }
+    return static_cast<std::ptrdiff_t>(filled);
+}
+
 } // namespace grafimo

@@ -35,9 +35,14 @@ void setMessageBoxScript(MessageBoxScript s)
 
 int Application_MessageBox(const QString& text, const QString& caption, unsigned flags)
 {
+    return Application_MessageBox(text, caption, flags, QString());
+}
+
+int Application_MessageBox(const QString& text, const QString& caption, unsigned flags, const QString& details)
+{
     Q_ASSERT(QThread::currentThread() == qApp->thread());
     if (script())
-        return script()(text, caption, flags);
+        return script()(details.isEmpty() ? text : text + QStringLiteral("\n\n") + details, caption, flags);
 
     const unsigned buttons = flags & 0x0Fu;
     QMessageBox box(iconOf(flags), caption, text, QMessageBox::NoButton, QApplication::activeWindow());
@@ -47,6 +52,11 @@ int Application_MessageBox(const QString& text, const QString& caption, unsigned
         box.setDefaultButton(QMessageBox::Yes);
         box.setEscapeButton(QMessageBox::No);
         fallback = IDNO;
+    } else if (buttons == MB_YESNOCANCEL) {
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+        box.setDefaultButton(QMessageBox::Yes);
+        box.setEscapeButton(QMessageBox::Cancel);
+        fallback = IDCANCEL;
     } else if (buttons == MB_OKCANCEL) {
         box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
         box.setDefaultButton(QMessageBox::Ok);
@@ -56,6 +66,8 @@ int Application_MessageBox(const QString& text, const QString& caption, unsigned
         box.setStandardButtons(QMessageBox::Ok);
         box.setEscapeButton(QMessageBox::Ok);
     }
+    if (!details.isEmpty())
+        box.setDetailedText(details);
     box.exec();
     // clickedButton() is what was pressed; a box closed by its close box or Escape reports
     // its escape button, and one ended from outside (application quitting) none at all.

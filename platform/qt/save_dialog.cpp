@@ -2,9 +2,9 @@
 
 #include <QApplication>
 #include <QFileDialog>
-#include <QProgressDialog>
 
 #include "fault_text.h"
+#include "export_progress.h"
 #include "message_box.h"
 
 namespace grafimo {
@@ -38,18 +38,9 @@ std::optional<QString> askSaveFile(QFileDialog& dialog, const QString& suggested
 bool runExport(QWidget* parent, const QString& file,
                const std::function<ExportResult(const ExportProgress& progress)>& exportTo)
 {
-    QProgressDialog progress(QStringLiteral("Сохранение файла\n%1").arg(file), QStringLiteral("Отмена"), 0, 1000,
-                             parent);
-    progress.setWindowTitle(QStringLiteral("Сохранение"));
-    progress.setWindowModality(Qt::WindowModal);
-    progress.setMinimumDuration(500);
-    progress.setAutoClose(false);
-    progress.setAutoReset(false);
-    progress.setValue(0);
+    ExportProgressBox progress(parent, QStringLiteral("Сохранение"), QStringLiteral("Сохранение файла\n%1").arg(file));
     const ExportResult result = exportTo([&](std::uint64_t done, std::uint64_t total) {
-        progress.setValue(total == 0 ? 1000 : static_cast<int>(done * 1000 / total));
-        QApplication::processEvents();
-        return !progress.wasCanceled();
+        return progress.step(total == 0 ? 1000 : static_cast<int>(done * 1000 / total));
     });
     progress.close();
     if (result.ok || result.cancelled)

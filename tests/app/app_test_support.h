@@ -9,6 +9,8 @@
 #include <QDialog>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QList>
 #include <QString>
 #include <QTemporaryDir>
@@ -205,12 +207,26 @@ inline void whenShown(QDialog* dialog, std::function<void()> action)
         if (QTest::currentTestFailed() && dialog->isVisible()) {
             dialog->close();
             if (dialog->isVisible())
-                dialog->reject();
+                static_cast<QDialog*>(dialog)->reject();
         }
     });
     timer->start();
 }
 
+// Answers the next showing of a folder dialog with `folder` (typed, as a user does), or
+// cancels it when `folder` is empty.
+inline void chooseFolderWhenShown(QFileDialog* dialog, const QString& folder)
+{
+    whenShown(dialog, [dialog, folder] {
+        if (folder.isEmpty()) {
+            static_cast<QDialog*>(dialog)->reject();
+            return;
+        }
+        if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+            name->setText(folder);
+        static_cast<QDialog*>(dialog)->accept();
+    });
+}
 // The frame of a window test. Each test function gets a fresh working directory and the
 // scripted message box (initWindowTest from the test's init()); afterwards the forms go
 // first, then the bus they used, the boxes and the directory (cleanupWindowTest from its

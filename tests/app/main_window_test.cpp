@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTabWidget>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -27,8 +28,10 @@
 #include "TrendCharts.h"
 #include "Zadanie_intervala.h"
 #include "app_test_support.h"
+#include "../e2e/e2e_support.h"
 #include "grafimo/frames.h"
 #include "grafimo/history.h"
+#include "grafimo/run_marker.h"
 #include "grafimo_test/fake_file_calls.h"
 #include "grafimo_test/history_dir_rule.h"
 #include "grafimo_test/live_readings.h"
@@ -40,6 +43,8 @@ namespace {
 
 constexpr int kWait = 15000;
 const QString kNoAnswerCaption = QStringLiteral("Предупреждение");
+const QString kCloseQuestion = QStringLiteral("Замеры этого запуска ещё не сохранены. Сохранить их перед выходом?");
+const QString kLastRunCaption = QStringLiteral("Замеры прошлого запуска");
 
 QString noAnswerText(const QString& description, int address)
 {
@@ -618,6 +623,23 @@ private slots:
         QCOMPARE(boxes_->calls.back().caption, QStringLiteral("Ошибка!"));
     }
 
+    void lowDiskSpaceIsToldOnceAndPollingGoesOn()
+    {
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1});
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "a"));
+        createForms();
+        // Any disk is short of this much; looked at after every store.
+        Form1->setDiskSpaceWatch(~std::uint64_t{0}, std::chrono::milliseconds(0));
+        Form1->show();
+        QTRY_VERIFY_WITH_TIMEOUT(boxes_->anyContaining(QStringLiteral("осталось мало места")), kWait);
+        QCOMPARE(Form1->panelText(2), QStringLiteral("Мало места на диске"));
+        const auto stored = historyRecordCount(Form1->historyFile(1));
+        QTRY_VERIFY_WITH_TIMEOUT(historyRecordCount(Form1->historyFile(1)) >= stored + 3, kWait);
+        QCOMPARE(boxes_->calls.size(), std::size_t{1});
+        QCOMPARE(boxes_->calls[0].caption, QStringLiteral("Предупреждение"));
+    }
+
     // ---- poll monitor ----
 
     void monitorLinesWaitingForABusyWindowAreBoundedToTheNewest()
@@ -728,9 +750,14 @@ private slots:
         // Paused polling ends too.
         Form1->pollThread()->Suspend();
         const QByteArray config = readFile(QStringLiteral("grafimo.cfg"));
+        // Samples nobody saved: asked first; Нет closes as ever.
+        boxes_->answer = [](const QString&, const QString&, unsigned) { return IDNO; };
         Form1->close();
+        QCOMPARE(boxes_->count(kCloseQuestion, QStringLiteral("Выход")), 1);
+        QCOMPARE(boxes_->calls.back().flags, MB_YESNOCANCEL | MB_ICONQUESTION);
 
         QVERIFY(Form1->closed());
+        QVERIFY(!std::filesystem::exists(dir / kRunMarkerName));
         QVERIFY(!Form1->pollThread());
         QVERIFY(!Form1->rxThread());
         QVERIFY(!Form1->serialPort().isOpen());
@@ -741,6 +768,138 @@ private slots:
         QVERIFY(!Form1->DeviceTable[1]);
         QVERIFY(!Form4->isVisible());
         QCOMPARE(readFile(QStringLiteral("grafimo.cfg")), config);
+    }
+
+    void theCloseQuestionCancelsSavesOrStays()
+    {
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1});
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "one"));
+        createForms();
+        Form1->show();
+        QTRY_VERIFY_WITH_TIMEOUT(QFile(historyPath(1)).size() >= 2 * 16, kWait);
+        const QString folder = work_->file(QStringLiteral("saved"));
+        QVERIFY(QDir().mkpath(folder));
+
+        // Отмена, then Да with the folder dialog cancelled: the window stays, polling goes on.
+        for (const bool yes : {false, true}) {
+            boxes_->answer = [yes](const QString&, const QString&, unsigned) { return yes ? IDYES : IDCANCEL; };
+            if (yes)
+                chooseFolderWhenShown(Form1->FolderDialog1, QString());
+            Form1->close();
+            QVERIFY(!Form1->closed());
+            QVERIFY(QDir(folder).isEmpty());
+            const auto answers = bus_->answers(1);
+            QVERIFY(bus_->server->waitForAnswers(1, answers + 2, std::chrono::milliseconds(kWait)));
+        }
+        QCOMPARE(boxes_->count(kCloseQuestion, QStringLiteral("Выход")), 2);
+
+        // Да with a folder: the files are written, then the window closes as ever.
+        boxes_->calls.clear();
+        boxes_->answer = [](const QString&, const QString&, unsigned flags) {
+            return (flags & 0x0Fu) == MB_YESNOCANCEL ? IDYES : IDOK;
+        };
+        chooseFolderWhenShown(Form1->FolderDialog1, folder);
+        Form1->close();
+        QVERIFY(Form1->closed());
+        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 1);
+        QVERIFY(boxes_->calls.back().text.startsWith(QStringLiteral("Сохранено файлов: 1 (замеров: ")));
+        QVERIFY(!QFile::exists(historyPath(1)));
+    }
+
+    // The real program, killed while polling, leaves its samples; the next start in the same
+    // folder offers them: Да writes one file per device, Нет clears them.
+    void aKilledRunIsOfferedAtTheNextStart()
+    {
+#ifndef GRAFIMO485_EXE
+        QSKIP("built without the program");
+#else
+        bus_ = std::make_unique<SimBus>(work_->file(QStringLiteral("ttyA")), std::vector<std::uint8_t>{1, 2});
+        const std::filesystem::path dir = plantedHistoryDir(*work_);
+        for (const bool yes : {true, false}) {
+            const QString folder = work_->file(yes ? QStringLiteral("saved") : QStringLiteral("unused"));
+            QVERIFY(QDir().mkpath(folder));
+            writeFile(QStringLiteral("grafimo.cfg"), configHeader(QFile::encodeName(bus_->link)) + deviceRecord(1, "one")
+                                                         + deviceRecord(2, "two"));
+            std::uint64_t records = 0;
+            {
+                e2e::Program program(GRAFIMO485_EXE, QFile::encodeName(work_->path()).toStdString(),
+                                     QFile::encodeName(work_->runtimePath()).toStdString());
+                for (std::uint8_t a : {1, 2}) {
+                    QVERIFY2(e2e::waitUntil([&] { return historyRecordCount(dir / historyFileName(a)) >= 3; }),
+                             program.log().c_str());
+                }
+                program.signal(SIGKILL);
+                QVERIFY(program.waitExit());
+                for (std::uint8_t a : {1, 2})
+                    records += historyRecordCount(dir / historyFileName(a));
+            }
+            // Device 2 is no longer configured: named by its address.
+            writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + deviceRecord(1, "one"));
+            boxes_->calls.clear();
+            boxes_->answer = [yes](const QString&, const QString& caption, unsigned) {
+                return caption == kLastRunCaption && !yes ? IDNO : IDYES;
+            };
+            createForms();
+            if (yes)
+                chooseFolderWhenShown(Form1->FolderDialog1, folder);
+            Form1->show();
+
+            QVERIFY(!boxes_->calls.empty());
+            QCOMPARE(boxes_->calls[0].caption, kLastRunCaption);
+            QCOMPARE(boxes_->calls[0].flags, MB_YESNO | MB_ICONQUESTION);
+            const QRegularExpression question(
+                QStringLiteral("^Найдены замеры запуска от \\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d, завершившегося без "
+                               "сохранения: приборов 2, замеров %1\\. Сохранить их\\?$")
+                    .arg(records));
+            QVERIFY2(question.match(boxes_->calls[0].text).hasMatch(), qPrintable(boxes_->calls[0].text));
+            // Cleared either way before polling starts; a new run is marked.
+            for (std::uint8_t a : {1, 2})
+                QVERIFY(!std::filesystem::exists(dir / historyFileName(a)));
+            QVERIFY(readRunMarker(dir));
+            const QStringList files = QDir(folder).entryList(QDir::Files, QDir::Name);
+            if (yes) {
+                QCOMPARE(files.size(), 2);
+                QVERIFY2(files[0].startsWith(QStringLiteral("2 ")) && files[1].startsWith(QStringLiteral("one ")),
+                         qPrintable(files.join(QLatin1Char('|'))));
+                qsizetype lines = 0;
+                for (const QString& f : files)
+                    lines += readFile(QDir(folder).filePath(f)).count("\r\n");
+                QCOMPARE(static_cast<std::uint64_t>(lines), records);
+            } else {
+                QVERIFY(files.isEmpty());
+                QCOMPARE(boxes_->calls.size(), std::size_t{1});
+            }
+            destroyForms();
+        }
+#endif
+    }
+
+    // Files of an earlier run that cannot be offered are cleared without a question: no
+    // marker (a clean close), a marker of another working folder, a marker without files.
+    // A run with nothing new closes without a question too, and leaves nothing behind.
+    void leftoversWithoutAMatchingMarkerAreClearedSilently()
+    {
+        const std::filesystem::path dir = plantedHistoryDir(*work_);
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + deviceRecord(1, "one"));
+        const std::string elsewhere = QFile::encodeName(work_->runtimePath()).toStdString();
+        for (const std::optional<std::string>& folder : {std::optional<std::string>(), std::optional(elsewhere),
+                                                         std::optional(QDir::currentPath().toStdString())}) {
+            if (folder)
+                QVERIFY(writeRunMarker(dir, RunMarker{46000.5, *folder}));
+            const bool withFiles = !folder || *folder == elsewhere;
+            if (withFiles)
+                writeFile(QString::fromStdString((dir / historyFileName(1)).string()), QByteArray(32, '\1'));
+            createForms();
+            Form1->show();
+            QVERIFY(!std::filesystem::exists(dir / historyFileName(1)));
+            QCOMPARE(readRunMarker(dir)->folder, QDir::currentPath().toStdString());
+            Form1->close();
+            QVERIFY(Form1->closed());
+            QVERIFY(boxes_->calls.empty());
+            QVERIFY(std::filesystem::is_empty(dir));
+            destroyForms();
+        }
     }
 
 private:

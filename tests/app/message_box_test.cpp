@@ -62,6 +62,9 @@ private slots:
         QTest::newRow("okcancel cancel") << MB_OKCANCEL << int(QMessageBox::Cancel) << IDCANCEL;
         QTest::newRow("yes") << (MB_YESNO | MB_ICONQUESTION) << int(QMessageBox::Yes) << IDYES;
         QTest::newRow("no") << (MB_YESNO | MB_ICONQUESTION) << int(QMessageBox::No) << IDNO;
+        QTest::newRow("yesnocancel yes") << MB_YESNOCANCEL << int(QMessageBox::Yes) << IDYES;
+        QTest::newRow("yesnocancel no") << MB_YESNOCANCEL << int(QMessageBox::No) << IDNO;
+        QTest::newRow("yesnocancel cancel") << MB_YESNOCANCEL << int(QMessageBox::Cancel) << IDCANCEL;
     }
     void pressedButtonsGiveTheirCodes()
     {
@@ -85,6 +88,7 @@ private slots:
         QTest::addColumn<int>("expected");
         QTest::newRow("yes/no is no") << MB_YESNO << IDNO;
         QTest::newRow("ok/cancel is cancel") << MB_OKCANCEL << IDCANCEL;
+        QTest::newRow("yes/no/cancel is cancel") << MB_YESNOCANCEL << IDCANCEL;
         QTest::newRow("ok is ok") << MB_OK << IDOK;
     }
     void closingWithoutAButtonCountsAsTheSafeAnswer()
@@ -96,6 +100,14 @@ private slots:
 
         withBox([](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Escape); });
         QCOMPARE(Application_MessageBox(QStringLiteral("x"), QStringLiteral("y"), flags), expected);
+    }
+
+    void returnTakesYes()
+    {
+        for (const unsigned flags : {MB_YESNO, MB_YESNOCANCEL}) {
+            withBox([](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Return); });
+            QCOMPARE(Application_MessageBox(QStringLiteral("x"), QStringLiteral("y"), flags), IDYES);
+        }
     }
 
     void showsTextCaptionIconAndRussianButtons()

@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <QTimeZone>
+#include <QTimer>
 
 #include <bit>
 #include <cstdint>
@@ -19,6 +20,7 @@
 #include "Osnovnaya.h"
 #include "Priemprotokol.h"
 #include "TrendCharts.h"
+#include "export_progress.h"
 #include "regional_formats.h"
 #include "app_test_support.h"
 #include "grafimo_test/log_time.h"
@@ -217,6 +219,73 @@ private slots:
         }
     }
 
+    void saveAllWritesOneFilePerDeviceWithSamples()
+    {
+        // Devices 5 and 6 answer; 7 stays silent, so it gets no file.
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{5, 6, 7});
+        sim::Faults silent;
+        silent.silent = true;
+        bus_->server->setFaults(7, silent);
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(5, "dev5")
+                                                     + deviceRecord(6, "dev6") + deviceRecord(7, "dev7"));
+        createForms();
+        Form1->show();
+        QCOMPARE(Form1->N10->text(), QStringLiteral("Сохранить все"));
+        for (std::uint8_t a : {5, 6})
+            QVERIFY(QTest::qWaitFor([a] { return historyRecords(historyPath(a)).size() >= 5; }, kWait));
+        const QString folder = work_->file(QStringLiteral("out"));
+        QVERIFY(QDir().mkpath(folder));
+        chooseFolderWhenShown(Form1->FolderDialog1, folder);
+        Form1->N10->trigger();
+
+        // Nothing else in the folder: no temporary file, none for the silent device.
+        const QStringList files = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+        QCOMPARE(files.size(), 2);
+        qsizetype lines = 0;
+        for (std::uint8_t a : {5, 6}) {
+            const QString name = files[a - 5];
+            // The name "Сохранить" suggests: description, stamp, ".txt".
+            QVERIFY2(QRegularExpression(QStringLiteral("^dev%1 \\d\\d_\\d\\d_\\d{4} \\d\\d_\\d\\d\\.txt$").arg(a))
+                         .match(name)
+                         .hasMatch(),
+                     qPrintable(name));
+            QString problem;
+            const QStringList written = crlfLines(readFile(QDir(folder).filePath(name)), &problem);
+            QVERIFY2(problem.isEmpty(), qPrintable(problem));
+            const std::vector<Record> stored = historyRecords(historyPath(a));
+            QVERIFY(written.size() >= 5 && static_cast<std::size_t>(written.size()) <= stored.size());
+            for (int i = 0; i < written.size(); ++i) {
+                const QString bad = lineCheck(written[i], stored[i]);
+                QVERIFY2(bad.isEmpty(), qPrintable(QStringLiteral("device %1 line %2: %3").arg(a).arg(i).arg(bad)));
+            }
+            lines += written.size();
+        }
+        QCOMPARE(boxes_->calls.size(), std::size_t{1});
+        QCOMPARE(boxes_->calls[0].text,
+                 QStringLiteral("Сохранено файлов: 2 (замеров: %1) в папке %2").arg(lines).arg(folder));
+
+        // A file that cannot take the place of what is there (a folder of that name, for this
+        // minute or the next) is listed with its reason; the other is still written.
+        const QString second = work_->file(QStringLiteral("second"));
+        for (double minute : {0.0, 1.0 / 1440}) {
+            QVERIFY(QDir().mkpath(QDir(second).filePath(QString::fromStdString(
+                historyExportFileName("dev6", nowDateTime() + minute, regionalFormats())))));
+        }
+        chooseFolderWhenShown(Form1->FolderDialog1, second);
+        Form1->N10->trigger();
+        QCOMPARE(boxes_->calls.size(), std::size_t{2});
+        const QString summary = boxes_->calls[1].text;
+        QVERIFY2(QRegularExpression(QStringLiteral("^Сохранено файлов: 1 \\(замеров: \\d+\\) в папке .*second\\n\\n"
+                                                   "Не удалось сохранить:\\ndev6 .*Is a directory$"))
+                     .match(summary)
+                     .hasMatch(),
+                 qPrintable(summary));
+        const QStringList kept = QDir(second).entryList(QDir::Files | QDir::Hidden | QDir::System);
+        QCOMPARE(kept.size(), 1);
+        QVERIFY(kept[0].startsWith(QStringLiteral("dev5 ")));
+    }
+
     void regionalFormatsFollowTheLocale()
     {
         const double t = 46088.0 + (13 * 60 + 5) / 1440.0 + 7 / 86400.0; // 7 March 2026 13:05:07
@@ -238,6 +307,49 @@ private slots:
         }
     }
 
+    // Kept last: from the program's end on, every export stops. An export under way stops
+    // and leaves nothing; so does the saving of the last run's samples at start-up, which
+    // then ends the program with them kept.
+    void exportsUnderWayWhenTheProgramIsEndedStopAndLeaveNothing()
+    {
+        start("dev5");
+        QVERIFY(QTest::qWaitFor([] { return historyRecords(historyPath()).size() >= 2; }, kWait));
+        const QString out = work_->file(QStringLiteral("out/ended.txt"));
+        QVERIFY(QDir().mkpath(QFileInfo(out).path()));
+        // What the signal watch does, once the export runs and before its box could show.
+        int ends = 0;
+        bool ended = false;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (Form1 && Form1->exporting() && !ended) {
+                ended = true;
+                ++ends;
+                cancelExportsForExit();
+                Form1->keepHistoryOnClose();
+            }
+        });
+        watch.start(0);
+        saveAs(*Form1->SaveDialog1, out, [] { Form1->N7Click(); });
+        QCOMPARE(ends, 1);
+        QVERIFY(!Form1->exporting());
+        QVERIFY(boxes_->calls.empty());
+        QVERIFY(QDir(QFileInfo(out).path()).isEmpty());
+
+        // Ended so, the run left its samples: the next start offers them, Да, and is ended too.
+        const std::uint64_t kept = historyRecords(historyPath()).size();
+        destroyForms();
+        boxes_->answer = [](const QString&, const QString&, unsigned) { return IDYES; };
+        ended = false;
+        createForms();
+        chooseFolderWhenShown(Form1->FolderDialog1, QFileInfo(out).path());
+        Form1->show();
+        QCOMPARE(ends, 2);
+        QVERIFY(Form1->closed());
+        QCOMPARE(boxes_->calls.size(), std::size_t{1});
+        QVERIFY(historyRecords(historyPath()).size() >= kept);
+        QVERIFY(QDir(QFileInfo(out).path()).isEmpty());
+    }
+
 private:
     void start(const QByteArray& description)
     {
@@ -246,7 +358,10 @@ private:
         Form1->show();
     }
 
-    static QString historyPath() { return QString::fromStdString(Form1->historyFile(kAddress).string()); }
+    static QString historyPath(std::uint8_t address = kAddress)
+    {
+        return QString::fromStdString(Form1->historyFile(address).string());
+    }
 
     // Runs `command`, which shows `dialog`; answers it with `file` and returns the name it
     // suggested.

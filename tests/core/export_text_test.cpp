@@ -346,6 +346,20 @@ TEST_F(ExportFile, WholeRecordsInFileOrder)
     }
 }
 
+TEST_F(ExportFile, RecordsAppendedWhileItRunsAreLeftOut)
+{
+    // The poll thread goes on storing during an export; its file is read in blocks.
+    const std::vector<HistoryRecord> records(20'000, HistoryRecord{1.5f, 2.5f, at(2024, 3, 5, 8, 0, 0)});
+    const fs::path in = history(encode(records));
+    const ExportResult r = exportHistoryText(in, dir / "out.txt", ru, [&](std::uint64_t, std::uint64_t total) {
+        EXPECT_EQ(total, 20'000u);
+        return appendHistoryRecord(in, HistoryRecord{9.0f, 9.0f, at(2024, 3, 5, 9, 0, 0)});
+    });
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.records, 20'000u);
+    EXPECT_EQ(text(dir / "out.txt").find("9 9 "), std::string::npos);
+}
+
 TEST_F(ExportFile, RecordsGivenByTheCaller)
 {
     const fs::path out = dir / "log.txt";

@@ -116,9 +116,10 @@ ExportResult exportRecordsText(const std::filesystem::path& out,
                                const RegionalFormats& formats,
                                const ExportProgress& progress = {});
 
-// The whole history file, its records in file order; a trailing partial record is left
-// out. A history file that is missing or cannot be read is a failure and nothing is
-// written. The records are read into memory first (16 bytes each).
+// The records the history file holds when the export starts, in file order; a trailing
+// partial record is left out, and records appended meanwhile are not written. A history
+// file that is missing or cannot be read is a failure and nothing is written. The file is
+// read in blocks, so memory does not grow with its size.
 ExportResult exportHistoryText(const std::filesystem::path& historyFile,
                                const std::filesystem::path& out,
                                const RegionalFormats& formats,

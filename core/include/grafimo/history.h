@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -37,5 +38,34 @@ std::optional<std::vector<HistoryRecord>> readThinnedHistory(const std::filesyst
 
 // Every whole record in file order; a trailing partial record is dropped.
 std::optional<std::vector<HistoryRecord>> readAllHistory(const std::filesystem::path& file);
+
+// Whole records in the file now (0 when it is missing or unreadable).
+std::uint64_t historyRecordCount(const std::filesystem::path& file);
+
+// The last whole record, when there is one.
+std::optional<HistoryRecord> lastHistoryRecord(const std::filesystem::path& file);
+
+// The whole records a history file holds when it is opened, read block by block, so that
+// memory does not grow with the file. Records appended meanwhile are not read: the poll
+// thread only ever adds whole records beyond the size taken at opening.
+class HistoryBlocks {
+public:
+    HistoryBlocks() = default;
+    HistoryBlocks(const HistoryBlocks&) = delete;
+    HistoryBlocks& operator=(const HistoryBlocks&) = delete;
+    ~HistoryBlocks();
+
+    // False with errno set when the file cannot be opened.
+    bool open(const std::filesystem::path& file);
+    std::uint64_t count() const { return count_; }
+    // The next records into `out`, as many as fit; 0 once all are read, -1 (errno set) on
+    // a read error. A file cut short meanwhile ends the reading where it ends.
+    std::ptrdiff_t read(std::span<HistoryRecord> out);
+
+private:
+    int fd_ = -1;
+    std::uint64_t count_ = 0;
+    std::uint64_t next_ = 0;
+};
 
 } // namespace grafimo
