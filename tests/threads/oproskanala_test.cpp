@@ -11,9 +11,11 @@
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
+#include <regex>
 #include <tuple>
 
 #include "Oproskanala.h"
+#include "Protokolthead.h"
 #include "Readthread.h"
 #include "grafimo/frames.h"
 #include "grafimo/history.h"
@@ -547,4 +549,105 @@ TEST(PollCycle, AReloadWithoutAReadableHistoryFileLeavesTheChartsAlone)
     EXPECT_EQ(thinnings, 0u);
     EXPECT_EQ(rig.devices.chartPoints(4), plotted - 1);
     EXPECT_EQ(std::filesystem::file_size(file), (999 + plotted) * kHistoryRecordSize);
+}
+
+// ---- devices that answer slowly ----
+
+namespace {
+
+struct SlowCase {
+    const char* what;
+    bool log;                // the log window's opening query instead of the live poll
+    unsigned answerAfterMs;  // from the request to the answer's first byte
+    unsigned chunkGapMs = 0; // answer in 4-byte pieces this far apart (a USB adapter's timer)
+    std::chrono::milliseconds gapBeforeRequest = 5ms;
+    bool late = false;       // starts after the deadline
+};
+
+const SlowCase kSlowCases[] = {
+    {"live, 4 ms", false, 4},
+    {"live, 45 ms", false, 45},
+    {"live, 50 ms", false, 50},
+    {"live, 60 ms", false, 60},
+    {"live, 300 ms", false, 300},
+    {"live, in 16 ms pieces", false, 4, 16},
+    // Each answer still coming when the next request is due, 119 ms after the 781 ms deadline.
+    {"live, 900 ms, in 40 ms pieces", false, 900, 40, 150ms, true},
+    {"log commands, 20 ms", true, 20},
+    {"log commands, 150 ms", true, 150},
+};
+
+} // namespace
+
+TEST(SlowDevices, EveryAnswerWithinTheDeadlineIsStoredOnceInItsPlaceAndALateOneCountsMissing)
+{
+    for (const SlowCase& c : kSlowCases) {
+        SCOPED_TRACE(c.what);
+        test::TempDir dir;
+        sim::ServerConfig cfg = simWith({1}, c.answerAfterMs);
+        cfg.pace = true;
+        cfg.devices[0].faults.chunkBytes = c.chunkGapMs ? 4 : 0;
+        cfg.devices[0].faults.chunkGapMs = c.chunkGapMs;
+        sim::PtyServer server(cfg);
+        server.start();
+        Rig rig(server.ttyPath(), dir.path());
+
+        if (c.log) {
+            // Count, interval, state: each taken from its own answer at the first attempt.
+            LogLine line(rig.link, rig.port, 1);
+            unsigned attempts = 0;
+            const LogAttempt inner = line.commandAttempt();
+            LogOpening opening;
+            {
+                LogLine::CommandTurn turn(line);
+                opening = runOpeningQuery([&](const LogRequest& r) { ++attempts; return inner(r); });
+            }
+            ASSERT_TRUE(opening.complete());
+            EXPECT_EQ(*opening.count, 100);
+            EXPECT_EQ(opening.interval->hours, 0);
+            EXPECT_EQ(opening.interval->minutes, 15);
+            EXPECT_EQ(*opening.enabled, 1);
+            EXPECT_EQ(attempts, 3u);
+            continue;
+        }
+
+        rig.devices.setTabs({1});
+        PollTiming timing;
+        timing.gapBeforeRequest = c.gapBeforeRequest;
+        rig.startPolling(timing);
+        ASSERT_TRUE(server.waitForRequests(1, 4, kDeadline));
+        rig.poll->Suspend();
+        ASSERT_TRUE(rig.poll->waitParked(kDeadline));
+        rig.stopPolling();
+
+        const auto stored = readAllHistory(rig.historyDir / historyFileName(1));
+        const auto [received, samples] =
+            rig.view.locked([&] { return std::pair(rig.view.received, rig.view.samples.size()); });
+        if (c.late) {
+            // Three misses; nothing of the late answers is taken, by these or the next request.
+            EXPECT_FALSE(stored.has_value());
+            EXPECT_EQ(samples, 0u);
+            EXPECT_TRUE(received.empty());
+            EXPECT_GE(rig.devices.noAnswerCount(1), 3);
+            continue;
+        }
+        std::vector<test::Reading> served;
+        for (const auto& a : server.answerLog())
+            if (a.registers)
+                served.push_back(test::readingAsDecimal(*a.registers));
+        ASSERT_TRUE(stored.has_value());
+        ASSERT_EQ(stored->size(), served.size());
+        for (std::size_t i = 0; i < served.size(); ++i) {
+            EXPECT_EQ((*stored)[i].value1, served[i].value1) << "exchange " << i;
+            EXPECT_EQ((*stored)[i].value2, served[i].value2) << "exchange " << i;
+        }
+        EXPECT_EQ(rig.devices.noAnswerCount(1), 0);
+        // The monitor shows how long each answer took to start.
+        ASSERT_EQ(received.size(), served.size());
+        for (const std::string& line : received) {
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(line, m, std::regex(R"(((0x[0-9A-F]{2},){17}) \((\d+) мс\))"))) << line;
+            EXPECT_GE(std::stoul(m[3]), c.answerAfterMs) << line;
+        }
+    }
 }
