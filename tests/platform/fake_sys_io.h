@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 
@@ -34,6 +35,11 @@ public:
     std::atomic<int> readEagain{0};
     std::atomic<int> readErrno{0};          // every read fails with this (EIO: device gone)
     std::atomic<short> pollRevents{0};      // reported for the port at once (POLLHUP, POLLERR)
+    // A driver with the serial settings of a USB adapter (TIOCGSERIAL/TIOCSSERIAL), whose
+    // flags are serialFlags; one that refuses to set them (EPERM) with serialRefused.
+    std::atomic<bool> serialDriver{false};
+    std::atomic<bool> serialRefused{false};
+    std::atomic<int> serialFlags{0};
 
     // ---- what happened ----
     std::atomic<int> portFd{-1};
@@ -72,6 +78,19 @@ public:
     }
     int ioctl(int fd, unsigned long request, void* arg) override
     {
+        if ((request == TIOCGSERIAL || request == TIOCSSERIAL) && serialDriver) {
+            auto* serial = static_cast<serial_struct*>(arg);
+            if (request == TIOCGSERIAL) {
+                *serial = serial_struct{};
+                serial->flags = serialFlags.load();
+            } else if (serialRefused) {
+                errno = EPERM;
+                return -1;
+            } else {
+                serialFlags = serial->flags;
+            }
+            return 0;
+        }
         if (request == TIOCOUTQ && queueStalled) {
             *static_cast<int*>(arg) = 64;
             return 0;

@@ -3,6 +3,8 @@
 #include "fake_sys_io.h"
 #include "pty_pair.h"
 
+#include <linux/serial.h>
+
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -47,6 +49,38 @@ std::vector<std::uint8_t> readQueued(SerialPort& port, std::size_t count)
 }
 
 // ---- opening ----
+
+TEST(SerialPortOpen, AsksAUsbAdapterForLowLatencyAndGivesItBackOnClose)
+{
+    struct Case {
+        const char* what;
+        bool driver;
+        bool refuses;
+        int flags;        // before the open
+        int whileOpen;    // as the driver holds them while the port is open
+    };
+    const int other = ASYNC_SPD_HI; // a flag of someone else's, left alone
+    const Case cases[] = {
+        {"adapter", true, false, other, other | ASYNC_LOW_LATENCY},
+        {"adapter already in low latency", true, false, ASYNC_LOW_LATENCY, ASYNC_LOW_LATENCY},
+        {"driver refusing the change", true, true, other, other},
+        {"no serial settings at all (a pty)", false, false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PtyPair pty;
+        ASSERT_TRUE(pty.ok());
+        FakeSysIo io;
+        io.serialDriver = c.driver;
+        io.serialRefused = c.refuses;
+        io.serialFlags = c.flags;
+        SerialPort port(io);
+        ASSERT_EQ(port.open(pty.slavePath()), OpenStep::Ok);
+        EXPECT_EQ(io.serialFlags.load(), c.whileOpen);
+        port.close();
+        EXPECT_EQ(io.serialFlags.load(), c.flags);
+    }
+}
 
 TEST(SerialPortOpen, StatusTextsOfEachStep)
 {
