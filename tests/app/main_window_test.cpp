@@ -636,7 +636,7 @@ private slots:
         for (QTextBlock block = Form4->RichEdit1->document()->lastBlock(); block.isValid() && lastAnswer.isEmpty();
              block = block.previous()) {
             if (block.text().startsWith(QStringLiteral("0x01,0x03,0x0C,")))
-                lastAnswer = block.text();
+                lastAnswer = block.text().section(QLatin1Char(' '), 0, 0); // the bytes, not the time
         }
         // It is one of the device's last few answers, not one from the start of the flood.
         const std::vector<sim::ServedAnswer> served = bus_->server->answerLog();
