@@ -635,18 +635,21 @@ TEST(SlowDevices, EveryAnswerWithinTheDeadlineIsStoredOnceInItsPlaceAndALateOneC
         for (const auto& a : server.answerLog())
             if (a.registers)
                 served.push_back(test::readingAsDecimal(*a.registers));
-        ASSERT_TRUE(stored.has_value());
-        ASSERT_EQ(stored->size(), served.size());
-        for (std::size_t i = 0; i < served.size(); ++i) {
-            EXPECT_EQ((*stored)[i].value1, served[i].value1) << "exchange " << i;
-            EXPECT_EQ((*stored)[i].value2, served[i].value2) << "exchange " << i;
+        const std::vector<HistoryRecord> records = stored.value_or(std::vector<HistoryRecord>{});
+        EXPECT_EQ(records.size(), served.size());
+        for (std::size_t i = 0; i < std::min(served.size(), records.size()); ++i) {
+            EXPECT_EQ(records[i].value1, served[i].value1) << "exchange " << i;
+            EXPECT_EQ(records[i].value2, served[i].value2) << "exchange " << i;
         }
         EXPECT_EQ(rig.devices.noAnswerCount(1), 0);
         // The monitor shows how long each answer took to start.
-        ASSERT_EQ(received.size(), served.size());
+        EXPECT_EQ(received.size(), served.size());
         for (const std::string& line : received) {
             std::smatch m;
-            ASSERT_TRUE(std::regex_match(line, m, std::regex(R"(((0x[0-9A-F]{2},){17}) \((\d+) мс\))"))) << line;
+            if (!std::regex_match(line, m, std::regex(R"(((0x[0-9A-F]{2},){17}) \((\d+) мс\))"))) {
+                ADD_FAILURE() << "answer line without its time: " << line;
+                continue;
+            }
             EXPECT_GE(std::stoul(m[3]), c.answerAfterMs) << line;
         }
     }
