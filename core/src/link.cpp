@@ -107,11 +107,16 @@ std::uint64_t Link::wakeups() const
     return wakeGeneration_;
 }
 
-void Link::resetRx(unsigned quietMs)
+void Link::resetRx(unsigned quietMs, std::span<const std::uint8_t> sent, std::size_t sentFrom)
 {
     {
         std::lock_guard lock(mutex_);
         const auto now = Clock::now();
+        const bool echo = !sent.empty() && sentFrom < RxCount_ && RxCount_ - sentFrom <= sent.size()
+                          && std::equal(RxBuffer_.begin() + static_cast<std::ptrdiff_t>(sentFrom),
+                                        RxBuffer_.begin() + static_cast<std::ptrdiff_t>(RxCount_), sent.begin());
+        if (echo)
+            quietMs = 0;
         RxCount_ = 0;
         lastActivity_ = now;
         resetAt_ = now;
@@ -251,10 +256,11 @@ Link::Answer exchange(
         return none;
     }
     const std::span<const std::uint8_t> frame(tx.data(), tx[TxLengthIndex]);
+    const std::size_t beforeWrite = link.rxCount();
     writer.writeFrame(frame);
     if (afterWrite)
         afterWrite(frame);
-    link.resetRx(wait.silenceMs);
+    link.resetRx(wait.silenceMs, frame, beforeWrite);
     return link.waitAnswer(wait, since);
 }
 

@@ -278,6 +278,26 @@ TEST(LinkExchange, ABurstStillRunningWhenTheRequestIsOutIsNoAnswerToIt)
     EXPECT_GE(*answer.responseTime, 600ms);
 }
 
+TEST(LinkExchange, AnAdapterGivingBackTheRequestItSentIsNoBurstToDrop)
+{
+    Link link;
+    RecordingWriter writer;
+    const std::vector<std::uint8_t> reply{0x01, 0x03, 0x0C, 0x01};
+    std::thread device;
+    writer.onWrite = [&] {
+        link.storeChunk(writer.frames.back()); // the echo, before the reset
+        const auto seen = link.resets();
+        device = std::thread([&, seen] {
+            if (link.waitForResets(seen + 1, Guard))
+                link.storeChunk(reply);
+        });
+    };
+    const Link::Answer answer = exchange(link, writer, LiveRequest1, AnswerWait{3s, 300});
+    device.join();
+    EXPECT_EQ(answer.bytes, reply);
+    EXPECT_EQ(link.droppedBytes(), 0u);
+}
+
 TEST(AnswerWaits, ADeviceTakenForDeadGetsTheBriefWaitButTheFullDeadlineEveryTenthTime)
 {
     // The devices' time to start an answer: the limit's ticks of 1/64 s.

@@ -98,8 +98,9 @@ public:
     // RxCount := 0 and the silence count restarts; bytes stored before are dropped. With
     // quietMs, a burst still running on the line (a chunk less than quietMs ago) began before
     // the request was out, so it is no answer to it: its chunks are dropped until a gap of
-    // quietMs.
-    void resetRx(unsigned quietMs = 0);
+    // quietMs. Not so when the bytes stored from RxBuffer[sentFrom] on are the request
+    // itself, `sent`, as an adapter that hears its own transmission gives them back.
+    void resetRx(unsigned quietMs = 0, std::span<const std::uint8_t> sent = {}, std::size_t sentFrom = 0);
     // Returns once limitMs milliseconds have passed without a stored chunk, counted from
     // the last chunk or, when nothing came, from the reset. A wakeAll() ends it early.
     void waitSilence(unsigned limitMs);
