@@ -192,6 +192,10 @@ void oprosKanala::pass()
     // The answer's own address picks the device; an unconfigured one is dropped.
     if (!devices_.isConfigured(sample->address))
         return;
+    // The device named in the answer is alive too (a slow one taken for dead may answer a
+    // brief request only after the next one is out): it gets the full deadline back.
+    if (sample->address != polled)
+        waits_.record(sample->address, true);
 
     view_.samplePlotted(sample->address, sample->value1, sample->value2, t);
 
