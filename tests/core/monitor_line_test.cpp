@@ -31,10 +31,3 @@ TEST(MonitorLine, EmptyFrameGivesEmptyLine)
 {
     EXPECT_EQ(monitorLine({}), "");
 }
-
-TEST(MonitorLine, AnswerLineEndsWithTheAnswerTimeInWholeMilliseconds)
-{
-    const std::vector<std::uint8_t> answer{0x01, 0x03};
-    EXPECT_EQ(monitorAnswerLine(answer, std::chrono::microseconds(36'600)), "0x01,0x03, (37 мс)");
-    EXPECT_EQ(monitorAnswerLine(answer, std::chrono::microseconds(300)), "0x01,0x03, (0 мс)");
-}

@@ -35,11 +35,9 @@ public:
     std::atomic<int> readEagain{0};
     std::atomic<int> readErrno{0};          // every read fails with this (EIO: device gone)
     std::atomic<short> pollRevents{0};      // reported for the port at once (POLLHUP, POLLERR)
-    // A driver with the serial settings of a USB adapter (TIOCGSERIAL/TIOCSSERIAL), whose
-    // flags are serialFlags; one that refuses to set them (EPERM) with serialRefused.
-    std::atomic<bool> serialDriver{false};
-    std::atomic<bool> serialRefused{false};
-    std::atomic<int> serialFlags{0};
+    // A USB adapter's driver holding these serial flags (TIOCGSERIAL/TIOCSSERIAL); -1: none.
+    std::atomic<int> serialFlags{-1};
+    std::atomic<bool> serialRefused{false}; // TIOCSSERIAL fails with EPERM
 
     // ---- what happened ----
     std::atomic<int> portFd{-1};
@@ -78,17 +76,11 @@ public:
     }
     int ioctl(int fd, unsigned long request, void* arg) override
     {
-        if ((request == TIOCGSERIAL || request == TIOCSSERIAL) && serialDriver) {
-            auto* serial = static_cast<serial_struct*>(arg);
-            if (request == TIOCGSERIAL) {
-                *serial = serial_struct{};
-                serial->flags = serialFlags.load();
-            } else if (serialRefused) {
-                errno = EPERM;
-                return -1;
-            } else {
-                serialFlags = serial->flags;
-            }
+        if ((request == TIOCGSERIAL || request == TIOCSSERIAL) && serialFlags >= 0) {
+            if (request == TIOCSSERIAL && serialRefused)
+                return errno = EPERM, -1;
+            auto& flags = static_cast<serial_struct*>(arg)->flags;
+            request == TIOCGSERIAL ? void(flags = serialFlags) : serialFlags.store(flags);
             return 0;
         }
         if (request == TIOCOUTQ && queueStalled) {
