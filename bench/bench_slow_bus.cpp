@@ -130,6 +130,7 @@ int main(int argc, char** argv)
                     a, rate, stored ? stored->size() : 0, served, inPlace);
     }
     std::printf("  devices 1-8 on average: %.3f samples/s\n", others / 8);
+    std::printf("  no-answer count of the silent device 10 at the end: %d\n", devices.noAnswerCount(10));
     std::filesystem::remove_all(dir);
     return 0;
 }
