@@ -134,7 +134,9 @@ void oprosKanala::onTerminate()
 {
     { std::lock_guard lock(sleepMutex_); }
     sleepCv_.notify_all();
-    // An exchange waiting for silence finishes by its own deadline (at most the limit).
+    // An exchange waiting for a slow device's answer would hold the closing window for up
+    // to the whole deadline.
+    link_.wakeAll();
 }
 
 void oprosKanala::Execute()
@@ -167,9 +169,15 @@ void oprosKanala::pass()
 
     const auto request = buildLiveRequest(polled);
     // The request is built by the exchange from its first six bytes (it appends the CRC).
-    const std::vector<std::uint8_t> answer = exchange(
-        link_, port_, std::span<const std::uint8_t>(request.data(), 6), timing_.silenceLimit,
+    const Link::Answer got = exchange(
+        link_, port_, std::span<const std::uint8_t>(request.data(), 6),
+        waits_.next(polled, timing_.silenceLimit),
         [this](std::span<const std::uint8_t> sent) { view_.requestSent(monitorLine(sent)); });
+    // Cut short by the end of the thread: what came so far may be half an answer.
+    if (got.interrupted)
+        return;
+    const std::vector<std::uint8_t>& answer = got.bytes;
+    waits_.record(polled, !answer.empty());
 
     if (answer.empty()) {
         devices_.countMissingAnswer(polled);
@@ -177,7 +185,7 @@ void oprosKanala::pass()
     }
     // Any answer at all shows the device is alive, whatever its CRC says.
     devices_.resetNoAnswer(polled);
-    view_.answerReceived(monitorLine(answer));
+    view_.answerReceived(monitorAnswerLine(answer, got.responseTime.value_or(std::chrono::microseconds{})));
 
     const std::optional<LiveSample> sample = decodeLiveAnswer(answer);
     if (!sample)
@@ -186,6 +194,10 @@ void oprosKanala::pass()
     // The answer's own address picks the device; an unconfigured one is dropped.
     if (!devices_.isConfigured(sample->address))
         return;
+    // The device named in the answer is alive too (a slow one taken for dead may answer a
+    // brief request only after the next one is out): it gets the full deadline back.
+    if (sample->address != polled)
+        waits_.record(sample->address, true);
 
     view_.samplePlotted(sample->address, sample->value1, sample->value2, t);
 

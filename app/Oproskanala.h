@@ -88,7 +88,9 @@ private:
 struct PollTiming {
     std::chrono::milliseconds idleWithoutTabs{100};
     std::chrono::milliseconds gapBeforeRequest{5};
-    unsigned silenceLimit = 50;      // ms of line silence that end an answer
+    // ms of line silence that end an answer; a device has this many 1/64 s ticks to start
+    // it (AnswerWait::full), or this many ms once it is taken for dead (AnswerWaits).
+    unsigned silenceLimit = 50;
     std::size_t reloadAtPoints = 1000;
 };
 
@@ -127,6 +129,7 @@ private:
     ReadThread* rxThread_;
     PollTiming timing_;
     HistoryReader readHistory_;
+    AnswerWaits waits_; // the poll thread's own: which wait each device gets
     std::array<bool, 256> writeFailReported_{};
     std::array<bool, 256> writeFailedSinceReload_{};
     std::mutex sleepMutex_;

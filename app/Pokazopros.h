@@ -30,8 +30,9 @@ public:
 
     // A request was sent: shown in green while this is the active window.
     void requestLine(const QString& line);
-    // An answer arrived: shown in red while this is the active window; otherwise a text
-    // that holds lines is cleared.
+    // An answer arrived (its bytes and the time the device took to start it, "(37 мс)"):
+    // shown in red while this is the active window; otherwise a text that holds lines is
+    // cleared.
     void answerLine(const QString& line);
 
     void appendLine(const QString& line, const QColor& colour);

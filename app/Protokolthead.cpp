@@ -29,7 +29,14 @@ std::optional<std::vector<std::uint8_t>> LogLine::attempt(const LogRequest& requ
     // failure down.
     if (!port_.isOpen())
         return std::nullopt;
-    return logExchange(link_, port_, address_, request, silenceLimit);
+    const Link::Answer got =
+        exchange(link_, port_, logMessage(address_, request), waits_.next(address_, silenceLimit));
+    if (got.interrupted)
+        return std::nullopt;
+    waits_.record(address_, !got.bytes.empty());
+    if (!logAnswerAccepted(request.code, got.bytes))
+        return std::nullopt;
+    return got.bytes;
 }
 
 LogLine::CommandTurn::CommandTurn(LogLine& line) : line_(line)
@@ -73,6 +80,8 @@ void LogLine::wake()
 {
     { std::lock_guard lock(mutex_); }
     cv_.notify_all();
+    // An attempt waiting for its answer ends now rather than at its deadline.
+    link_.wakeAll();
 }
 
 LogAttempt LogLine::commandAttempt()

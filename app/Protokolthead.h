@@ -62,7 +62,9 @@ public:
     std::uint8_t address() const { return address_; }
     bool portOpen() const { return port_.isOpen(); }
 
-    // One attempt; the caller holds the turn. A closed port fails at once.
+    // One attempt; the caller holds the turn. A closed port fails at once. The device has
+    // the full deadline of the limit to start its answer, or, once it has missed three in a
+    // row, the limit in ms (every tenth attempt the full deadline again).
     std::optional<std::vector<std::uint8_t>> attempt(const LogRequest& request, unsigned silenceLimit);
 
     // A command's turn: waits for an attempt of the transfer under way to finish.
@@ -80,7 +82,7 @@ public:
     // The transfer's turn for one attempt; false when `stop` became true while it waited.
     bool takeTransferTurn(const std::atomic<bool>& stop);
     void giveTransferTurn();
-    // Wakes a transfer waiting for its turn (it then looks at its stop flag).
+    // Wakes a transfer waiting for its turn or for an answer (it then looks at its stop flag).
     void wake();
 
     // One attempt as a window command makes it (the command's silence limit). The caller
@@ -98,6 +100,7 @@ private:
     bool busy_ = false;
     int commandsWaiting_ = 0;
     int transfers_ = 0; // transfer objects built on this line and not yet destroyed
+    AnswerWaits waits_; // used by the holder of the turn only
 };
 
 // The record transfer: indexes 0 to LogRecordCount - 1 in order, each attempt repeated until

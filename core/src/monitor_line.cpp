@@ -16,4 +16,10 @@ std::string monitorLine(std::span<const std::uint8_t> bytes)
     return line;
 }
 
+std::string monitorAnswerLine(std::span<const std::uint8_t> bytes, std::chrono::microseconds responseTime)
+{
+    const auto ms = std::chrono::round<std::chrono::milliseconds>(responseTime).count();
+    return monitorLine(bytes) + " (" + std::to_string(ms < 0 ? 0 : ms) + " мс)";
+}
+
 } // namespace grafimo

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -137,8 +138,10 @@ SerialPort::OpenStep SerialPort::open(const std::string& path)
     // Linux sizes its tty queues itself (4 KiB and more); there is no call to ask for
     // 2000-byte driver queues, and they would be no better than what we get.
     io_.tcflush(fd, TCIFLUSH);
+    const bool lowLatency = askLowLatency(fd);
 
     std::lock_guard lock(mutex_);
+    lowLatencySet_ = lowLatency;
     fd_ = fd;
     exclusive_ = exclusive;
     wakeRead_ = wake[0];
@@ -312,6 +315,9 @@ void SerialPort::close()
     const char byte = 1;
     [[maybe_unused]] const ssize_t ignored = ::write(wakeWrite_, &byte, 1);
     idleCv_.wait(lock, [&] { return users_ == 0; });
+    if (lowLatencySet_)
+        dropLowLatency(fd_);
+    lowLatencySet_ = false;
     releaseFd(fd_, exclusive_);
     fd_ = -1;
     exclusive_ = false;
@@ -338,6 +344,28 @@ void SerialPort::leave()
     std::lock_guard lock(mutex_);
     if (--users_ == 0)
         idleCv_.notify_all();
+}
+
+bool SerialPort::askLowLatency(int fd)
+{
+    // A USB adapter holds received bytes back for its latency timer (16 ms on FTDI chips),
+    // so an answer comes in pieces that far apart; in low-latency mode it passes them on at
+    // once. A driver without the setting refuses it; the port works all the same.
+    serial_struct serial{};
+    if (io_.ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0)
+        return false;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    return io_.ioctl(fd, TIOCSSERIAL, &serial) == 0;
+}
+
+void SerialPort::dropLowLatency(int fd)
+{
+    // Only our bit goes back; anything else set meanwhile stays.
+    serial_struct serial{};
+    if (io_.ioctl(fd, TIOCGSERIAL, &serial) != 0)
+        return;
+    serial.flags &= ~ASYNC_LOW_LATENCY;
+    io_.ioctl(fd, TIOCSSERIAL, &serial);
 }
 
 void SerialPort::releaseFd(int fd, bool exclusive)

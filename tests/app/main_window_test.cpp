@@ -672,7 +672,7 @@ private slots:
         std::vector<std::pair<float, float>> shown;
         for (QTextBlock block = Form4->RichEdit1->document()->firstBlock(); block.isValid(); block = block.next()) {
             std::vector<std::uint8_t> bytes;
-            for (const QString& b : block.text().split(QLatin1Char(','), Qt::SkipEmptyParts))
+            for (const QString& b : block.text().section(QLatin1Char(' '), 0, 0).split(QLatin1Char(','), Qt::SkipEmptyParts))
                 bytes.push_back(static_cast<std::uint8_t>(b.mid(2).toUInt(nullptr, 16)));
             // Device 9 never answers: every whole answer is device 1's.
             if (const std::optional<LiveSample> sample = decodeLiveAnswer(bytes))

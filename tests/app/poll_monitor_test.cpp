@@ -98,6 +98,7 @@ private slots:
         QCOMPARE(block(1).text(), request);
         QCOMPARE(colourOf(block(requestAt)), QColor(0, 0x80, 0));
         QCOMPARE(block(requestAt + 1).text().count(QLatin1Char(',')), 17);
+        QVERIFY(block(requestAt + 1).text().endsWith(QStringLiteral(" мс)"))); // the answer time
         QCOMPARE(colourOf(block(requestAt + 1)), QColor(0xFF, 0, 0));
     }
 

@@ -250,6 +250,44 @@ TEST(LinkExchange, ReturnsTheAnswerThatFollowsTheReset)
     EXPECT_EQ(answer, reply);
 }
 
+TEST(LinkExchange, ABurstRunningWhenTheRequestIsOutIsDroppedUnlessItIsTheRequestGivenBack)
+{
+    // A late answer's head, or the adapter's echo of the request, while it goes out; the late
+    // answer's tail after the reset, and the answer a quiet gap (twice the 300 ms) later.
+    const std::vector<std::uint8_t> late{0x09, 0x03, 0x0C}, reply{0x01, 0x03, 0x0C, 0x01};
+    for (const bool echo : {false, true}) {
+        Link link;
+        RecordingWriter writer;
+        std::thread device;
+        writer.onWrite = [&] {
+            link.storeChunk(echo ? writer.frames.back() : late);
+            device = std::thread([&, seen = link.resets()] {
+                if (link.waitForResets(seen + 1, Guard) && !echo && link.storeChunk(late))
+                    std::this_thread::sleep_for(600ms);
+                link.storeChunk(reply);
+            });
+        };
+        EXPECT_EQ(exchange(link, writer, LiveRequest1, AnswerWait{3s, 300}).bytes, reply) << echo;
+        device.join();
+        EXPECT_EQ(link.droppedBytes(), echo ? 0u : late.size());
+    }
+}
+
+TEST(AnswerWaits, ADeviceTakenForDeadGetsTheBriefWaitButTheFullDeadlineEveryTenthTime)
+{
+    AnswerWaits waits; // 'F': the full 781 ms (50 ticks of 1/64 s), 'b': the brief 50 ms
+    const auto pattern = [&](std::uint8_t address, int polls, bool answered) {
+        std::string out;
+        for (int i = 0; i < polls; ++i, waits.record(address, answered))
+            out += waits.next(address, 50).deadline == 781250us ? 'F' : 'b';
+        return out;
+    };
+    EXPECT_EQ(pattern(5, 26, false), "FFFbbbbbbbbbFbbbbbbbbbFbbb");
+    EXPECT_EQ(pattern(6, 3, false), "FFF");                         // each device on its own
+    EXPECT_EQ(pattern(5, 1, true), "b");
+    EXPECT_EQ(pattern(5, 4, false), "FFFb"); // after an answer, the full deadline again
+}
+
 TEST(LinkExchange, LongestMessageFillsTheBufferAndLongerIsRefused)
 {
     Link link;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 
@@ -34,6 +35,9 @@ public:
     std::atomic<int> readEagain{0};
     std::atomic<int> readErrno{0};          // every read fails with this (EIO: device gone)
     std::atomic<short> pollRevents{0};      // reported for the port at once (POLLHUP, POLLERR)
+    // A USB adapter's driver holding these serial flags (TIOCGSERIAL/TIOCSSERIAL); -1: none.
+    std::atomic<int> serialFlags{-1};
+    std::atomic<bool> serialRefused{false}; // TIOCSSERIAL fails with EPERM
 
     // ---- what happened ----
     std::atomic<int> portFd{-1};
@@ -74,6 +78,13 @@ public:
     }
     int ioctl(int fd, unsigned long request, void* arg) override
     {
+        if ((request == TIOCGSERIAL || request == TIOCSSERIAL) && serialFlags >= 0) {
+            if (request == TIOCSSERIAL && serialRefused)
+                return errno = EPERM, -1;
+            auto& flags = static_cast<serial_struct*>(arg)->flags;
+            request == TIOCGSERIAL ? void(flags = serialFlags) : serialFlags.store(flags);
+            return 0;
+        }
         if (request == TIOCOUTQ && queueStalled) {
             *static_cast<int*>(arg) = 64;
             return 0;

@@ -3,6 +3,8 @@
 #include "fake_sys_io.h"
 #include "pty_pair.h"
 
+#include <linux/serial.h>
+
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -47,6 +49,24 @@ std::vector<std::uint8_t> readQueued(SerialPort& port, std::size_t count)
 }
 
 // ---- opening ----
+
+TEST(SerialPortOpen, AsksAUsbAdapterForLowLatencyAndGivesItBackOnClose)
+{
+    // Flags before and while open (ASYNC_SPD_HI: someone else's); a refusing driver; a pty.
+    const struct { int before, whileOpen; bool refused; } cases[] = {
+        {ASYNC_SPD_HI, ASYNC_SPD_HI | ASYNC_LOW_LATENCY, false}, {ASYNC_SPD_HI, ASYNC_SPD_HI, true}, {-1, -1, false}};
+    for (const auto& c : cases) {
+        PtyPair pty;
+        FakeSysIo io;
+        io.serialFlags = c.before;
+        io.serialRefused = c.refused;
+        SerialPort port(io);
+        ASSERT_EQ(port.open(pty.slavePath()), OpenStep::Ok);
+        EXPECT_EQ(io.serialFlags.load(), c.whileOpen);
+        port.close();
+        EXPECT_EQ(io.serialFlags.load(), c.before);
+    }
+}
 
 TEST(SerialPortOpen, StatusTextsOfEachStep)
 {

@@ -15,6 +15,7 @@
 #include <tuple>
 
 #include "Oproskanala.h"
+#include "Protokolthead.h"
 #include "Readthread.h"
 #include "grafimo/frames.h"
 #include "grafimo/history.h"
@@ -553,4 +554,64 @@ TEST(PollCycle, AFaultInAReloadEndsThePollerWithTheReceiverRunning)
     EXPECT_TRUE(rig.poll->failure());
     EXPECT_TRUE(pausedForTheRead.load());
     EXPECT_FALSE(rig.rx->Suspended());
+}
+
+// ---- devices that answer slowly ----
+
+TEST(SlowDevices, EveryAnswerWithinTheDeadlineIsStoredOnceInItsPlaceAndALateOneCountsMissing)
+{
+    const struct Case {
+        const char* what;
+        bool log; // the log window's opening query instead of the live poll
+        unsigned afterMs, pieceGapMs = 0, pieceBytes = 4;
+        std::chrono::milliseconds gapBeforeRequest = 5ms;
+    } cases[] = {
+        {"live, 4 ms", false, 4}, {"live, 45 ms", false, 45}, {"live, 50 ms", false, 50},
+        {"live, 60 ms", false, 60}, {"live, 300 ms", false, 300}, {"live, in 16 ms pieces", false, 4, 16},
+        // Starts 119 ms after the 781 ms deadline, lasts 100 ms: the next request is due in it.
+        {"live, 900 ms", false, 900, 5, 1, 200ms},
+        {"log commands, 20 ms", true, 20}, {"log commands, 150 ms", true, 150},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::TempDir dir;
+        sim::ServerConfig cfg = simWith({1}, c.afterMs);
+        cfg.pace = !c.log; // a log answer in one piece: no load can open a 14 ms gap in it
+        cfg.devices[0].faults.chunkBytes = c.pieceGapMs ? c.pieceBytes : 0;
+        cfg.devices[0].faults.chunkGapMs = c.pieceGapMs;
+        sim::PtyServer server(cfg);
+        server.start();
+        Rig rig(server.ttyPath(), dir.path());
+        if (c.log) { // count, interval and state, each from its own answer at the first attempt
+            LogLine line(rig.link, rig.port, 1);
+            unsigned attempts = 0;
+            LogLine::CommandTurn turn(line);
+            const LogOpening o = runOpeningQuery(
+                [&, inner = line.commandAttempt()](const LogRequest& r) { return ++attempts, inner(r); });
+            EXPECT_TRUE(o.count == 100 && o.interval && o.interval->minutes == 15 && o.enabled == 1);
+            EXPECT_EQ(attempts, 3u);
+            continue;
+        }
+        rig.devices.setTabs({1});
+        PollTiming timing;
+        timing.gapBeforeRequest = c.gapBeforeRequest;
+        rig.startPolling(timing);
+        ASSERT_TRUE(server.waitForRequests(1, 4, kDeadline));
+        rig.poll->Suspend();
+        ASSERT_TRUE(rig.poll->waitParked(kDeadline));
+        std::vector<HistoryRecord> inTime; // every answer served, unless it was late
+        for (const auto& a : server.answerLog())
+            if (const test::Reading r = test::readingAsDecimal(a.registers.value()); c.afterMs < 781)
+                inTime.push_back({r.value1, r.value2, 0});
+        const auto stored = readAllHistory(rig.historyDir / historyFileName(1)).value_or(std::vector<HistoryRecord>{});
+        EXPECT_TRUE(std::equal(stored.begin(), stored.end(), inTime.begin(), inTime.end(), [](const auto& x, const auto& y) {
+            return x.value1 == y.value1 && x.value2 == y.value2;
+        })) << stored.size() << " stored of " << inTime.size();
+        EXPECT_EQ(rig.devices.noAnswerCount(1), inTime.empty() ? server.stats().requests[1] : 0);
+        // One answer line each, ending with the time the device took to start it.
+        const auto received = rig.view.locked([&] { return rig.view.received; });
+        EXPECT_EQ(received.size(), inTime.size());
+        for (const std::string& line : received)
+            EXPECT_TRUE(line.ends_with(" мс)") && std::stoul(line.substr(line.rfind('(') + 1)) >= c.afterMs) << line;
+    }
 }

@@ -1,7 +1,8 @@
 #pragma once
 // The one serial port of the system: opened exclusively, 9600 baud 8N1 raw, no flow
-// control; written by the sender of the moment, read by the receive thread, and closable
-// from the GUI thread while both are inside a call.
+// control, a USB adapter in low-latency mode where its driver allows; written by the
+// sender of the moment, read by the receive thread, and closable from the GUI thread while
+// both are inside a call.
 
 #include "grafimo/link.h"
 #include "grafimo/platform/sys_io.h"
@@ -90,6 +91,10 @@ private:
     bool enter(Fds& fds);
     void leave();
     void releaseFd(int fd, bool exclusive);
+    // Low-latency mode of a USB adapter: asked for on open (true when this open set it),
+    // given back on close.
+    bool askLowLatency(int fd);
+    void dropLowLatency(int fd);
 
     SysIo& io_;
     PortWriter writer_{*this};
@@ -103,6 +108,7 @@ private:
     int kickWrite_ = -1;
     int users_ = 0;
     bool closing_ = false;
+    bool lowLatencySet_ = false;
     std::string path_;
     int openErrno_ = 0;
 };
