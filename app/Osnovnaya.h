@@ -20,6 +20,7 @@
 #include "Readthread.h"
 #include "grafimo/link.h"
 #include "grafimo/platform/serial_port.h"
+#include "grafimo/platform/tcp_link.h"
 
 class QAction;
 class QFileDialog;
@@ -99,7 +100,8 @@ public:
     void togglePort();
     // Ends both threads and closes the port (they end within one exchange).
     void closePort();
-    enum class PortState { Closed, Open, Failed, Lost };
+    // Connecting: a gateway (tcp://HOST:PORT) is being connected to off the GUI thread.
+    enum class PortState { Closed, Open, Failed, Lost, Connecting };
     PortState portState() const { return portState_; }
     bool portOpen() const { return portState_ == PortState::Open; }
     oprosKanala* pollThread() const { return PollThread.get(); }
@@ -180,6 +182,9 @@ private:
     void stopThreads();
     void portLost(std::uint64_t generation);
     void tryReconnect();
+    void openGateway(const QString& name);
+    void connectGateway();
+    void gatewayConnected(std::uint64_t attempt, platform::TcpConnectResult result);
     void storePortName(const QString& name);
     void rewriteDevices(bool fromDelete);
     void publishTabs();
@@ -205,6 +210,8 @@ private:
     PortState portState_ = PortState::Closed;
     QString portName_;            // the device path of the open (or lost) port
     std::uint64_t portGeneration_ = 0; // tells a stale "port lost" from the current one
+    platform::TcpConnector connector_;  // the one way to a gateway; one attempt at a time
+    std::uint64_t connectAttempt_ = 0;  // tells a stale connection outcome from the current one
     int pauseDepth_ = 0;               // PollPause objects alive
 
     std::optional<std::filesystem::path> historyDir_;

@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include "grafimo/port_name.h"
 #include "port_list.h"
 #include "text_fit.h"
 
@@ -53,8 +54,13 @@ void TForm3::keyPressEvent(QKeyEvent* event)
     QDialog::keyPressEvent(event);
 }
 
-void TForm3::fillPortList(const QStringList& ports, const QString& storedName)
+void TForm3::fillPortList(const QStringList& systemPorts, const QString& storedName)
 {
+    // A stored gateway name is offered like a stored terminal, so the start opens it.
+    QStringList ports = systemPorts;
+    if (isTcpPortName(storedName.toStdString()) && parseTcpPortName(storedName.toStdString()).ok()
+        && !ports.contains(storedName))
+        ports << storedName;
     ComboBox1->clear();
     // A stable by-id name shows the kernel name it leads to; the item keeps the path.
     for (const QString& port : ports)
@@ -65,6 +71,30 @@ void TForm3::fillPortList(const QStringList& ports, const QString& storedName)
         ComboBox1->setCurrentIndex(stored);
     if (ports.isEmpty())
         ComboBox1->setEditText(QString());
+}
+
+void TForm3::rememberPortName(const QString& name)
+{
+    const int existing = ComboBox1->findData(name);
+    if (existing >= 0)
+        ComboBox1->removeItem(existing);
+    int first = ComboBox1->count();
+    for (int i = 0; i < ComboBox1->count(); ++i) {
+        if (isTcpPortName(ComboBox1->itemData(i).toString().toStdString())) {
+            first = i;
+            break;
+        }
+    }
+    ComboBox1->insertItem(first, name, name);
+    ComboBox1->setCurrentIndex(first);
+    int kept = 0;
+    for (int i = first; i < ComboBox1->count();) {
+        if (isTcpPortName(ComboBox1->itemData(i).toString().toStdString()) && ++kept > MaxGatewayNames) {
+            ComboBox1->removeItem(i);
+            continue;
+        }
+        ++i;
+    }
 }
 
 QString TForm3::portName() const
