@@ -787,6 +787,7 @@ void TForm1::closePort()
     // A connection under way is given up at once; its thread closes what it made.
     connector_.cancel();
     ++connectAttempt_;
+    connectPending_ = false;
     stopThreads();
     portState_ = PortState::Closed;
 }
@@ -810,8 +811,9 @@ void TForm1::tryReconnect()
         return;
     }
     if (isTcpPortName(portName_.toStdString())) {
-        // A slow attempt spans several ticks; the next starts only when it has ended.
-        if (!connector_.busy())
+        // A slow attempt spans several ticks; the next starts only once its outcome is in,
+        // so a connection made is never followed by a second one.
+        if (!connectPending_)
             connectGateway();
         return;
     }
@@ -850,6 +852,7 @@ void TForm1::connectGateway()
 {
     const TcpPortName parsed = parseTcpPortName(portName_.toStdString());
     const std::uint64_t attempt = ++connectAttempt_;
+    connectPending_ = true;
     connector_.start(parsed.host, parsed.port, [this, attempt](platform::TcpConnectResult result) {
         // On the connecting thread; a socket whose call never runs closes with `held`.
         auto held = std::make_shared<platform::TcpConnectResult>(std::move(result));
@@ -860,8 +863,10 @@ void TForm1::connectGateway()
 
 void TForm1::gatewayConnected(std::uint64_t attempt, platform::TcpConnectResult result)
 {
-    if (attempt != connectAttempt_ || closing_
-        || (portState_ != PortState::Connecting && portState_ != PortState::Lost))
+    if (attempt != connectAttempt_)
+        return;
+    connectPending_ = false;
+    if (closing_ || (portState_ != PortState::Connecting && portState_ != PortState::Lost))
         return;
     const bool reconnect = portState_ == PortState::Lost;
     if (!result.socket.valid()) {

@@ -212,6 +212,7 @@ private:
     std::uint64_t portGeneration_ = 0; // tells a stale "port lost" from the current one
     platform::TcpConnector connector_;  // the one way to a gateway; one attempt at a time
     std::uint64_t connectAttempt_ = 0;  // tells a stale connection outcome from the current one
+    bool connectPending_ = false;       // an attempt whose outcome the GUI thread has not seen
     int pauseDepth_ = 0;               // PollPause objects alive
 
     std::optional<std::filesystem::path> historyDir_;

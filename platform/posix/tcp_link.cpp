@@ -104,15 +104,6 @@ TcpConnector::TcpConnector() : gate_(std::make_shared<Gate>()) {}
 
 TcpConnector::~TcpConnector() { cancel(); }
 
-bool TcpConnector::busy() const
-{
-    std::lock_guard lock(mutex_);
-    if (!current_)
-        return false;
-    std::lock_guard attemptLock(current_->mutex);
-    return !current_->finished && !current_->cancelled;
-}
-
 void TcpConnector::cancel()
 {
     std::shared_ptr<Attempt> attempt;

@@ -67,15 +67,13 @@ public:
     // Returns at once; after it, the current attempt's `done` is never called and its
     // socket is closed by its thread (a resolver still busy finishes in the background).
     void cancel();
-    // An attempt started and neither finished nor cancelled.
-    bool busy() const;
 
     struct Attempt;  // shared with the attempt's thread
 
 private:
     struct Gate;
     std::shared_ptr<Gate> gate_;
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::shared_ptr<Attempt> current_;
 };
 
