@@ -1,5 +1,8 @@
 #include "Ustanovkucom.h"
 
+#include <algorithm>
+
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -31,6 +34,17 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent)
     fitTexts(Button1, {QStringLiteral("Открыть порт"), QStringLiteral("Закрыть порт")});
 
     connect(Button1, &QPushButton::clicked, this, &TForm3::Button1Click);
+    // The field is narrower than most names (gateways, stable adapter names): the whole
+    // name is shown on hover, and the open list is as wide as its longest item.
+    connect(ComboBox1, &QComboBox::currentTextChanged, ComboBox1, &QWidget::setToolTip);
+}
+
+void TForm3::widenList()
+{
+    int widest = 0;
+    for (int i = 0; i < ComboBox1->count(); ++i)
+        widest = std::max(widest, ComboBox1->view()->fontMetrics().horizontalAdvance(ComboBox1->itemText(i)));
+    ComboBox1->view()->setMinimumWidth(widest + 2 * ComboBox1->view()->frameWidth() + 16);
 }
 
 void TForm3::Button1Click()
@@ -71,6 +85,7 @@ void TForm3::fillPortList(const QStringList& systemPorts, const QString& storedN
         ComboBox1->setCurrentIndex(stored);
     if (ports.isEmpty())
         ComboBox1->setEditText(QString());
+    widenList();
 }
 
 void TForm3::rememberPortName(const QString& name)
@@ -95,6 +110,7 @@ void TForm3::rememberPortName(const QString& name)
         }
         ++i;
     }
+    widenList();
 }
 
 QString TForm3::portName() const

@@ -37,6 +37,9 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void widenList();
 };
 
 extern TForm3* Form3;
