@@ -854,10 +854,22 @@ void TForm1::connectGateway()
     const std::uint64_t attempt = ++connectAttempt_;
     connectPending_ = true;
     connector_.start(parsed.host, parsed.port, [this, attempt](platform::TcpConnectResult result) {
-        // On the connecting thread; a socket whose call never runs closes with `held`.
-        auto held = std::make_shared<platform::TcpConnectResult>(std::move(result));
+        // On the connecting thread. The outcome goes over under our own lock, so the socket
+        // is seen whole by the GUI thread; only the wake-up is queued.
+        {
+            std::lock_guard lock(connectMutex_);
+            connectOutcome_.emplace(attempt, std::move(result));
+        }
         QMetaObject::invokeMethod(
-            this, [this, attempt, held] { gatewayConnected(attempt, std::move(*held)); }, Qt::QueuedConnection);
+            this,
+            [this] {
+                std::unique_lock lock(connectMutex_);
+                auto outcome = std::exchange(connectOutcome_, std::nullopt);
+                lock.unlock();
+                if (outcome)
+                    gatewayConnected(outcome->first, std::move(outcome->second));
+            },
+            Qt::QueuedConnection);
     });
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -213,6 +214,9 @@ private:
     platform::TcpConnector connector_;  // the one way to a gateway; one attempt at a time
     std::uint64_t connectAttempt_ = 0;  // tells a stale connection outcome from the current one
     bool connectPending_ = false;       // an attempt whose outcome the GUI thread has not seen
+    // The outcome handed over by the connecting thread, taken by the GUI thread.
+    std::mutex connectMutex_;
+    std::optional<std::pair<std::uint64_t, platform::TcpConnectResult>> connectOutcome_;
     int pauseDepth_ = 0;               // PollPause objects alive
 
     std::optional<std::filesystem::path> historyDir_;
