@@ -839,6 +839,7 @@ void TForm1::openGateway(const QString& name)
         // Nothing is opened and the stored name stays as it was.
         if (Form3)
             Form3->Button1->setText(QStringLiteral("Открыть порт"));
+        setPanelText(1, kNotConnected);
         Application_MessageBox(refusal + QStringLiteral(":\n") + name, kError, MB_OK | MB_ICONEXCLAMATION);
         return;
     }
