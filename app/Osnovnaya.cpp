@@ -33,6 +33,7 @@
 #include "grafimo/config_file.h"
 #include "grafimo/datetime.h"
 #include "grafimo/history.h"
+#include "grafimo/port_name.h"
 #include "grafimo/platform/dirs.h"
 #include "grafimo/run_marker.h"
 #include "grafimo/platform/port_access.h"
@@ -989,6 +990,10 @@ void TForm1::togglePort()
     if (Form3)
         Form3->Button1->setText(QStringLiteral("Закрыть порт"));
     const QString name = Form3 ? Form3->portName() : QString();
+    if (isTcpPortName(name.toStdString())) {
+        openGateway(name);
+        return;
+    }
     using Step = platform::SerialPort::OpenStep;
     // Only terminal devices are opened: a typed path to anything else is refused as a
     // port that cannot be opened, without touching it.
@@ -1075,6 +1080,10 @@ void TForm1::stopThreads()
 
 void TForm1::closePort()
 {
+    // A connection under way is given up at once; its thread closes what it made.
+    connector_.cancel();
+    ++connectAttempt_;
+    connectPending_ = false;
     stopThreads();
     portState_ = PortState::Closed;
 }
@@ -1108,6 +1117,13 @@ void TForm1::tryReconnect()
         reconnectTimer_->stop();
         return;
     }
+    if (isTcpPortName(portName_.toStdString())) {
+        // A slow attempt spans several ticks; the next starts only once its outcome is in,
+        // so a connection made is never followed by a second one.
+        if (!connectPending_)
+            connectGateway();
+        return;
+    }
     if (!isTerminalDevice(portName_))
         return;
     if (port_.open(portPathBytes(portName_)) != platform::SerialPort::OpenStep::Ok)
@@ -1115,6 +1131,89 @@ void TForm1::tryReconnect()
     reconnectTimer_->stop();
     portState_ = PortState::Open;
     setPanelText(1, kConnectedTo + portName_);
+    startThreads();
+}
+
+void TForm1::openGateway(const QString& name)
+{
+    const TcpPortName parsed = parseTcpPortName(name.toStdString());
+    QString refusal;
+    if (!parsed.ok())
+        refusal = QString::fromStdString(parsed.error);
+    else if (static_cast<std::size_t>(QFile::encodeName(name).size()) > kMaxPortNameLength)
+        refusal = QStringLiteral("Имя порта длиннее %1 байт и не помещается в grafimo.cfg").arg(kMaxPortNameLength);
+    if (!refusal.isEmpty()) {
+        // Nothing is opened and the stored name stays as it was.
+        if (Form3)
+            Form3->Button1->setText(QStringLiteral("Открыть порт"));
+        setPanelText(1, kNotConnected);
+        Application_MessageBox(refusal + QStringLiteral(":\n") + name, kError, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    portName_ = name;
+    portState_ = PortState::Connecting;
+    setPanelText(1, QStringLiteral("Подключение к ") + name);
+    connectGateway();
+}
+
+void TForm1::connectGateway()
+{
+    const TcpPortName parsed = parseTcpPortName(portName_.toStdString());
+    const std::uint64_t attempt = ++connectAttempt_;
+    connectPending_ = true;
+    connector_.start(parsed.host, parsed.port, [this, attempt](platform::TcpConnectResult result) {
+        // On the connecting thread. The outcome goes over under our own lock, so the socket
+        // is seen whole by the GUI thread; only the wake-up is queued.
+        {
+            std::lock_guard lock(connectMutex_);
+            connectOutcome_.emplace(attempt, std::move(result));
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                std::unique_lock lock(connectMutex_);
+                auto outcome = std::exchange(connectOutcome_, std::nullopt);
+                lock.unlock();
+                if (outcome)
+                    gatewayConnected(outcome->first, std::move(outcome->second));
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void TForm1::gatewayConnected(std::uint64_t attempt, platform::TcpConnectResult result)
+{
+    if (attempt != connectAttempt_)
+        return;
+    connectPending_ = false;
+    if (closing_ || (portState_ != PortState::Connecting && portState_ != PortState::Lost))
+        return;
+    const bool reconnect = portState_ == PortState::Lost;
+    if (!result.socket.valid()) {
+        // A lost gateway is tried again on the reconnect timer, as a lost adapter is.
+        if (reconnect)
+            return;
+        portState_ = PortState::Failed;
+        const TcpPortName parsed = parseTcpPortName(portName_.toStdString());
+        setPanelText(1, QStringLiteral("Не удалось подключиться к %1: %2")
+                            .arg(QString::fromStdString(tcpEndpointText(parsed)), QString::fromStdString(result.reason)));
+        return;
+    }
+    if (port_.openStream(result.socket.release(), portPathBytes(portName_)) != platform::SerialPort::OpenStep::Ok) {
+        if (!reconnect) {
+            portState_ = PortState::Failed;
+            setPanelText(1, QString::fromUtf8(platform::SerialPort::statusText(platform::SerialPort::OpenStep::OpenFailed)));
+        }
+        return;
+    }
+    reconnectTimer_->stop();
+    portState_ = PortState::Open;
+    setPanelText(1, kConnectedTo + portName_);
+    if (!reconnect) {
+        storePortName(portName_);
+        if (Form3)
+            Form3->rememberPortName(portName_);
+    }
     startThreads();
 }
 

@@ -14,6 +14,7 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "Readthread.h"
 #include "grafimo/link.h"
 #include "grafimo/platform/serial_port.h"
+#include "grafimo/platform/tcp_link.h"
 
 class QAction;
 class QFileDialog;
@@ -112,7 +114,8 @@ public:
     void togglePort();
     // Ends both threads and closes the port (they end within one exchange).
     void closePort();
-    enum class PortState { Closed, Open, Failed, Lost };
+    // Connecting: a gateway (tcp://HOST:PORT) is being connected to off the GUI thread.
+    enum class PortState { Closed, Open, Failed, Lost, Connecting };
     PortState portState() const { return portState_; }
     bool portOpen() const { return portState_ == PortState::Open; }
     oprosKanala* pollThread() const { return PollThread.get(); }
@@ -205,6 +208,9 @@ private:
     void portLost(std::uint64_t generation);
     void workerFailed(std::uint64_t generation, const std::exception_ptr& fault);
     void tryReconnect();
+    void openGateway(const QString& name);
+    void connectGateway();
+    void gatewayConnected(std::uint64_t attempt, platform::TcpConnectResult result);
     void storePortName(const QString& name);
     void rewriteDevices(bool fromDelete);
     void publishTabs();
@@ -250,6 +256,12 @@ private:
     PortState portState_ = PortState::Closed;
     QString portName_;            // the device path of the open (or lost) port
     std::uint64_t portGeneration_ = 0; // tells a stale "port lost" from the current one
+    platform::TcpConnector connector_;  // the one way to a gateway; one attempt at a time
+    std::uint64_t connectAttempt_ = 0;  // tells a stale connection outcome from the current one
+    bool connectPending_ = false;       // an attempt whose outcome the GUI thread has not seen
+    // The outcome handed over by the connecting thread, taken by the GUI thread.
+    std::mutex connectMutex_;
+    std::optional<std::pair<std::uint64_t, platform::TcpConnectResult>> connectOutcome_;
     int pauseDepth_ = 0;               // PollPause objects alive
 
     std::optional<std::filesystem::path> historyDir_;

@@ -1,10 +1,14 @@
 #include "Ustanovkucom.h"
 
+#include <algorithm>
+
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
 
+#include "grafimo/port_name.h"
 #include "port_list.h"
 #include "text_fit.h"
 
@@ -30,6 +34,17 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent)
     fitTexts(Button1, {QStringLiteral("Открыть порт"), QStringLiteral("Закрыть порт")});
 
     connect(Button1, &QPushButton::clicked, this, &TForm3::Button1Click);
+    // The field is narrower than most names (gateways, stable adapter names): the whole
+    // name is shown on hover, and the open list is as wide as its longest item.
+    connect(ComboBox1, &QComboBox::currentTextChanged, ComboBox1, &QWidget::setToolTip);
+}
+
+void TForm3::widenList()
+{
+    int widest = 0;
+    for (int i = 0; i < ComboBox1->count(); ++i)
+        widest = std::max(widest, ComboBox1->view()->fontMetrics().horizontalAdvance(ComboBox1->itemText(i)));
+    ComboBox1->view()->setMinimumWidth(widest + 2 * ComboBox1->view()->frameWidth() + 16);
 }
 
 void TForm3::Button1Click()
@@ -53,8 +68,13 @@ void TForm3::keyPressEvent(QKeyEvent* event)
     QDialog::keyPressEvent(event);
 }
 
-void TForm3::fillPortList(const QStringList& ports, const QString& storedName)
+void TForm3::fillPortList(const QStringList& systemPorts, const QString& storedName)
 {
+    // A stored gateway name is offered like a stored terminal, so the start opens it.
+    QStringList ports = systemPorts;
+    if (isTcpPortName(storedName.toStdString()) && parseTcpPortName(storedName.toStdString()).ok()
+        && !ports.contains(storedName))
+        ports << storedName;
     ComboBox1->clear();
     // A stable by-id name shows the kernel name it leads to; the item keeps the path.
     for (const QString& port : ports)
@@ -65,6 +85,32 @@ void TForm3::fillPortList(const QStringList& ports, const QString& storedName)
         ComboBox1->setCurrentIndex(stored);
     if (ports.isEmpty())
         ComboBox1->setEditText(QString());
+    widenList();
+}
+
+void TForm3::rememberPortName(const QString& name)
+{
+    const int existing = ComboBox1->findData(name);
+    if (existing >= 0)
+        ComboBox1->removeItem(existing);
+    int first = ComboBox1->count();
+    for (int i = 0; i < ComboBox1->count(); ++i) {
+        if (isTcpPortName(ComboBox1->itemData(i).toString().toStdString())) {
+            first = i;
+            break;
+        }
+    }
+    ComboBox1->insertItem(first, name, name);
+    ComboBox1->setCurrentIndex(first);
+    int kept = 0;
+    for (int i = first; i < ComboBox1->count();) {
+        if (isTcpPortName(ComboBox1->itemData(i).toString().toStdString()) && ++kept > MaxGatewayNames) {
+            ComboBox1->removeItem(i);
+            continue;
+        }
+        ++i;
+    }
+    widenList();
 }
 
 QString TForm3::portName() const

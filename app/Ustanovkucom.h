@@ -24,13 +24,22 @@ public:
     void FormKeyDown(int key);
 
     // Fills the list and selects the first item, then the item equal to `storedName`
-    // (exact comparison). An empty list leaves an empty name.
+    // (exact comparison). A stored gateway name is added to the list. An empty list leaves
+    // an empty name.
     void fillPortList(const QStringList& ports, const QString& storedName);
-    // The port to open: the selected item, or a path typed into the list.
+    // The port to open: the selected item, or a path or gateway name typed into the list.
     QString portName() const;
+    // A gateway name (tcp://HOST:PORT) that was just connected to joins the list, after
+    // the serial ports and before older gateway names, and is selected; the last
+    // MaxGatewayNames stay. The stored one comes back at the next start.
+    void rememberPortName(const QString& name);
+    static constexpr int MaxGatewayNames = 8;
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void widenList();
 };
 
 extern TForm3* Form3;

@@ -6,6 +6,7 @@
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace grafimo::platform {
@@ -58,6 +59,7 @@ public:
     int fd() const { return fds_.port; }
     int wake() const { return fds_.closing; }
     int kick() const { return fds_.kick; }
+    bool stream() const { return fds_.stream; }
 
 private:
     SerialPort& port_;
@@ -149,6 +151,30 @@ SerialPort::OpenStep SerialPort::open(const std::string& path)
     kickRead_ = kick[0];
     kickWrite_ = kick[1];
     path_ = path;
+    stream_ = false;
+    return OpenStep::Ok;
+}
+
+SerialPort::OpenStep SerialPort::openStream(int socketFd, const std::string& name)
+{
+    close();
+    openErrno_ = 0;
+    int wake[2] = {-1, -1};
+    int kick[2] = {-1, -1};
+    if (!makeWakePipe(wake) || !makeWakePipe(kick)) {
+        openErrno_ = errno;
+        for (int* fd : {&wake[0], &wake[1], &kick[0], &kick[1], &socketFd})
+            closeIfOpen(*fd);
+        return OpenStep::OpenFailed;
+    }
+    std::lock_guard lock(mutex_);
+    fd_ = socketFd;
+    wakeRead_ = wake[0];
+    wakeWrite_ = wake[1];
+    kickRead_ = kick[0];
+    kickWrite_ = kick[1];
+    path_ = name;
+    stream_ = true;
     return OpenStep::Ok;
 }
 
@@ -177,13 +203,17 @@ bool SerialPort::writeFrame(std::span<const std::uint8_t> frame)
 
     // Whatever still waits in the input queue arrived before this request and belongs to
     // no answer of it: the tail of an answer longer than the receive buffer, or babble.
-    io_.tcflush(use.fd(), TCIFLUSH);
+    if (use.stream())
+        dropQueuedInput(use.fd());
+    else
+        io_.tcflush(use.fd(), TCIFLUSH);
     const auto deadline = Clock::now() + writeTimeout(frame.size());
     std::size_t done = 0;
     while (done < frame.size()) {
         if (Clock::now() >= deadline)
             return false;
-        const ssize_t n = io_.write(use.fd(), frame.data() + done, frame.size() - done);
+        const ssize_t n = use.stream() ? io_.send(use.fd(), frame.data() + done, frame.size() - done, MSG_NOSIGNAL)
+                                       : io_.write(use.fd(), frame.data() + done, frame.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
@@ -207,7 +237,10 @@ bool SerialPort::writeFrame(std::span<const std::uint8_t> frame)
     }
     // Returns when the last byte has left the driver. A stalled adapter may never empty
     // its queue, so the queue is watched against the same deadline (close() cuts the wait
-    // short) and whatever is still in it then is thrown away.
+    // short) and whatever is still in it then is thrown away. A gateway's socket has no
+    // line to watch: the gateway puts the bytes on its bus as they come.
+    if (use.stream())
+        return true;
     for (;;) {
         int queued = 0;
         if (io_.ioctl(use.fd(), TIOCOUTQ, &queued) != 0) {
@@ -290,6 +323,8 @@ long SerialPort::read(std::uint8_t* buffer, std::size_t max)
         return 0;
     for (;;) {
         const ssize_t n = io_.read(use.fd(), buffer, max);
+        if (n == 0 && use.stream())
+            return -1; // the gateway closed the connection
         if (n >= 0)
             return static_cast<long>(n);
         if (errno == EINTR)
@@ -335,7 +370,7 @@ bool SerialPort::enter(Fds& fds)
     if (fd_ < 0 || closing_)
         return false;
     ++users_;
-    fds = Fds{fd_, wakeRead_, kickRead_};
+    fds = Fds{fd_, wakeRead_, kickRead_, stream_};
     return true;
 }
 
@@ -344,6 +379,17 @@ void SerialPort::leave()
     std::lock_guard lock(mutex_);
     if (--users_ == 0)
         idleCv_.notify_all();
+}
+
+void SerialPort::dropQueuedInput(int fd)
+{
+    // A bounded amount: a gateway that streams without pause cannot hold the writer here.
+    std::uint8_t drain[256];
+    for (int i = 0; i < 16; ++i) {
+        const ssize_t n = io_.read(fd, drain, sizeof drain);
+        if (n < static_cast<ssize_t>(sizeof drain) && !(n < 0 && errno == EINTR))
+            return;
+    }
 }
 
 bool SerialPort::askLowLatency(int fd)

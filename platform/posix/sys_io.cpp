@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace grafimo::platform {
@@ -20,6 +21,7 @@ int SysIo::tcdrain(int fd) { return ::tcdrain(fd); }
 int SysIo::tcflush(int fd, int queue) { return ::tcflush(fd, queue); }
 int SysIo::ioctl(int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); }
 int SysIo::flock(int fd, int operation) { return ::flock(fd, operation); }
+ssize_t SysIo::send(int fd, const void* buf, size_t count, int flags) { return ::send(fd, buf, count, flags); }
 
 SysIo& realSysIo()
 {

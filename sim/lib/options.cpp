@@ -116,6 +116,12 @@ ParseResult parseToolOptions(std::span<const std::string_view> args)
                 tool.server.linkPath = std::string(value());
             } else if (opt == "--port") {
                 tool.server.portPath = std::string(value());
+            } else if (opt == "--tcp") {
+                tool.server.tcpListen = std::string(value());
+            } else if (opt == "--drop-after") {
+                tool.server.dropAfterAnswers = number(opt, value(), 1'000'000, "N");
+                if (tool.server.dropAfterAnswers == 0)
+                    throw BadOption("--drop-after: N must be at least 1");
             } else if (opt == "--devices") {
                 addDevices(value(), devices);
             } else if (opt == "--pace") {
@@ -217,6 +223,10 @@ ParseResult parseToolOptions(std::span<const std::string_view> args)
             return {tool, {}};
         if (devices.empty())
             throw BadOption("no devices: give --devices, for example --devices 1,2,3");
+        if (!tool.server.tcpListen.empty() && (!tool.server.portPath.empty() || !tool.server.linkPath.empty()))
+            throw BadOption("--tcp serves on a socket: it takes neither --port nor --link");
+        if (tool.server.dropAfterAnswers != 0 && tool.server.tcpListen.empty())
+            throw BadOption("--drop-after needs --tcp");
         for (const auto& [a, opt] : mentioned)
             if (std::find(devices.begin(), devices.end(), a) == devices.end())
                 throw BadOption(opt + ": device " + std::to_string(a) + " is not in --devices");
@@ -243,15 +253,20 @@ std::string toolUsage()
 {
     return R"(Usage: grafimo-sim --link PATH --devices LIST [options]
        grafimo-sim --port DEVICE --devices LIST [options]
+       grafimo-sim --tcp HOST:PORT --devices LIST [options]
 
 Simulates measuring devices answering Modbus RTU requests (9600 8N1) on a
-pseudo-terminal or on a serial port. The first line written to standard output
-is the terminal to open. Serves until SIGINT or SIGTERM, then removes the link.
+pseudo-terminal, on a serial port, or on a TCP socket as a serial device server
+(gateway) does. The first line written to standard output is the terminal to
+open, or with --tcp the port name to type: tcp://HOST:PORT. Serves until SIGINT or SIGTERM, then removes the link.
 
 Line:
   --link PATH            make PATH a symbolic link to the pseudo-terminal
                          (an existing link there is replaced)
   --port DEVICE          serve on an existing serial port instead of a pty
+  --tcp HOST:PORT        listen there instead (IPv6 host in brackets; port 0 takes
+                         a free one) and serve one client at a time
+  --drop-after N         with --tcp: close the connection after every N answers
   --devices LIST         device addresses 0..255, e.g. 1,2,3 or 1-4,7
   --pace                 send at the pace of a 9600-baud wire (1.04 ms a byte) and
                          answer 4 ms after a request, as a device on a wire does

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -292,6 +293,10 @@ bool PtyServer::waitForIdle(std::chrono::milliseconds timeout) const
 
 void PtyServer::openLine()
 {
+    if (tcp()) {
+        openListener();
+        return;
+    }
     int fd = -1;
     int keep = -1;
     std::string tty;
@@ -337,6 +342,11 @@ void PtyServer::openLine()
 
 void PtyServer::closeLine()
 {
+    if (tcp()) {
+        dropClient();
+        closeFd(listenFd_);
+        return;
+    }
     if (lineFd_ < 0)
         return;
     removeLinkTo(config_.linkPath, ttyPath());
@@ -368,12 +378,15 @@ void PtyServer::run()
             if (!queue_.empty() && !writeBlocked_ && (!deadline || queue_.front().due < *deadline))
                 deadline = queue_.front().due;
         }
-        pollfd fds[2] = {{wakeFds_[0], POLLIN, 0}, {lineFd_, 0, 0}};
+        pollfd fds[3] = {{wakeFds_[0], POLLIN, 0}, {lineFd_, 0, 0}, {listenFd_, POLLIN, 0}};
         nfds_t nfds = 1;
         if (lineFd_ >= 0) {
             fds[1].events = static_cast<short>(POLLIN | (writeBlocked_ ? POLLOUT : 0));
             nfds = 2;
         }
+        // The listener comes last; with no client the line's entry is ignored (fd -1).
+        if (listenFd_ >= 0)
+            nfds = 3;
         timespec ts{};
         if (deadline)
             ts = toTimespec(*deadline - now0);
@@ -393,7 +406,9 @@ void PtyServer::run()
                 break;
         }
         bool failed = false;
-        if (lineFd_ >= 0 && nfds == 2 && rc > 0) {
+        if (rc > 0 && nfds == 3 && listenFd_ >= 0 && (fds[2].revents & POLLIN))
+            acceptClient();
+        if (lineFd_ >= 0 && fds[1].fd == lineFd_ && nfds >= 2 && rc > 0) {
             if (fds[1].revents & POLLOUT)
                 writeBlocked_ = false;
             if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
@@ -464,7 +479,7 @@ bool PtyServer::runCommand()
         std::lock_guard lock(mutex_);
         stats_.discardedAnswers += lost;
         stats_.plugged = false;
-    } else if (lineFd_ < 0) {
+    } else if (tcp() ? listenFd_ < 0 : lineFd_ < 0) {
         try {
             openLine();
         } catch (const std::exception& e) {
@@ -474,7 +489,7 @@ bool PtyServer::runCommand()
     std::lock_guard lock(mutex_);
     if (cmd == Command::Replug) {
         commandError_ = failure;
-        stats_.plugged = lineFd_ >= 0;
+        stats_.plugged = tcp() ? listenFd_ >= 0 : lineFd_ >= 0;
     }
     ++commandsDone_;
     changed_.notify_all();
@@ -499,6 +514,12 @@ void PtyServer::handleInput(SimClock::time_point now)
             break;
         if (n < 0 && errno == EINTR)
             continue;
+        // A TCP client that went away: the next one is waited for.
+        if (tcp()) {
+            handleFrames(events, now);
+            dropClient();
+            return;
+        }
         // End of file or an I/O error: the port has gone (a pty master keeps working while
         // our own open of the terminal side lasts).
         const std::string what = "read " + ttyPath() + ": " + (n == 0 ? "end of file" : std::strerror(errno));
@@ -610,7 +631,8 @@ void PtyServer::sendDue(SimClock::time_point now)
             if (s.last)
                 break;
         }
-        const ssize_t n = ::write(lineFd_, out.data(), out.size());
+        const ssize_t n = tcp() ? ::send(lineFd_, out.data(), out.size(), MSG_NOSIGNAL)
+                                : ::write(lineFd_, out.data(), out.size());
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 writeBlocked_ = true;
@@ -618,6 +640,10 @@ void PtyServer::sendDue(SimClock::time_point now)
             }
             if (errno == EINTR)
                 continue;
+            if (tcp()) {
+                dropClient();
+                return;
+            }
             throw std::runtime_error("write " + ttyPath() + ": " + std::strerror(errno));
         }
         const SimClock::time_point written = SimClock::now();
@@ -653,6 +679,14 @@ void PtyServer::sendDue(SimClock::time_point now)
         }
         if (!traceLine.empty())
             addTrace(std::move(traceLine));
+        if (finished && tcp() && config_.dropAfterAnswers != 0 && ++answersOnConnection_ >= config_.dropAfterAnswers) {
+            addTrace("connection dropped after " + std::to_string(answersOnConnection_) + " answers");
+            dropClient();
+            std::lock_guard lock(mutex_);
+            ++stats_.droppedConnections;
+            changed_.notify_all();
+            return;
+        }
     }
 }
 

@@ -155,8 +155,9 @@ inline QByteArray readFile(const QString& path)
     return f.readAll();
 }
 
-// Simulated devices on a pseudo-terminal reached through a link at `linkPath`; the port
-// list offers exactly the given ports while alive.
+// Simulated devices on a pseudo-terminal reached through a link at `linkPath`, or behind a
+// serial device server on loopback TCP; the port list offers exactly the given ports while
+// alive.
 class SimBus {
 public:
     // `pace`: bytes go out at a 9600-baud wire's pace, as grafimo-sim --pace sends them.
@@ -168,6 +169,16 @@ public:
         server = std::make_unique<sim::PtyServer>(std::move(config));
         server->start();
         link = linkPath;
+    }
+    // Behind a gateway: `link` is then the port name to type, tcp://127.0.0.1:PORT.
+    struct Gateway {};
+    SimBus(Gateway, std::vector<std::uint8_t> addresses)
+    {
+        sim::ServerConfig config = plainDevices(addresses);
+        config.tcpListen = "127.0.0.1:0";
+        server = std::make_unique<sim::PtyServer>(std::move(config));
+        server->start();
+        link = QString::fromStdString(server->ttyPath());
     }
     ~SimBus()
     {
@@ -182,6 +193,20 @@ public:
 
     std::unique_ptr<sim::PtyServer> server;
     QString link;
+
+private:
+    // Devices answer after their turnaround, as on a wire.
+    static sim::ServerConfig plainDevices(const std::vector<std::uint8_t>& addresses)
+    {
+        sim::ServerConfig config;
+        config.turnaround = std::chrono::milliseconds(4);
+        for (std::uint8_t a : addresses) {
+            sim::DeviceConfig d;
+            d.address = a;
+            config.devices.push_back(d);
+        }
+        return config;
+    }
 };
 
 inline void offerPorts(QStringList ports)

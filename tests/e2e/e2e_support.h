@@ -27,6 +27,7 @@
 #include "grafimo_test/program.h"
 #include "grafimo_test/sim_bus.h"
 #include "grafimo_test/temp_dir.h"
+#include "grafimo_test/live_readings.h"
 
 namespace grafimo::e2e {
 
@@ -67,6 +68,41 @@ inline grafimo::sim::ServerConfig simBus(const fs::path& link, const std::vector
     grafimo::sim::ServerConfig config = grafimo::test::simDevices(addresses);
     config.linkPath = link.string();
     return config;
+}
+
+// The readings of the device's complete live answers, in the order they were sent: the
+// sample the device meant to send, whatever a fault did to the bytes; the tabled reading
+// where there is one.
+inline std::vector<grafimo::test::Reading> answered(const grafimo::sim::PtyServer& sim, std::uint8_t address)
+{
+    std::vector<grafimo::test::Reading> out;
+    for (const auto& a : sim.answerLog()) {
+        if (a.address != address || !a.complete || !a.registers)
+            continue;
+        const auto tabled = grafimo::test::tabledReading(address, a.sample);
+        out.push_back(tabled ? *tabled : grafimo::test::readingAsDecimal(*a.registers));
+    }
+    return out;
+}
+
+// Empty when every stored record is one of the device's answers, in order, none made up or
+// stored twice; otherwise what is wrong.
+inline std::string storedAsAnswered(const std::vector<grafimo::HistoryRecord>& records,
+                                    const std::vector<grafimo::test::Reading>& answers)
+{
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        while (next < answers.size() &&
+               (answers[next].value1 != records[i].value1 || answers[next].value2 != records[i].value2))
+            ++next;
+        if (next == answers.size())
+            return "record " + std::to_string(i) + " (" + std::to_string(records[i].value1) + ", " +
+                   std::to_string(records[i].value2) + ") was never answered";
+        if (i > 0 && records[i].time <= records[i - 1].time)
+            return "record " + std::to_string(i) + " is not later than the one before";
+        ++next;
+    }
+    return {};
 }
 
 // Working directory and private runtime directory of one run, and where its history goes.

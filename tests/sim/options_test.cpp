@@ -68,6 +68,11 @@ TEST(ToolOptions, DeviceListsTakeRangesAndRepeats)
         addrs.push_back(d.address);
     EXPECT_EQ(addrs, (std::vector<int>{0, 5, 6, 7, 253}));
     EXPECT_EQ(r.options->server.portPath, "/dev/ttyUSB0");
+
+    const ParseResult tcp = parse({"--devices", "1", "--tcp", "[::1]:4001", "--drop-after", "7"});
+    ASSERT_TRUE(tcp.options) << tcp.error;
+    EXPECT_EQ(tcp.options->server.tcpListen, "[::1]:4001");
+    EXPECT_EQ(tcp.options->server.dropAfterAnswers, 7u);
 }
 
 TEST(ToolOptions, GarbagePlacementCanBeChosen)
@@ -85,7 +90,8 @@ TEST(ToolOptions, HelpNeedsNothingElse)
     for (const char* opt : {"--link", "--port", "--devices", "--silent", "--bad-crc", "--late", "--chunks",
                             "--garbage", "--exception", "--log-count", "--log-interval", "--log-state",
                             "--log-disorder", "--log-bad-date", "--no-log", "--log-bad-crc", "--log-silent-first",
-                            "--log-split", "month13", "minute60", "--pace", "--verbose", "--help"})
+                            "--log-split", "month13", "minute60", "--pace", "--verbose", "--help", "--tcp",
+                            "--drop-after"})
         EXPECT_NE(toolUsage().find(opt), std::string::npos) << opt;
 }
 
@@ -193,6 +199,9 @@ TEST(ToolOptions, BadOptionsAreExplained)
         {{"--devices", "1", "--log-split", "1:5:300"}, "first piece"},
         {{"--devices", "1", "--log-bad-date", "1:3:month14"}, "month14"},
         {{"--devices", "1", "--log-bad-date", "1:3:day:x"}, "DEVICE:INDEX[:KIND]"},
+        {{"--devices", "1", "--tcp", "h:1", "--link", "/tmp/x"}, "neither --port nor --link"},
+        {{"--devices", "1", "--drop-after", "3"}, "needs --tcp"},
+        {{"--devices", "1", "--tcp", "h:1", "--drop-after", "0"}, "at least 1"},
     };
     for (const BadCase& c : cases) {
         const ParseResult r = parseToolOptions(c.args);

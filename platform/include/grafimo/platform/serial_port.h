@@ -34,6 +34,12 @@ public:
     OpenStep open(const std::string& path);
     // Status-bar text of a failed step; nullptr for Ok.
     static const char* statusText(OpenStep step);
+    // Takes over a connected socket to a gateway that passes the bus's bytes through (see
+    // tcp_link.h) and carries the bus on it under `name`; closes a port that was open
+    // before. Everything below then works on the socket as on a device; the end of the
+    // connection reads as the device going away. Fails only when the port's own wake-up
+    // pipes cannot be made (the socket is closed then).
+    OpenStep openStream(int socketFd, const std::string& name);
     // errno of the last open() that failed at OpenFailed: EACCES/EPERM when the user may
     // not open the device, EBUSY or EWOULDBLOCK when another program holds it (the
     // exclusive lock); 0 after a successful open or a failure at a later step.
@@ -87,6 +93,7 @@ private:
         int port = -1;
         int closing = -1; // readable once close() has begun; never drained
         int kick = -1;    // readable after interruptWait(); drained by the waiter
+        bool stream = false;
     };
     bool enter(Fds& fds);
     void leave();
@@ -95,6 +102,7 @@ private:
     // given back on close.
     bool askLowLatency(int fd);
     void dropLowLatency(int fd);
+    void dropQueuedInput(int fd);
 
     SysIo& io_;
     PortWriter writer_{*this};
@@ -111,6 +119,7 @@ private:
     bool lowLatencySet_ = false;
     std::string path_;
     int openErrno_ = 0;
+    bool stream_ = false; // a gateway's socket rather than a terminal
 };
 
 } // namespace grafimo::platform

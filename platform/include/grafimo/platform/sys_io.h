@@ -24,6 +24,9 @@ struct SysIo {
     virtual int tcflush(int fd, int queue);
     virtual int ioctl(int fd, unsigned long request, void* arg);
     virtual int flock(int fd, int operation);
+    // A gateway's socket is written with send(MSG_NOSIGNAL): a connection the peer reset
+    // must fail the write, not raise SIGPIPE.
+    virtual ssize_t send(int fd, const void* buf, size_t count, int flags);
 };
 
 // The calls as the operating system makes them.

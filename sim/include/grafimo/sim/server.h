@@ -1,6 +1,7 @@
 #pragma once
 // Serves a set of simulated devices on one line: a pseudo-terminal whose terminal side stands
-// in for a serial port, or an existing serial port. One thread does all the line I/O with
+// in for a serial port, an existing serial port, or a listening TCP socket that stands in
+// for a serial device server (a gateway passing the bus's bytes through one connection). One thread does all the line I/O with
 // poll(); devices and faults may be changed from any thread while it runs.
 
 #include <array>
@@ -36,6 +37,12 @@ struct ServerConfig {
     std::chrono::microseconds turnaround{0};
     // Pause that ends a partial request.
     std::chrono::microseconds frameSilence = kFrameSilence;
+    // When set ("HOST:PORT", an IPv6 host in brackets): serve on a TCP socket listening there
+    // instead of a line, one client at a time; a second client is closed at once, as a
+    // gateway that takes one client does. Port 0 takes a free port (see ttyPath()).
+    std::string tcpListen;
+    // With tcpListen: the connection is closed after every N answers written on it (0: never).
+    unsigned dropAfterAnswers = 0;
     // Receives one line per frame received, dropped or sent (from the serving thread).
     std::function<void(std::string_view)> trace;
 };
@@ -75,6 +82,10 @@ struct ServerStats {
     std::size_t partialBytes = 0;        // collected towards the next request
     bool plugged = false;
     bool running = false;
+    std::uint64_t connections = 0;        // TCP clients served, one after another
+    std::uint64_t refusedClients = 0;     // TCP clients closed at once: one was being served
+    std::uint64_t droppedConnections = 0; // closed by dropAfterAnswers
+    bool clientConnected = false;
 };
 
 class PtyServer {
@@ -91,7 +102,8 @@ public:
     // Blocks until serving has ended, by stop() or by a line failure (see error()).
     void waitUntilStopped();
 
-    // The terminal clients open (the port path when serving on a port).
+    // The terminal clients open (the port path when serving on a port; "tcp://HOST:PORT",
+    // the port actually listened on, when serving on TCP).
     std::string ttyPath() const;
     const std::string& linkPath() const noexcept { return config_.linkPath; }
     std::optional<std::string> error() const;
@@ -104,6 +116,8 @@ public:
     std::optional<DeviceModel> device(std::uint8_t address) const;
 
     // The line vanishes (terminal closed, link removed) and later comes back at the same link.
+    // On TCP: the client and the listener are closed (connections are refused), and the same
+    // port is listened on again.
     // Both wait until the serving thread has done it; replug throws if the line cannot reopen.
     void unplug();
     void replug();
@@ -139,6 +153,10 @@ private:
     void planAnswer(const Reply& reply, std::uint8_t address, SimClock::time_point now);
     void sendDue(SimClock::time_point now);
     bool runCommand();
+    bool tcp() const { return !config_.tcpListen.empty(); }
+    void openListener();  // TCP: fills listenFd_ and tty_; throws
+    void acceptClient();
+    void dropClient();
     void wake();
     void addTrace(std::string line);  // not "emit": Qt code includes this header
     ServedAnswer* findAnswer(std::uint64_t id);  // mutex_ held
@@ -152,6 +170,9 @@ private:
     std::deque<Segment> queue_;
     bool writeBlocked_ = false;  // the line took no more bytes; wait for POLLOUT
     SimClock::time_point queueEnd_{};
+    int listenFd_ = -1;             // TCP: the listening socket; lineFd_ is then the client
+    std::uint16_t listenPort_ = 0;  // the port first listened on, kept for a replug
+    unsigned answersOnConnection_ = 0;
     std::vector<std::string> traceLines_;
 
     int wakeFds_[2] = {-1, -1};
