@@ -776,7 +776,8 @@ std::optional<TForm1::SaveOutcome> TForm1::saveHistories(std::vector<SaveItem> i
         } else if (result.cancelled) {
             outcome.cancelled = true;
         } else {
-            outcome.failures << items[i].fileName + QStringLiteral(": ") + QString::fromLocal8Bit(result.error.c_str());
+            outcome.failures << items[i].fileName + QStringLiteral(": ")
+                                    + (result.fault ? faultReason(result.fault) : QString::fromLocal8Bit(result.error.c_str()));
         }
     }
     if (closed_ || exportsCancelledForExit())

@@ -74,8 +74,8 @@ extern "C" void onTerminationSignal(int sig)
 // SIGTERM, SIGHUP and SIGINT (logout, shutdown, Ctrl+C) end the program without asking: the
 // byte written by the handler wakes the GUI thread, which stops any export, ends any modal
 // dialog and closes the main window (threads ended, port closed). The history files and the
-// run marker stay, so the next start offers the samples for saving. SIGUSR1 comes from a
-// second copy started in the same folder: the main window is brought forward instead.
+// run marker stay, so the next start offers the samples for saving. SIGUSR1, which copies
+// before the instance socket sent to bring the running one forward, still does only that.
 bool watchTerminationSignals(QObject* parent)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalFds) != 0)

@@ -277,7 +277,7 @@ private slots:
         QCOMPARE(boxes_->calls.size(), std::size_t{2});
         const QString summary = boxes_->calls[1].text;
         QVERIFY2(QRegularExpression(QStringLiteral("^Сохранено файлов: 1 \\(замеров: \\d+\\) в папке .*second\\n\\n"
-                                                   "Не удалось сохранить:\\ndev6 .*Is a directory$"))
+                                                   "Не удалось сохранить:\\ndev6 .*: Это папка, а не файл$"))
                      .match(summary)
                      .hasMatch(),
                  qPrintable(summary));
