@@ -472,6 +472,7 @@ void TrendChart::ensureDrawn()
     view_->setInteractions(QCP::iRangeDrag);
     view_->axisRect()->setRangeDrag(Qt::Horizontal | Qt::Vertical);
     view_->legend->setVisible(false);
+    view_->setPlottingHint(QCP::phFastPolylines, true);
     view_->layer(QStringLiteral("overlay"))->setMode(QCPLayer::lmBuffered);
 
     auto valueTicker = QSharedPointer<ValueTicker>::create();
@@ -483,7 +484,10 @@ void TrendChart::ensureDrawn()
     view_->xAxis->setTicker(timeTicker);
 
     graph_ = view_->addGraph();
-    graph_->setPen(QPen(kLineColour, 1.5));
+    // A one-pixel line: a wider one goes through the toolkit's stroker, which takes
+    // seconds over a full device log.
+    graph_->setPen(QPen(kLineColour, 1));
+    graph_->setAntialiased(false);
     graph_->setLineStyle(QCPGraph::lsLine);
     graph_->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssNone));
     graph_->setVisible(series_.attached_);
