@@ -791,7 +791,7 @@ void TrendChart::showReadout(double dateTime, const QString& text)
         readoutLabel_->setTextAlignment(Qt::AlignLeft);
     }
     readoutShown_ = true;
-    readoutAt_ = key;
+    readoutAt_ = dateTime;
     readoutText_ = text;
     readoutLine_->point1->setCoords(key, 0.0);
     readoutLine_->point2->setCoords(key, 1.0);

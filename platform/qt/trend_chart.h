@@ -148,6 +148,7 @@ public:
     void hideReadout();
     bool isReadoutShown() const { return readoutShown_; }
     QString readoutText() const { return readoutText_; }
+    double readoutTime() const { return readoutAt_; }
 
     // The chart as shown, at its size.
     QPixmap image();
@@ -207,7 +208,7 @@ private:
     QString fixedBottomFormat_;
     bool applying_ = false;  // the chart itself moves an axis
     bool readoutShown_ = false;
-    double readoutAt_ = 0.0;
+    double readoutAt_ = 0.0;  // date-time
     QString readoutText_;
 };
 

@@ -299,6 +299,8 @@ void AddPointTest::logChartsHaveTheirPlacesFormatAndColour()
     QCOMPARE(charts.Chart2->geometry(), QRect(-11, 416, 868, 153));
     QCOMPARE(charts.Series1, &charts.Chart1->series());
     QCOMPARE(charts.LineSeries1, &charts.Chart2->series());
+    QCOMPARE(charts.pair->upper(), charts.Chart1);  // the picture, the readout and the zoom as on a tab
+    QCOMPARE(charts.pair->lower(), charts.Chart2);
 
     const double t0 = baseTime();
     for (TrendChart* c : {charts.Chart1, charts.Chart2}) {

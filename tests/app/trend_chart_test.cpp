@@ -79,6 +79,8 @@ private slots:
     void bottomIncrementIsMinimumLabelSpacing();
     void fixedTimeFormatIsKept();
     void timeFormatFollowsTheSpan();
+    void neighbouringTimeLabelsDiffer_data();
+    void neighbouringTimeLabelsDiffer();
 
     // --- detach / attach
     void detachAndAttachKeepPointsAndLook();
@@ -445,6 +447,37 @@ void TrendChartTest::timeFormatFollowsTheSpan()
     const QString days = chart.bottomLabelFormat();
     QVERIFY(days.contains(QLatin1String("dd")));
     QVERIFY(!days.contains(QLatin1String("ss")));
+}
+
+void TrendChartTest::neighbouringTimeLabelsDiffer_data()
+{
+    QTest::addColumn<double>("seconds");
+    QTest::addColumn<QString>("format");
+    for (const double span : {2.0, 5.0, 40.0, 200.0, 7200.0, 3 * 86400.0, 90 * 86400.0})
+        QTest::addRow("%g s", span) << span << QString();
+    QTest::newRow("log format, 5 min") << 300.0 << QStringLiteral("hh.mm dd.MM.yy");
+    QTest::newRow("log format, 20 s") << 20.0 << QStringLiteral("hh.mm dd.MM.yy");
+}
+
+// A few seconds of samples once gave "06:13:05" twice: a label never shows less than its step.
+void TrendChartTest::neighbouringTimeLabelsDiffer()
+{
+    QFETCH(double, seconds);
+    QFETCH(QString, format);
+    TrendChart chart;
+    chart.setBottomFormat(format);
+    chart.setBottomIncrement(format.isEmpty() ? 0.0 : kSecond);
+    const double t0 = baseTime() + 0.37 * kSecond;
+    chart.series().append(t0, 1.0);
+    chart.series().append(t0 + seconds * kSecond, 2.0);
+    QVector<double> ticks;
+    QVector<QString> labels;
+    chart.bottomAxis()->ticker()->generate(chart.bottomAxis()->range(), QLocale(), QLatin1Char('g'), 6, ticks,
+                                           nullptr, &labels);
+    // A span shorter than the format's finest unit may show no label at all, never two alike.
+    QVERIFY(!labels.isEmpty() || seconds < 60.0);
+    for (int i = 1; i < labels.size(); ++i)
+        QVERIFY2(labels[i] != labels[i - 1], qPrintable(labels.join(QLatin1String(" | "))));
 }
 
 void TrendChartTest::detachAndAttachKeepPointsAndLook()
