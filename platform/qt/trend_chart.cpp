@@ -20,7 +20,11 @@ namespace grafimo::qtui {
 
 namespace {
 
-constexpr int kDefaultIntervals = 4;  // five labels on an axis, as a rule
+constexpr int kValueIntervals = 4;  // about five labels on the value axis
+constexpr int kTimeIntervals = 6;   // and seven on the wider time axis
+// Room for the value labels, the same on every chart: the two charts of a device start
+// their plots at the same x, so one time is at one place on both.
+constexpr int kLeftMargin = 64;
 constexpr std::int64_t kMsecsPerDayInt = 86400000;
 constexpr double kSecsPerDay = 86400.0;
 constexpr std::int64_t kUnixEpochJulianDay = 2440588;  // 1970-01-01
@@ -56,7 +60,7 @@ double valueStep(double lo, double hi, double increment)
     const double magnitude = std::max(std::fabs(lo), std::fabs(hi));
     if (!(span > 0.0) || !std::isfinite(span) || span < magnitude * kMinRelativeSpan)
         return span > 0.0 ? span : 1.0;
-    return std::max(niceStep(span / kDefaultIntervals), increment);
+    return std::max(niceStep(span / kValueIntervals), increment);
 }
 
 // Enough decimals to tell the labels of a step apart, without trailing noise.
@@ -105,7 +109,7 @@ double timeStep(double span, double minStep)
     static constexpr double kSteps[] = {1,     2,     5,     10,    15,    30,     60,     120,
                                         300,   600,   900,   1800,  3600,  7200,   10800,  21600,
                                         43200, 86400, 172800, 604800};
-    const double raw = std::max(span / kDefaultIntervals, minStep);
+    const double raw = std::max(span / kTimeIntervals, minStep);
     if (!(raw > 0.0) || !std::isfinite(raw))
         return 1.0;
     for (const double s : kSteps) {
@@ -473,6 +477,7 @@ void TrendChart::ensureDrawn()
     view_->axisRect()->setRangeDrag(Qt::Horizontal | Qt::Vertical);
     view_->legend->setVisible(false);
     view_->setPlottingHint(QCP::phFastPolylines, true);
+    view_->axisRect()->setMinimumMargins(QMargins(kLeftMargin, 12, 16, 0));
     view_->layer(QStringLiteral("overlay"))->setMode(QCPLayer::lmBuffered);
 
     auto valueTicker = QSharedPointer<ValueTicker>::create();
