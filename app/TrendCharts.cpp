@@ -71,11 +71,6 @@ ChartPair::ChartPair(TrendChart* upper, TrendChart* lower, QObject* parent)
     : QObject(parent), upper_(upper), lower_(lower)
 {
     setObjectName(QStringLiteral("chartPair"));
-    menu_ = new QMenu(upper_);
-    connect(menu_->addAction(QStringLiteral("Сохранить изображение…")), &QAction::triggered, this,
-            &ChartPair::saveImage);
-    connect(menu_->addAction(QStringLiteral("Копировать изображение")), &QAction::triggered, this,
-            &ChartPair::copyImage);
     connectChart(upper_);
     connectChart(lower_);
 }
@@ -93,7 +88,7 @@ void ChartPair::connectChart(TrendChart* chart)
     connect(chart, &TrendChart::followingChanged, this, &ChartPair::refreshFollowing);
     connect(chart, &TrendChart::pointerMoved, this, [this, chart](double t) { showReadout(*chart, t); });
     connect(chart, &TrendChart::pointerLeft, this, &ChartPair::hideReadout);
-    connect(chart, &TrendChart::imageMenuRequested, this, [this](const QPoint& at) { menu_->popup(at); });
+    connect(chart, &TrendChart::imageMenuRequested, this, [this](const QPoint& at) { imageMenu()->popup(at); });
 }
 
 void ChartPair::refreshFollowing()
@@ -156,6 +151,19 @@ QString ChartPair::readoutText(const TrendChart& over, std::size_t index) const
     return QString::fromStdString(format.dateTimeText(t)) + QLatin1Char('\n') +
            QString::fromStdString(formatGeneral(static_cast<float>(v1), 6, sep)) + QStringLiteral("   ") +
            QString::fromStdString(formatGeneral(static_cast<float>(v2), 3, sep));
+}
+
+QMenu* ChartPair::imageMenu()
+{
+    // Made when first asked for: a window of 254 tabs needs no 254 menus.
+    if (!menu_) {
+        menu_ = new QMenu(upper_);
+        connect(menu_->addAction(QStringLiteral("Сохранить изображение…")), &QAction::triggered, this,
+                &ChartPair::saveImage);
+        connect(menu_->addAction(QStringLiteral("Копировать изображение")), &QAction::triggered, this,
+                &ChartPair::copyImage);
+    }
+    return menu_;
 }
 
 QImage ChartPair::image() const

@@ -66,7 +66,7 @@ public:
     QString imageFileName() const;
     void saveImage();
     void copyImage();
-    QMenu* imageMenu() const { return menu_; }
+    QMenu* imageMenu();
 
     TrendChart* upper() const { return upper_; }
     TrendChart* lower() const { return lower_; }

@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMouseEvent>
 #include <QPen>
 #include <QThread>
@@ -353,9 +354,11 @@ void TrendSeries::redraw()
 // ---------------------------------------------------------------------------------------
 // TrendChart
 
-// The plot widget. Its mouse pans (QCustomPlot's own range drag); a double-click or Home
-// asks to follow again, the wheel asks to zoom, the pointer moves the readout and the
-// context menu offers the picture: each to the chart, which tells its partner.
+// The plot widget. It paints straight onto the window, not through a picture buffer of its
+// own (a plot's full-size buffer is megabytes, and every repaint redraws anyway). Its left
+// button pans; a double-click or Home asks to follow again, the wheel asks to zoom, the
+// pointer moves the readout and the context menu offers the picture: each to the chart,
+// which tells its partner.
 class TrendChart::Plot : public QCustomPlot {
 public:
     Plot(TrendChart& owner) : QCustomPlot(&owner), owner_(owner)
@@ -363,20 +366,38 @@ public:
         setMouseTracking(true);
         setFocusPolicy(Qt::ClickFocus);
         setContextMenuPolicy(Qt::DefaultContextMenu);
+        // QCustomPlot replots into its buffers once after it is made (and whenever asked
+        // to); this plot paints without them, so they are let go at once.
+        connect(this, &QCustomPlot::afterReplot, this, [this] { mPaintBuffers.clear(); });
     }
 
 protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QCPPainter painter(this);
+        if (!painter.isActive())
+            return;
+        painter.fillRect(rect(), mBackgroundBrush);
+        draw(&painter);
+    }
     void resizeEvent(QResizeEvent*) override
     {
-        // A hidden plot is drawn when it is shown, not on every resize of the window.
         setViewport(rect());
-        if (isVisible())
-            replot(rpQueuedRefresh);
+        update();
     }
-    void showEvent(QShowEvent* event) override
+    void mousePressEvent(QMouseEvent* event) override
     {
-        QCustomPlot::showEvent(event);
-        replot(rpQueuedReplot);
+        QCustomPlot::mousePressEvent(event);
+        if (event->button() == Qt::LeftButton && axisRect()->rect().contains(event->position().toPoint())) {
+            dragging_ = true;
+            dragFrom_ = event->position();
+        }
+    }
+    void mouseReleaseEvent(QMouseEvent* event) override
+    {
+        QCustomPlot::mouseReleaseEvent(event);
+        if (event->button() == Qt::LeftButton)
+            dragging_ = false;
     }
     void mouseDoubleClickEvent(QMouseEvent* event) override
     {
@@ -387,7 +408,15 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override
     {
         QCustomPlot::mouseMoveEvent(event);
-        owner_.pointerAt(event->position().x());
+        const QPointF at = event->position();
+        if (dragging_) {
+            // Content follows the mouse: dragging right shows earlier times, dragging down
+            // higher values.
+            owner_.panBy(xAxis->pixelToCoord(dragFrom_.x()) - xAxis->pixelToCoord(at.x()),
+                         yAxis->pixelToCoord(dragFrom_.y()) - yAxis->pixelToCoord(at.y()));
+            dragFrom_ = at;
+        }
+        owner_.pointerAt(at.x());
     }
     void leaveEvent(QEvent* event) override
     {
@@ -423,6 +452,8 @@ protected:
 
 private:
     TrendChart& owner_;
+    bool dragging_ = false;
+    QPointF dragFrom_;
 };
 
 TrendChart::TrendChart(QWidget* parent) : QWidget(parent), series_(*this)
@@ -472,13 +503,11 @@ void TrendChart::ensureDrawn()
         return;
     assertGuiThread();
     view_ = new Plot(*this);
-    // Left button drags in both directions; no zoom, selection or legend of QCustomPlot's own.
-    view_->setInteractions(QCP::iRangeDrag);
-    view_->axisRect()->setRangeDrag(Qt::Horizontal | Qt::Vertical);
+    // No drag, zoom, selection or legend of QCustomPlot's own: the chart does its own.
+    view_->setInteractions({});
     view_->legend->setVisible(false);
     view_->setPlottingHint(QCP::phFastPolylines, true);
     view_->axisRect()->setMinimumMargins(QMargins(kLeftMargin, 12, 16, 0));
-    view_->layer(QStringLiteral("overlay"))->setMode(QCPLayer::lmBuffered);
 
     auto valueTicker = QSharedPointer<ValueTicker>::create();
     valueTicker->increment = leftIncrement_;
@@ -501,15 +530,6 @@ void TrendChart::ensureDrawn()
     applyLeftRange();
     applyBottomRange();
 
-    connect(view_->xAxis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this, [this] {
-        if (!applying_)
-            userMovedBottom();
-    });
-    connect(view_->yAxis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this, [this] {
-        if (!applying_)
-            userMovedLeft();
-    });
-
     layout()->addWidget(view_);
     // A child made while its parent is shown stays hidden until told.
     if (isVisible())
@@ -523,8 +543,11 @@ void TrendChart::assertGuiThread() const
 
 void TrendChart::replotSoon()
 {
-    if (view_ && view_->isVisible())
-        view_->replot(QCustomPlot::rpQueuedReplot);
+    if (!view_ || !view_->isVisible())
+        return;
+    view_->update();
+    if (readoutShown_)
+        placeReadout();
 }
 
 void TrendChart::setLeftAxisRange(double minimum, double maximum)
@@ -548,9 +571,7 @@ void TrendChart::applyLeftRange()
 {
     if (!view_ || !series_.attached_)
         return;
-    applying_ = true;
     view_->yAxis->setRange(leftMin_, leftMax_);
-    applying_ = false;
     replotSoon();
 }
 
@@ -558,9 +579,7 @@ void TrendChart::applyBottomRange()
 {
     if (!view_ || !series_.attached_)
         return;
-    applying_ = true;
     view_->xAxis->setRange(bottomLo_, bottomHi_);
-    applying_ = false;
     replotSoon();
 }
 
@@ -699,20 +718,24 @@ void TrendChart::setFollowing(bool following)
     emit followingChanged(following);
 }
 
-void TrendChart::userMovedBottom()
+void TrendChart::panBy(double key, double value)
 {
-    const QCPRange r = view_->xAxis->range();
-    bottomLo_ = r.lower;
-    bottomHi_ = r.upper;
-    setFollowing(false);
-}
-
-void TrendChart::userMovedLeft()
-{
-    const QCPRange r = view_->yAxis->range();
-    leftMin_ = r.lower;
-    leftMax_ = r.upper;
-    leftAuto_ = false;
+    assertGuiThread();
+    if (!series_.attached_)
+        return;
+    if (key != 0.0 && std::isfinite(key)) {
+        bottomLo_ += key;
+        bottomHi_ += key;
+        applyBottomRange();
+        setFollowing(false);
+    }
+    if (value != 0.0 && std::isfinite(value)) {
+        // Until the next point sets the value axis again.
+        leftAuto_ = false;
+        leftMin_ += value;
+        leftMax_ += value;
+        applyLeftRange();
+    }
 }
 
 void TrendChart::follow()
@@ -778,37 +801,51 @@ void TrendChart::pointerAt(double pixelX)
 void TrendChart::showReadout(double dateTime, const QString& text)
 {
     assertGuiThread();
-    const double key = keyOf(dateTime);
-    if (!std::isfinite(key))
+    if (!std::isfinite(keyOf(dateTime)))
         return hideReadout();
     ensureDrawn();
     if (!readoutLine_) {
-        readoutLine_ = new QCPItemStraightLine(view_);
-        readoutLine_->setLayer(QStringLiteral("overlay"));
-        readoutLine_->setPen(QPen(QColor(60, 60, 60), 1, Qt::DashLine));
-        readoutLabel_ = new QCPItemText(view_);
-        readoutLabel_->setLayer(QStringLiteral("overlay"));
-        readoutLabel_->position->setTypeX(QCPItemPosition::ptPlotCoords);
-        readoutLabel_->position->setTypeY(QCPItemPosition::ptAxisRectRatio);
-        readoutLabel_->setPen(QPen(QColor(120, 120, 120)));
-        readoutLabel_->setBrush(QColor(255, 255, 225, 235));
-        readoutLabel_->setPadding(QMargins(4, 2, 4, 2));
-        readoutLabel_->setTextAlignment(Qt::AlignLeft);
+        readoutLine_ = new QWidget(view_);
+        readoutLine_->setAttribute(Qt::WA_TransparentForMouseEvents);
+        readoutLine_->setAutoFillBackground(true);
+        QPalette linePalette = readoutLine_->palette();
+        linePalette.setColor(QPalette::Window, QColor(70, 70, 70));
+        readoutLine_->setPalette(linePalette);
+        readoutLabel_ = new QLabel(view_);
+        readoutLabel_->setAttribute(Qt::WA_TransparentForMouseEvents);
+        readoutLabel_->setStyleSheet(QStringLiteral(
+            "QLabel { background: #ffffe1; color: black; border: 1px solid #808080; padding: 1px 4px; }"));
     }
     readoutShown_ = true;
     readoutAt_ = dateTime;
     readoutText_ = text;
-    readoutLine_->point1->setCoords(key, 0.0);
-    readoutLine_->point2->setCoords(key, 1.0);
-    readoutLine_->setVisible(true);
     readoutLabel_->setText(text);
-    readoutLabel_->setVisible(!text.isEmpty());
+    readoutLabel_->adjustSize();
+    placeReadout();
+}
+
+void TrendChart::placeReadout()
+{
+    const QRect area = view_->axisRect()->rect();
+    const double x = view_->xAxis->coordToPixel(keyOf(readoutAt_));
+    if (!std::isfinite(x) || x < area.left() || x > area.right()) {
+        readoutLine_->hide();
+        readoutLabel_->hide();
+        return;
+    }
+    const int px = static_cast<int>(std::lround(x));
+    readoutLine_->setGeometry(px, area.top(), 1, area.height());
+    readoutLine_->show();
+    if (readoutText_.isEmpty()) {
+        readoutLabel_->hide();
+        return;
+    }
     // Beside the line, on the side with room.
-    const bool rightHalf = key > (bottomLo_ + bottomHi_) / 2.0;
-    readoutLabel_->setPositionAlignment((rightHalf ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignTop);
-    readoutLabel_->position->setCoords(key, 0.03);
-    if (view_->isVisible())
-        view_->layer(QStringLiteral("overlay"))->replot();
+    const QSize size = readoutLabel_->size();
+    const int lx = px + 6 + size.width() <= area.right() ? px + 6 : px - 6 - size.width();
+    readoutLabel_->move(std::max(0, lx), area.top() + 6);
+    readoutLabel_->show();
+    readoutLabel_->raise();
 }
 
 void TrendChart::hideReadout()
@@ -817,10 +854,8 @@ void TrendChart::hideReadout()
         return;
     readoutShown_ = false;
     readoutText_.clear();
-    readoutLine_->setVisible(false);
-    readoutLabel_->setVisible(false);
-    if (view_->isVisible())
-        view_->layer(QStringLiteral("overlay"))->replot();
+    readoutLine_->hide();
+    readoutLabel_->hide();
 }
 
 QPixmap TrendChart::image()

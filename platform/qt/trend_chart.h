@@ -24,8 +24,7 @@
 
 class QCPAxis;
 class QCPGraph;
-class QCPItemStraightLine;
-class QCPItemText;
+class QLabel;
 class QCustomPlot;
 
 namespace grafimo::qtui {
@@ -187,15 +186,17 @@ private:
     void applyLeftRange();
     void applyBottomRange();
     void setFollowing(bool following);
-    void userMovedBottom();
-    void userMovedLeft();
+    // A drag by the mouse, in axis units.
+    void panBy(double key, double value);
     void replotSoon();
     void pointerAt(double pixelX);
+    void placeReadout();
 
     Plot* view_ = nullptr;
     QCPGraph* graph_ = nullptr;
-    QCPItemStraightLine* readoutLine_ = nullptr;
-    QCPItemText* readoutLabel_ = nullptr;
+    // Child widgets over the plot: moving them repaints a strip, not the plot.
+    QWidget* readoutLine_ = nullptr;
+    QLabel* readoutLabel_ = nullptr;
     TrendSeries series_;
     bool leftAuto_ = true;
     bool bottomAuto_ = true;
@@ -206,7 +207,6 @@ private:
     double leftIncrement_ = 0.0;
     double bottomIncrement_ = 0.0;
     QString fixedBottomFormat_;
-    bool applying_ = false;  // the chart itself moves an axis
     bool readoutShown_ = false;
     double readoutAt_ = 0.0;  // date-time
     QString readoutText_;
