@@ -8,7 +8,6 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTest>
-#include <QWheelEvent>
 
 #include "Osnovnaya.h"
 #include "TrendCharts.h"
@@ -43,8 +42,8 @@ struct Tab {
             qFatal("tab not shown");
         for (int i = 0; i < 60; ++i)
             sample(i);
-        charts.upperChart->view()->replot();
-        charts.lowerChart->view()->replot();
+        for (TrendChart* c : {charts.upperChart, charts.lowerChart})
+            c->view()->replot();  // laid out: pixels map to times
     }
     void sample(int i)
     {
@@ -58,23 +57,6 @@ struct Tab {
         return {static_cast<int>(std::lround(chart.bottomAxis()->coordToPixel(key))), plotCentre(chart).y()};
     }
 };
-
-void wheel(TrendChart& chart, int delta, QPointF at)
-{
-    QWheelEvent event(at, chart.view()->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton,
-                      Qt::NoModifier, Qt::NoScrollPhase, false);
-    QApplication::sendEvent(chart.view(), &event);
-}
-
-void drag(TrendChart& chart, QPoint by)
-{
-    QWidget* plot = chart.view();
-    const QPoint from = plotCentre(chart);
-    QTest::mousePress(plot, Qt::LeftButton, {}, from);
-    QTest::mouseMove(plot, from + by / 2);
-    QTest::mouseMove(plot, from + by);
-    QTest::mouseRelease(plot, Qt::LeftButton, {}, from + by);
-}
 
 } // namespace
 
@@ -205,31 +187,22 @@ void ChartPairTest::thePausePanelFollowsTheShownTab()
     createForms();
     Form1->show();
     QVERIFY(QTest::qWaitForWindowExposed(Form1));
-    const auto pausePanel = [] {
-        for (QLabel* l : Form1->statusBar()->findChildren<QLabel*>()) {
-            if (l->text() == kPausedText)
-                return l;
-        }
-        return static_cast<QLabel*>(nullptr);
+    const QLabel* panel2 = Form1->statusBar()->findChildren<QLabel*>().at(2);
+    const struct_device* first = Form1->DeviceTable[1].get();
+    const auto expect = [&](bool paused) {
+        QCOMPARE(panel2->text(), paused ? kPausedText : QString());
+        QCOMPARE(panel2->toolTip(), paused ? kPausedHint : QString());
     };
-    QCOMPARE(Form1->panelText(2), QString());
-    struct_device* first = Form1->DeviceTable[1].get();
-    ChartPair* pair = ChartPair::of(first->tabSheet);
-    QVERIFY(pair);
+    expect(false);
     wheel(*first->upperChart, 120, plotCentre(*first->upperChart));
-    QCOMPARE(Form1->panelText(2), kPausedText);
-    QVERIFY(pausePanel());
-    QCOMPARE(pausePanel()->toolTip(), kPausedHint);
-
+    expect(true);
     // Another tab follows; coming back, the pause is said again.
     Form1->PageControl1->setCurrentIndex(1);
-    QCOMPARE(Form1->panelText(2), QString());
+    expect(false);
     Form1->PageControl1->setCurrentIndex(0);
-    QCOMPARE(Form1->panelText(2), kPausedText);
-
+    expect(true);
     QTest::mouseDClick(first->lowerChart->view(), Qt::LeftButton, {}, plotCentre(*first->lowerChart));
-    QCOMPARE(Form1->panelText(2), QString());
-    QCOMPARE(Form1->statusBar()->findChildren<QLabel*>().at(2)->toolTip(), QString());
+    expect(false);
     destroyForms();
 }
 

@@ -1,10 +1,11 @@
 #pragma once
-// What the chart tests read off a drawn chart: its line as points (milliseconds since the
-// epoch, value), its time axis in milliseconds, and the pointer over its plot.
+// What the chart tests read off a drawn chart (its line as points: milliseconds since the
+// epoch, value; its time axis in milliseconds) and the mouse they use on it.
 
 #include <QList>
 #include <QPointF>
 #include <QTest>
+#include <QWheelEvent>
 #include <qcustomplot.h>
 
 #include <cmath>
@@ -51,6 +52,24 @@ inline void showAndLayOut(qtui::TrendChart& chart)
     QVERIFY(QTest::qWaitForWindowExposed(&chart));
     chart.view()->replot();
     QTRY_VERIFY(chart.view()->axisRect()->rect().width() > 100);
+}
+
+// A left-button drag from the plot's centre by `by` pixels.
+inline void drag(qtui::TrendChart& chart, QPoint by)
+{
+    QWidget* plot = chart.view();
+    const QPoint from = plotCentre(chart);
+    QTest::mousePress(plot, Qt::LeftButton, {}, from);
+    QTest::mouseMove(plot, from + by / 2);
+    QTest::mouseMove(plot, from + by);
+    QTest::mouseRelease(plot, Qt::LeftButton, {}, from + by);
+}
+
+inline void wheel(qtui::TrendChart& chart, int delta, QPointF at)
+{
+    QWheelEvent event(at, chart.view()->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QApplication::sendEvent(chart.view(), &event);
 }
 
 } // namespace grafimo::testing
