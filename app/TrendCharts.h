@@ -1,7 +1,9 @@
 #pragma once
 // The trend charts of the windows and the one routine that feeds them.
 
+#include <QMenu>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <functional>
@@ -11,7 +13,6 @@
 #include "trend_chart.h"
 
 class QImage;
-class QMenu;
 class QWidget;
 
 namespace grafimo {
@@ -51,7 +52,11 @@ public:
 
     void setDescribe(std::function<QString()> describe) { describe_ = std::move(describe); }
 
-    bool isFollowing() const { return upper_->isFollowing() && lower_->isFollowing(); }
+    // A pair whose charts are being deleted with their device follows: nothing is paused.
+    bool isFollowing() const
+    {
+        return (!upper_ || upper_->isFollowing()) && (!lower_ || lower_->isFollowing());
+    }
     void follow();
     void zoom(double key, double factor);
     // The readout for the sample nearest to dateTime on `over`'s series, on both charts.
@@ -78,9 +83,10 @@ private:
     void connectChart(TrendChart* chart);
     void refreshFollowing();
 
-    TrendChart* upper_;
-    TrendChart* lower_;
-    QMenu* menu_ = nullptr;
+    // The charts (and the menu, a child of the upper one) go before the tab that owns the pair.
+    QPointer<TrendChart> upper_;
+    QPointer<TrendChart> lower_;
+    QPointer<QMenu> menu_;
     std::function<QString()> describe_;
     bool following_ = true;
 };
