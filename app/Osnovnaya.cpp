@@ -359,6 +359,10 @@ struct_device* TForm1::addDevice(std::uint8_t address, const std::string& descri
     device->upperSeries = charts.upperSeries;
     device->lowerChart = charts.lowerChart;
     device->lowerSeries = charts.lowerSeries;
+    charts.pair->setDescribe([this, address] {
+        return DeviceTable[address] ? fromCp1251(DeviceTable[address]->description) : QString();
+    });
+    connect(charts.pair, &ChartPair::followingChanged, this, &TForm1::refreshFollowPanel);
     struct_device* result = device.get();
     // The slot is filled before the tab appears, so a tab always has its device.
     DeviceTable[address] = std::move(device);
@@ -899,6 +903,15 @@ void TForm1::PageControl1Change()
             setChartsShown(*device, device->tabSheet == PageControl1->currentWidget());
     }
     refreshDevicePanel();
+    refreshFollowPanel();
+}
+
+void TForm1::refreshFollowPanel()
+{
+    const ChartPair* pair = ChartPair::of(PageControl1->currentWidget());
+    const bool paused = pair && !pair->isFollowing();
+    setPanelText(2, paused ? kPausedText : QString());
+    panels_[2]->setToolTip(paused ? kPausedHint : QString());
 }
 
 void TForm1::setChartsShown(struct_device& device, bool shown)

@@ -215,6 +215,8 @@ private:
     void rewriteDevices(bool fromDelete);
     void publishTabs();
     void refreshDevicePanel();
+    // Panel 2: "Пауза" while the shown tab's charts do not follow the samples.
+    void refreshFollowPanel();
     void removeDeviceWidgets(struct_device& device);
     void setChartsShown(struct_device& device, bool shown);
     void deleteHistoryFiles();

@@ -89,6 +89,7 @@ TForm5::TForm5(QWidget* parent) : QDialog(parent)
     Series1 = charts.Series1;
     Chart2 = charts.Chart2;
     LineSeries1 = charts.LineSeries1;
+    charts.pair->setDescribe([this] { return QStringLiteral("Prot") + target_.description; });
 
     Label1 = new QLabel(kCountPrefix, client);
     QFont labelFont = font();

@@ -1,5 +1,12 @@
 #include "TrendCharts.h"
 
+#include <QApplication>
+#include <QClipboard>
+#include <QDateTime>
+#include <QFileDialog>
+#include <QImage>
+#include <QMenu>
+#include <QPainter>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -7,6 +14,10 @@
 #include <vector>
 
 #include "grafimo/axis_rule.h"
+#include "grafimo/export_text.h"
+#include "message_box.h"
+#include "regional_formats.h"
+#include "save_dialog.h"
 
 namespace grafimo {
 
@@ -56,6 +67,149 @@ void addPoints(TrendSeries& series, TrendChart& chart,
     series.replaceAll(std::move(points));
 }
 
+ChartPair::ChartPair(TrendChart* upper, TrendChart* lower, QObject* parent)
+    : QObject(parent), upper_(upper), lower_(lower)
+{
+    setObjectName(QStringLiteral("chartPair"));
+    connectChart(upper_);
+    connectChart(lower_);
+}
+
+ChartPair* ChartPair::of(const QWidget* tabSheet)
+{
+    return tabSheet ? tabSheet->findChild<ChartPair*>(QStringLiteral("chartPair"), Qt::FindDirectChildrenOnly)
+                    : nullptr;
+}
+
+void ChartPair::connectChart(TrendChart* chart)
+{
+    connect(chart, &TrendChart::followRequested, this, &ChartPair::follow);
+    connect(chart, &TrendChart::zoomRequested, this, &ChartPair::zoom);
+    connect(chart, &TrendChart::followingChanged, this, &ChartPair::refreshFollowing);
+    connect(chart, &TrendChart::pointerMoved, this, [this, chart](double t) { showReadout(*chart, t); });
+    connect(chart, &TrendChart::pointerLeft, this, &ChartPair::hideReadout);
+    connect(chart, &TrendChart::imageMenuRequested, this, [this](const QPoint& at) { imageMenu()->popup(at); });
+}
+
+void ChartPair::refreshFollowing()
+{
+    if (following_ == isFollowing())
+        return;
+    following_ = isFollowing();
+    emit followingChanged(following_);
+}
+
+void ChartPair::follow()
+{
+    upper_->follow();
+    lower_->follow();
+}
+
+void ChartPair::zoom(double key, double factor)
+{
+    upper_->zoomTime(key, factor);
+    lower_->zoomTime(key, factor);
+}
+
+void ChartPair::showReadout(TrendChart& over, double dateTime)
+{
+    const std::optional<std::size_t> i = over.series().nearest(dateTime);
+    if (!i) {
+        hideReadout();
+        return;
+    }
+    const double t = over.series().x(*i);
+    TrendChart& other = &over == upper_ ? *lower_ : *upper_;
+    over.showReadout(t, readoutText(over, *i));
+    other.showReadout(t, QString());
+}
+
+void ChartPair::hideReadout()
+{
+    upper_->hideReadout();
+    lower_->hideReadout();
+}
+
+QString ChartPair::readoutText(const TrendChart& over, std::size_t index) const
+{
+    const TrendSeries& here = over.series();
+    const TrendSeries& there = (&over == upper_ ? lower_ : upper_)->series();
+    const double t = here.x(index);
+    // Point i of both series is one sample; should they differ in length, the point of
+    // the same time stands in.
+    std::optional<std::size_t> j;
+    if (index < there.count() && there.x(index) == t)
+        j = index;
+    else if (const auto n = there.nearest(t); n && there.x(*n) == t)
+        j = n;
+    const double nan = std::nan("");
+    const double v1 = &over == upper_ ? here.y(index) : (j ? there.y(*j) : nan);
+    const double v2 = &over == upper_ ? (j ? there.y(*j) : nan) : here.y(index);
+
+    static const ExportTextFormat format(regionalFormats());
+    const std::string& sep = format.decimalSeparator();
+    return QString::fromStdString(format.dateTimeText(t)) + QLatin1Char('\n') +
+           QString::fromStdString(formatGeneral(static_cast<float>(v1), 6, sep)) + QStringLiteral("   ") +
+           QString::fromStdString(formatGeneral(static_cast<float>(v2), 3, sep));
+}
+
+QMenu* ChartPair::imageMenu()
+{
+    // Made when first asked for: a window of 254 tabs needs no 254 menus.
+    if (!menu_) {
+        menu_ = new QMenu(upper_);
+        connect(menu_->addAction(QStringLiteral("Сохранить изображение…")), &QAction::triggered, this,
+                &ChartPair::saveImage);
+        connect(menu_->addAction(QStringLiteral("Копировать изображение")), &QAction::triggered, this,
+                &ChartPair::copyImage);
+    }
+    return menu_;
+}
+
+QImage ChartPair::image() const
+{
+    const QPixmap top = upper_->image();
+    const QPixmap bottom = lower_->image();
+    QImage picture(std::max(top.width(), bottom.width()), top.height() + bottom.height(), QImage::Format_RGB32);
+    picture.fill(Qt::white);
+    QPainter painter(&picture);
+    painter.drawPixmap(0, 0, top);
+    painter.drawPixmap(0, top.height(), bottom);
+    return picture;
+}
+
+QString ChartPair::imageFileName() const
+{
+    const double now = *encodeDateTime([] {
+        const QDateTime t = QDateTime::currentDateTime();
+        return DateTimeFields{t.date().year(), t.date().month(), t.date().day(), t.time().hour(),
+                              t.time().minute(), t.time().second(), 0};
+    }());
+    QString name = describe_ ? describe_() : QString();
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    const QString stamp = QString::fromStdString(fileNameStamp(now, regionalFormats()));
+    return (name.isEmpty() ? stamp : name + QLatin1Char(' ') + stamp) + QStringLiteral(".png");
+}
+
+void ChartPair::saveImage()
+{
+    const QImage picture = image();
+    QWidget* window = upper_->window();
+    QFileDialog* dialog = createSaveDialog(window);
+    const std::optional<QString> chosen = askSaveFile(*dialog, imageFileName());
+    dialog->deleteLater();
+    if (!chosen)
+        return;
+    if (!picture.save(*chosen, "PNG"))
+        Application_MessageBox(QStringLiteral("Не удалось сохранить изображение:\n%1").arg(*chosen), QStringLiteral("Ошибка!"),
+                               MB_OK | MB_ICONEXCLAMATION);
+}
+
+void ChartPair::copyImage()
+{
+    QApplication::clipboard()->setImage(image());
+}
+
 TabCharts createTabCharts(QWidget* tabSheet, bool startup)
 {
     auto* upper = new TrendChart(tabSheet);
@@ -74,7 +228,8 @@ TabCharts createTabCharts(QWidget* tabSheet, bool startup)
     } else {
         lower->setBottomIncrement(kAddedLowerBottomIncrement);
     }
-    return {upper, &upper->series(), lower, &lower->series()};
+    auto* pair = new ChartPair(upper, lower, tabSheet);
+    return {upper, &upper->series(), lower, &lower->series(), pair};
 }
 
 LogCharts createLogCharts(QWidget* parent)
@@ -87,7 +242,8 @@ LogCharts createLogCharts(QWidget* parent)
         c->setBottomFormat(kLogTimeFormat);
         c->setBottomIncrement(kOneSecondInDays);
     }
-    return {chart1, &chart1->series(), chart2, &chart2->series()};
+    auto* pair = new ChartPair(chart1, chart2, parent);
+    return {chart1, &chart1->series(), chart2, &chart2->series(), pair};
 }
 
 } // namespace grafimo

@@ -102,7 +102,7 @@ int main(int argc, char** argv)
         for (int r = 0; r < 100; ++r) {
             const auto start = Clock::now();
             grafimo::addPoint(chart.series(), chart, sampleValue(r), t0 + (kSeriesSize + r) * kSecond);
-            chart.viewport()->repaint();
+            chart.repaint();
             samples.push_back(microsSince(start));
         }
         const Figures f = summarise(samples);

@@ -3,7 +3,7 @@
 set -euo pipefail
 # clang-14 and its runtime build the fuzz targets (libFuzzer); llvm-14 symbolizes their reports.
 FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
-PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libqt6opengl6-dev qt6-charts-dev
+PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libqt6opengl6-dev libqcustomplot-dev
   qt6-serialport-dev qt6-translations-l10n libgtest-dev googletest xvfb xauth imagemagick
   fonts-dejavu-core mbpoll python3-pymodbus python3-serial python3-serial-asyncio socat
   dpkg-dev fakeroot lintian desktop-file-utils file)

@@ -1,11 +1,10 @@
 #include "trend_chart.h"
 
-#include <QtCharts/QChart>
-#include <QtCharts/QChartView>
-#include <QtCharts/QDateTimeAxis>
-#include <QtCharts/QLineSeries>
-#include <QtCharts/QValueAxis>
+#include <qcustomplot.h>
+
 #include <QDateTime>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QMouseEvent>
 #include <QPen>
 #include <QThread>
@@ -22,28 +21,25 @@ namespace grafimo::qtui {
 
 namespace {
 
-constexpr int kDefaultTicks = 5;
-constexpr double kMsecsPerDay = 86400000.0;
+constexpr int kValueIntervals = 4;  // about five labels on the value axis
+constexpr int kTimeIntervals = 6;   // and seven on the wider time axis
+// Room for the value labels, the same on every chart: the two charts of a device start
+// their plots at the same x, so one time is at one place on both.
+constexpr int kLeftMargin = 64;
 constexpr std::int64_t kMsecsPerDayInt = 86400000;
+constexpr double kSecsPerDay = 86400.0;
 constexpr std::int64_t kUnixEpochJulianDay = 2440588;  // 1970-01-01
 constexpr std::int64_t kOffsetBlockMs = 15 * 60 * 1000;
 // A lone point (or points all at one time) is shown in a minute-wide window around it.
-constexpr double kLoneTimeHalfWidthMs = 30000.0;
-// Spans whose tick step would come this close to the resolution of the values get only
-// their two end ticks: Qt steps through dynamic ticks by adding the interval.
+constexpr double kLoneTimeHalfWidth = 30.0;
+// A zoom stops at ten seconds across and at a century.
+constexpr double kNarrowestSpan = 10.0;
+constexpr double kWidestSpan = 100.0 * 365.0 * kSecsPerDay;
+// Spans this close to the resolution of their values get only their two ends as labels.
 constexpr double kMinRelativeSpan = 1e-9;
-constexpr double kMaxDynamicTicks = 50.0;
+constexpr double kNoTime = std::numeric_limits<double>::quiet_NaN();
 
 const QColor kLineColour = Qt::red;
-
-// Above this many points a line is drawn as the lowest and highest point of each of
-// kDrawnBuckets equal slices of its time span: a chart some 850 pixels wide shows the
-// same picture, and the toolkit's cost per point, which grows with the points it holds,
-// stays that of a few thousand (a device log holds up to 65,535 records).
-constexpr std::size_t kDrawnLimit = 4096;
-constexpr std::size_t kDrawnBuckets = 1024;
-// A time the calendar cannot show.
-constexpr double kNoTime = std::numeric_limits<double>::quiet_NaN();
 
 // The smallest of 1, 2, 5 times a power of ten that is at least raw (give or take the
 // rounding of raw itself: a span of 25.1 - 24.9 should still get steps of 0.05).
@@ -57,8 +53,19 @@ double niceStep(double raw)
     return 10.0 * power;
 }
 
+// Label step of the value axis: a round step giving about five labels, or the increment
+// when that is larger.
+double valueStep(double lo, double hi, double increment)
+{
+    const double span = hi - lo;
+    const double magnitude = std::max(std::fabs(lo), std::fabs(hi));
+    if (!(span > 0.0) || !std::isfinite(span) || span < magnitude * kMinRelativeSpan)
+        return span > 0.0 ? span : 1.0;
+    return std::max(niceStep(span / kValueIntervals), increment);
+}
+
 // Enough decimals to tell the labels of a step apart, without trailing noise.
-QString valueLabelFormat(double step)
+int valueDecimals(double step)
 {
     int decimals = 0;
     if (step < 1.0) {
@@ -68,32 +75,139 @@ QString valueLabelFormat(double step)
         if (std::fabs(scaled - std::round(scaled)) > 1e-6)
             ++decimals;
     }
-    decimals = std::clamp(decimals, 0, 12);
-    return QStringLiteral("%.%1f").arg(decimals);
+    return std::clamp(decimals, 0, 12);
 }
 
-// Labels readable for the shown span: seconds for short spans, then minutes, then days.
-QString timeLabelFormat(double spanMs)
+// The finest unit a time format shows, in seconds: two labels at least this far apart and
+// on whole multiples of it never read the same.
+double formatResolution(const QString& format)
 {
-    if (spanMs <= 3600000.0)
+    bool quoted = false;
+    double finest = kSecsPerDay;
+    for (const QChar c : format) {
+        if (c == u'\'') {
+            quoted = !quoted;
+            continue;
+        }
+        if (quoted)
+            continue;
+        if (c == u'z')
+            finest = std::min(finest, 0.001);
+        else if (c == u's')
+            finest = std::min(finest, 1.0);
+        else if (c == u'm')
+            finest = std::min(finest, 60.0);
+        else if (c == u'h' || c == u'H')
+            finest = std::min(finest, 3600.0);
+    }
+    return finest;
+}
+
+// Label step of the time axis, in seconds: the first round time step giving no more than
+// about five labels and at least minStep apart.
+double timeStep(double span, double minStep)
+{
+    static constexpr double kSteps[] = {1,     2,     5,     10,    15,    30,     60,     120,
+                                        300,   600,   900,   1800,  3600,  7200,   10800,  21600,
+                                        43200, 86400, 172800, 604800};
+    const double raw = std::max(span / kTimeIntervals, minStep);
+    if (!(raw > 0.0) || !std::isfinite(raw))
+        return 1.0;
+    for (const double s : kSteps) {
+        if (s >= raw * (1.0 - 1e-9))
+            return s;
+    }
+    return niceStep(raw / kSecsPerDay) * kSecsPerDay;
+}
+
+// The label format for a step when none is fixed: never finer than the step.
+QString timeFormatFor(double step, double span)
+{
+    if (step < 60.0)
         return QStringLiteral("hh:mm:ss");
-    if (spanMs <= kMsecsPerDay)
-        return QStringLiteral("hh:mm");
-    if (spanMs <= 30.0 * kMsecsPerDay)
-        return QStringLiteral("dd.MM hh:mm");
+    if (step < kSecsPerDay)
+        return span <= kSecsPerDay ? QStringLiteral("hh:mm") : QStringLiteral("dd.MM hh:mm");
     return QStringLiteral("dd.MM.yy");
 }
 
-// Evenly spaced ticks at least minSpacing apart (same units as span), at most the default
-// number; two (the ends) is the least an axis can have.
-int tickCountFor(double span, double minSpacing)
+// Local midnight of a Monday: time labels fall on whole local minutes, hours, days, weeks.
+double localTickOrigin()
 {
-    if (!(minSpacing > 0.0) || !(span > 0.0))
-        return kDefaultTicks;
-    const double intervals = std::floor(span / minSpacing);
-    if (intervals >= kDefaultTicks - 1)
-        return kDefaultTicks;
-    return std::max(2, static_cast<int>(intervals) + 1);
+    return static_cast<double>(QDateTime(QDate(2024, 1, 1), QTime(0, 0), Qt::LocalTime).toSecsSinceEpoch());
+}
+
+class ValueTicker : public QCPAxisTicker {
+public:
+    double increment = 0.0;
+
+protected:
+    double getTickStep(const QCPRange& range) override
+    {
+        step_ = valueStep(range.lower, range.upper, increment);
+        return step_;
+    }
+    int getSubTickCount(double) override { return 0; }
+    QString getTickLabel(double tick, const QLocale&, QChar, int) override
+    {
+        const double magnitude = std::max(std::fabs(tick), step_);
+        if (step_ < magnitude * kMinRelativeSpan * 10.0)
+            return QString::number(tick, 'g', 10);
+        if (std::fabs(tick) < step_ * 1e-6)
+            tick = 0.0;  // no "-0.0"
+        return QString::number(tick, 'f', valueDecimals(step_));
+    }
+
+private:
+    double step_ = 1.0;
+};
+
+class TimeTicker : public QCPAxisTicker {
+public:
+    TimeTicker() { setTickOrigin(localTickOrigin()); }
+    double increment = 0.0;  // s
+    QString fixedFormat;
+
+    double stepFor(const QCPRange& range) const
+    {
+        const double minStep = std::max(increment, fixedFormat.isEmpty() ? 1.0 : formatResolution(fixedFormat));
+        return timeStep(range.size(), minStep);
+    }
+    QString formatFor(const QCPRange& range) const
+    {
+        return fixedFormat.isEmpty() ? timeFormatFor(stepFor(range), range.size()) : fixedFormat;
+    }
+
+protected:
+    double getTickStep(const QCPRange& range) override
+    {
+        format_ = formatFor(range);
+        return stepFor(range);
+    }
+    int getSubTickCount(double) override { return 0; }
+    QString getTickLabel(double tick, const QLocale&, QChar, int) override
+    {
+        return QDateTime::fromMSecsSinceEpoch(std::llround(tick * 1000.0)).toString(format_);
+    }
+
+private:
+    QString format_;
+};
+
+// Date-time value of a moment given in seconds since the epoch, read in local time.
+std::optional<double> dateTimeOfKey(double key)
+{
+    if (!std::isfinite(key) || std::fabs(key) > 1e13)
+        return std::nullopt;
+    const QDateTime t = QDateTime::fromMSecsSinceEpoch(std::llround(key * 1000.0));
+    const QDate d = t.date();
+    const QTime h = t.time();
+    return encodeDateTime({d.year(), d.month(), d.day(), h.hour(), h.minute(), h.second(), h.msec()});
+}
+
+double keyOf(double dateTime)
+{
+    const std::optional<std::int64_t> ms = dateTimeToEpochMsecs(dateTime);
+    return ms ? static_cast<double>(*ms) / 1000.0 : kNoTime;
 }
 
 } // namespace
@@ -131,10 +245,15 @@ std::optional<std::int64_t> dateTimeToEpochMsecs(double dateTime)
 
 TrendSeries::TrendSeries(TrendChart& chart) : chart_(&chart) {}
 
-QLineSeries* TrendSeries::lineSeries() const
+QCPGraph* TrendSeries::graph() const
 {
     chart_->ensureDrawn();
-    return line_;
+    return chart_->graph_;
+}
+
+bool TrendSeries::live() const
+{
+    return attached_ && chart_->graph_ != nullptr;
 }
 
 void TrendSeries::assertGuiThread() const
@@ -142,16 +261,30 @@ void TrendSeries::assertGuiThread() const
     chart_->assertGuiThread();
 }
 
+std::optional<std::size_t> TrendSeries::nearest(double dateTime) const
+{
+    if (xs_.empty() || !std::isfinite(dateTime))
+        return std::nullopt;
+    const auto at = std::lower_bound(xs_.begin(), xs_.end(), dateTime);
+    if (at == xs_.end())
+        return xs_.size() - 1;
+    const auto i = static_cast<std::size_t>(at - xs_.begin());
+    if (i > 0 && dateTime - xs_[i - 1] <= xs_[i] - dateTime) {
+        // The first of a run of equal times: the sample that came first.
+        return static_cast<std::size_t>(std::lower_bound(xs_.begin(), xs_.end(), xs_[i - 1]) - xs_.begin());
+    }
+    return i;
+}
+
 void TrendSeries::clear()
 {
     assertGuiThread();
     xs_.clear();
     ys_.clear();
-    msXs_.clear();
-    drawnXs_.clear();
+    keys_.clear();
     yRange_.clear();
     if (live())
-        line_->clear();
+        chart_->graph_->data()->clear();
     chart_->pointsChanged();
 }
 
@@ -161,33 +294,22 @@ void TrendSeries::append(double x, double y)
     if (!std::isfinite(x))
         return;
     // Live samples arrive in time order: the end is the common case.
-    const auto at = (xs_.empty() || x >= xs_.back())
-                        ? xs_.end()
-                        : std::upper_bound(xs_.begin(), xs_.end(), x);
+    const bool atEnd = xs_.empty() || x >= xs_.back();
+    const auto at = atEnd ? xs_.end() : std::upper_bound(xs_.begin(), xs_.end(), x);
     const auto index = at - xs_.begin();
     xs_.insert(at, x);
     ys_.insert(ys_.begin() + index, y);
-    const std::optional<std::int64_t> ms = dateTimeToEpochMsecs(x);
-    msXs_.insert(msXs_.begin() + index, ms ? static_cast<double>(*ms) : kNoTime);
+    const double key = keyOf(x);
+    keys_.insert(keys_.begin() + index, key);
     yRange_.add(y);
 
-    if (!live())
-        return;  // redrawn from the points when it is attached to a drawn chart
-    if (xs_.size() > kDrawnLimit) {
-        drawEnvelope();
-    } else if (std::isfinite(y)) {
-        if (ms) {
-            const auto drawnAt = (drawnXs_.empty() || x >= drawnXs_.back())
-                                     ? drawnXs_.end()
-                                     : std::upper_bound(drawnXs_.begin(), drawnXs_.end(), x);
-            const auto drawnIndex = static_cast<int>(drawnAt - drawnXs_.begin());
-            drawnXs_.insert(drawnAt, x);
-            const QPointF p(static_cast<qreal>(*ms), y);
-            if (drawnIndex == line_->count())
-                line_->append(p);
-            else
-                line_->insert(drawnIndex, p);
-        }
+    // The graph is set from the points when it is attached to a drawn chart.
+    if (live() && std::isfinite(y) && std::isfinite(key)) {
+        const QSharedPointer<QCPGraphDataContainer> data = chart_->graph_->data();
+        if (data->isEmpty() || key >= (data->constEnd() - 1)->key)
+            data->add(QCPGraphData(key, y));
+        else
+            data->add(QVector<QCPGraphData>{QCPGraphData(key, y)}, true);  // a stable merge: after equal times
     }
     chart_->pointsChanged();
 }
@@ -202,17 +324,15 @@ void TrendSeries::replaceAll(std::vector<std::pair<double, double>> points)
 
     xs_.clear();
     ys_.clear();
-    msXs_.clear();
-    drawnXs_.clear();
+    keys_.clear();
     yRange_.clear();
     xs_.reserve(points.size());
     ys_.reserve(points.size());
-    msXs_.reserve(points.size());
+    keys_.reserve(points.size());
     for (const auto& [x, y] : points) {
         xs_.push_back(x);
         ys_.push_back(y);
-        const auto ms = dateTimeToEpochMsecs(x);
-        msXs_.push_back(ms ? static_cast<double>(*ms) : kNoTime);
+        keys_.push_back(keyOf(x));
         yRange_.add(y);
     }
     if (live())
@@ -222,112 +342,118 @@ void TrendSeries::replaceAll(std::vector<std::pair<double, double>> points)
 
 void TrendSeries::redraw()
 {
-    if (xs_.size() > kDrawnLimit) {
-        drawEnvelope();
-        return;
-    }
-    drawnXs_.clear();
-    QList<QPointF> drawn;
+    QVector<QCPGraphData> drawn;
     drawn.reserve(static_cast<qsizetype>(xs_.size()));
     for (std::size_t i = 0; i < xs_.size(); ++i) {
-        if (!std::isfinite(ys_[i]) || !std::isfinite(msXs_[i]))
-            continue;
-        drawnXs_.push_back(xs_[i]);
-        drawn.append(QPointF(msXs_[i], ys_[i]));
+        if (std::isfinite(ys_[i]) && std::isfinite(keys_[i]))
+            drawn.append(QCPGraphData(keys_[i], ys_[i]));
     }
-    line_->replace(drawn);
-}
-
-void TrendSeries::drawEnvelope()
-{
-    drawnXs_.clear();
-    QList<QPointF> drawn;
-    drawn.reserve(static_cast<qsizetype>(2 * kDrawnBuckets + 2));
-    std::optional<std::size_t> first;
-    std::optional<std::size_t> last;
-    const auto drawable = [&](std::size_t i) { return std::isfinite(ys_[i]) && std::isfinite(msXs_[i]); };
-    for (std::size_t i = 0; i < xs_.size() && !first; ++i) {
-        if (drawable(i))
-            first = i;
-    }
-    for (std::size_t i = xs_.size(); i-- > 0 && first && !last;) {
-        if (drawable(i))
-            last = i;
-    }
-    const auto put = [&](std::size_t i) { drawn.append(QPointF(msXs_[i], ys_[i])); };
-    if (first) {
-        // The first and last points are always drawn, so the time axis spans what it would.
-        const double x0 = xs_[*first];
-        const double width = (xs_[*last] - x0) / static_cast<double>(kDrawnBuckets);
-        put(*first);
-        std::size_t bucket = 0;
-        std::optional<std::size_t> lo;
-        std::optional<std::size_t> hi;
-        const auto flush = [&] {
-            if (!lo)
-                return;
-            const std::size_t a = std::min(*lo, *hi);
-            const std::size_t b = std::max(*lo, *hi);
-            if (a != *first && a != *last)
-                put(a);
-            if (b != a && b != *first && b != *last)
-                put(b);
-            lo.reset();
-            hi.reset();
-        };
-        for (std::size_t i = *first + 1; i < *last; ++i) {
-            if (!drawable(i))
-                continue;
-            const std::size_t b =
-                width > 0.0 ? std::min(kDrawnBuckets - 1, static_cast<std::size_t>((xs_[i] - x0) / width)) : 0;
-            if (b != bucket) {
-                flush();
-                bucket = b;
-            }
-            if (!lo || ys_[i] < ys_[*lo])
-                lo = i;
-            if (!hi || ys_[i] > ys_[*hi])
-                hi = i;
-        }
-        flush();
-        if (*last != *first)
-            put(*last);
-    }
-    line_->replace(drawn);
+    chart_->graph_->data()->set(drawn, true);
 }
 
 // ---------------------------------------------------------------------------------------
 // TrendChart
 
-// The toolkit's view of the chart; its mouse pans the chart.
-class TrendChart::View : public QChartView {
+// The plot widget. It paints straight onto the window, not through a picture buffer of its
+// own (a plot's full-size buffer is megabytes, and every repaint redraws anyway). Its left
+// button pans; a double-click or Home asks to follow again, the wheel asks to zoom, the
+// pointer moves the readout and the context menu offers the picture: each to the chart,
+// which tells its partner.
+class TrendChart::Plot : public QCustomPlot {
 public:
-    View(TrendChart& owner, QChart* chart) : QChartView(chart, &owner), owner_(owner) {}
+    Plot(TrendChart& owner) : QCustomPlot(&owner), owner_(owner)
+    {
+        setMouseTracking(true);
+        setFocusPolicy(Qt::ClickFocus);
+        setContextMenuPolicy(Qt::DefaultContextMenu);
+        // QCustomPlot replots into its buffers once after it is made (and whenever asked
+        // to); this plot paints without them, so they are let go at once.
+        connect(this, &QCustomPlot::afterReplot, this, [this] { mPaintBuffers.clear(); });
+    }
 
 protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QCPPainter painter(this);
+        if (!painter.isActive())
+            return;
+        painter.fillRect(rect(), mBackgroundBrush);
+        draw(&painter);
+    }
+    void resizeEvent(QResizeEvent*) override
+    {
+        setViewport(rect());
+        update();
+    }
     void mousePressEvent(QMouseEvent* event) override
     {
-        if (!owner_.panPress(event))
-            QChartView::mousePressEvent(event);
-    }
-    void mouseMoveEvent(QMouseEvent* event) override
-    {
-        if (!owner_.panMove(event))
-            QChartView::mouseMoveEvent(event);
+        QCustomPlot::mousePressEvent(event);
+        if (event->button() == Qt::LeftButton && axisRect()->rect().contains(event->position().toPoint())) {
+            dragging_ = true;
+            dragFrom_ = event->position();
+        }
     }
     void mouseReleaseEvent(QMouseEvent* event) override
     {
-        if (!owner_.panRelease(event))
-            QChartView::mouseReleaseEvent(event);
+        QCustomPlot::mouseReleaseEvent(event);
+        if (event->button() == Qt::LeftButton)
+            dragging_ = false;
+    }
+    void mouseDoubleClickEvent(QMouseEvent* event) override
+    {
+        QCustomPlot::mouseDoubleClickEvent(event);
+        if (event->button() == Qt::LeftButton)
+            emit owner_.followRequested();
+    }
+    void mouseMoveEvent(QMouseEvent* event) override
+    {
+        QCustomPlot::mouseMoveEvent(event);
+        const QPointF at = event->position();
+        if (dragging_) {
+            // Content follows the mouse: dragging right shows earlier times, dragging down
+            // higher values.
+            owner_.panBy(xAxis->pixelToCoord(dragFrom_.x()) - xAxis->pixelToCoord(at.x()),
+                         yAxis->pixelToCoord(dragFrom_.y()) - yAxis->pixelToCoord(at.y()));
+            dragFrom_ = at;
+        }
+        owner_.pointerAt(at.x());
+    }
+    void leaveEvent(QEvent* event) override
+    {
+        QCustomPlot::leaveEvent(event);
+        emit owner_.pointerLeft();
     }
     void wheelEvent(QWheelEvent* event) override
     {
-        // No zooming on these charts.
-        event->ignore();
+        const int steps = event->angleDelta().y();
+        if (steps == 0) {
+            event->ignore();
+            return;
+        }
+        event->accept();
+        // One notch (120) shows 80 % of the span; turning towards the user widens it.
+        const double factor = std::pow(0.8, steps / 120.0);
+        emit owner_.zoomRequested(xAxis->pixelToCoord(event->position().x()), factor);
+    }
+    void keyPressEvent(QKeyEvent* event) override
+    {
+        if (event->key() == Qt::Key_Home && event->modifiers() == Qt::NoModifier) {
+            event->accept();
+            emit owner_.followRequested();
+            return;
+        }
+        QCustomPlot::keyPressEvent(event);
+    }
+    void contextMenuEvent(QContextMenuEvent* event) override
+    {
+        event->accept();
+        emit owner_.imageMenuRequested(event->globalPos());
     }
 
 private:
     TrendChart& owner_;
+    bool dragging_ = false;
+    QPointF dragFrom_;
 };
 
 TrendChart::TrendChart(QWidget* parent) : QWidget(parent), series_(*this)
@@ -337,23 +463,15 @@ TrendChart::TrendChart(QWidget* parent) : QWidget(parent), series_(*this)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
 
-    // An empty chart shows the minute to come rather than the toolkit's 1970.
-    emptyBottomMin_ = QDateTime::currentMSecsSinceEpoch();
-    emptyBottomMax_ = emptyBottomMin_ + 60000;
-    leftMin_ = 0.0;
-    leftMax_ = 1.0;
+    // An empty chart shows the minute to come rather than 1970.
+    bottomLo_ = std::floor(static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0);
+    bottomHi_ = bottomLo_ + 60.0;
 }
 
-TrendChart::~TrendChart()
-{
-    // Attached, the line belongs to the QChart; detached, nobody else holds it.
-    if (view_ && !series_.attached_)
-        delete series_.line_;
-}
+TrendChart::~TrendChart() = default;
 
 QSize TrendChart::sizeHint() const
 {
-    // What the toolkit's chart view asks for, without building one to ask.
     return {256, 192};
 }
 
@@ -363,32 +481,20 @@ void TrendChart::showEvent(QShowEvent* event)
     QWidget::showEvent(event);
 }
 
-QChartView* TrendChart::view() const
+QCustomPlot* TrendChart::view() const
 {
     const_cast<TrendChart*>(this)->ensureDrawn();
     return view_;
 }
 
-QChart* TrendChart::chart() const
+QCPAxis* TrendChart::leftAxis() const
 {
-    return view()->chart();
+    return view()->yAxis;
 }
 
-QWidget* TrendChart::viewport() const
+QCPAxis* TrendChart::bottomAxis() const
 {
-    return view()->viewport();
-}
-
-QValueAxis* TrendChart::leftAxis() const
-{
-    const_cast<TrendChart*>(this)->ensureDrawn();
-    return left_;
-}
-
-QDateTimeAxis* TrendChart::bottomAxis() const
-{
-    const_cast<TrendChart*>(this)->ensureDrawn();
-    return bottom_;
+    return view()->xAxis;
 }
 
 void TrendChart::ensureDrawn()
@@ -396,32 +502,35 @@ void TrendChart::ensureDrawn()
     if (view_)
         return;
     assertGuiThread();
-    auto* c = new QChart;
-    c->legend()->hide();
-    c->setTitle(QString());
-    c->setAnimationOptions(QChart::NoAnimation);
-    c->setBackgroundRoundness(0);
-    c->setMargins(QMargins(4, 4, 4, 4));
-    view_ = new View(*this, c);
-    view_->setRubberBand(QChartView::NoRubberBand);
-    view_->setFrameShape(QFrame::NoFrame);
-    layout()->addWidget(view_);
+    view_ = new Plot(*this);
+    // No drag, zoom, selection or legend of QCustomPlot's own: the chart does its own.
+    view_->setInteractions({});
+    view_->legend->setVisible(false);
+    view_->setPlottingHint(QCP::phFastPolylines, true);
+    view_->axisRect()->setMinimumMargins(QMargins(kLeftMargin, 12, 16, 0));
 
-    left_ = new QValueAxis;
-    bottom_ = new QDateTimeAxis;
-    c->addAxis(bottom_, Qt::AlignBottom);
-    c->addAxis(left_, Qt::AlignLeft);
-    connect(left_, &QValueAxis::rangeChanged, this, [this] { updateLeftTicks(); });
-    connect(bottom_, &QDateTimeAxis::rangeChanged, this, [this] { updateBottomTicks(); });
-    bottom_->setRange(QDateTime::fromMSecsSinceEpoch(emptyBottomMin_),
-                      QDateTime::fromMSecsSinceEpoch(emptyBottomMax_));
-    left_->setRange(leftMin_, leftMax_);
-    updateLeftTicks();
-    updateBottomTicks();
+    auto valueTicker = QSharedPointer<ValueTicker>::create();
+    valueTicker->increment = leftIncrement_;
+    view_->yAxis->setTicker(valueTicker);
+    auto timeTicker = QSharedPointer<TimeTicker>::create();
+    timeTicker->increment = bottomIncrement_ * kSecsPerDay;
+    timeTicker->fixedFormat = fixedBottomFormat_;
+    view_->xAxis->setTicker(timeTicker);
 
-    series_.line_ = new QLineSeries;
+    graph_ = view_->addGraph();
+    // A one-pixel line: a wider one goes through the toolkit's stroker, which takes
+    // seconds over a full device log.
+    graph_->setPen(QPen(kLineColour, 1));
+    graph_->setAntialiased(false);
+    graph_->setLineStyle(QCPGraph::lsLine);
+    graph_->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssNone));
+    graph_->setVisible(series_.attached_);
     if (series_.attached_)
-        addLineToChart();
+        series_.redraw();
+    applyLeftRange();
+    applyBottomRange();
+
+    layout()->addWidget(view_);
     // A child made while its parent is shown stays hidden until told.
     if (isVisible())
         view_->show();
@@ -430,6 +539,15 @@ void TrendChart::ensureDrawn()
 void TrendChart::assertGuiThread() const
 {
     Q_ASSERT_X(QThread::currentThread() == thread(), "TrendChart", "used off the GUI thread");
+}
+
+void TrendChart::replotSoon()
+{
+    if (!view_ || !view_->isVisible())
+        return;
+    view_->update();
+    if (readoutShown_)
+        placeReadout();
 }
 
 void TrendChart::setLeftAxisRange(double minimum, double maximum)
@@ -451,29 +569,69 @@ void TrendChart::setLeftAxisRange(double minimum, double maximum)
 
 void TrendChart::applyLeftRange()
 {
-    if (series_.live())
-        left_->setRange(leftMin_, leftMax_);
+    if (!view_ || !series_.attached_)
+        return;
+    view_->yAxis->setRange(leftMin_, leftMax_);
+    replotSoon();
+}
+
+void TrendChart::applyBottomRange()
+{
+    if (!view_ || !series_.attached_)
+        return;
+    view_->xAxis->setRange(bottomLo_, bottomHi_);
+    replotSoon();
 }
 
 void TrendChart::setLeftIncrement(double increment)
 {
     assertGuiThread();
     leftIncrement_ = (std::isfinite(increment) && increment > 0.0) ? increment : 0.0;
-    updateLeftTicks();
+    if (view_) {
+        static_cast<ValueTicker*>(view_->yAxis->ticker().data())->increment = leftIncrement_;
+        replotSoon();
+    }
 }
 
 void TrendChart::setBottomIncrement(double days)
 {
     assertGuiThread();
     bottomIncrement_ = (std::isfinite(days) && days > 0.0) ? days : 0.0;
-    updateBottomTicks();
+    if (view_) {
+        static_cast<TimeTicker*>(view_->xAxis->ticker().data())->increment = bottomIncrement_ * kSecsPerDay;
+        replotSoon();
+    }
 }
 
 void TrendChart::setBottomFormat(const QString& format)
 {
     assertGuiThread();
     fixedBottomFormat_ = format;
-    updateBottomTicks();
+    if (view_) {
+        static_cast<TimeTicker*>(view_->xAxis->ticker().data())->fixedFormat = format;
+        replotSoon();
+    }
+}
+
+double TrendChart::leftLabelStep() const
+{
+    return valueStep(leftMin_, leftMax_, leftIncrement_);
+}
+
+double TrendChart::bottomLabelStep() const
+{
+    TimeTicker t;
+    t.increment = bottomIncrement_ * kSecsPerDay;
+    t.fixedFormat = fixedBottomFormat_;
+    return t.stepFor(QCPRange(bottomLo_, bottomHi_)) / kSecsPerDay;
+}
+
+QString TrendChart::bottomLabelFormat() const
+{
+    TimeTicker t;
+    t.increment = bottomIncrement_ * kSecsPerDay;
+    t.fixedFormat = fixedBottomFormat_;
+    return t.formatFor(QCPRange(bottomLo_, bottomHi_));
 }
 
 void TrendChart::detachSeries()
@@ -481,9 +639,10 @@ void TrendChart::detachSeries()
     assertGuiThread();
     if (!series_.attached_)
         return;
-    if (view_)
-        view_->chart()->removeSeries(series_.line_);
     series_.attached_ = false;
+    if (graph_)
+        graph_->setVisible(false);
+    replotSoon();
 }
 
 void TrendChart::attachSeries()
@@ -492,64 +651,28 @@ void TrendChart::attachSeries()
     if (series_.attached_)
         return;
     series_.attached_ = true;
-    if (view_)
-        addLineToChart();  // else drawn with everything else when first shown
-}
-
-void TrendChart::addLineToChart()
-{
-    // Adding a series may let the chart rescale the axes to its data: keep the ranges.
-    const QDateTime bottomMin = bottom_->min();
-    const QDateTime bottomMax = bottom_->max();
+    if (!graph_)
+        return;  // drawn with everything else when first shown
     series_.redraw();
-    view_->chart()->addSeries(series_.line_);
-    series_.line_->attachAxis(bottom_);
-    series_.line_->attachAxis(left_);
-    // The chart's theme colours a series as it is added.
-    series_.line_->setPen(QPen(kLineColour, 1.5));
-    series_.line_->setPointsVisible(false);
-
-    if (leftAuto_)
-        fitLeftToPoints();
-    else
-        applyLeftRange();
-    if (bottomAuto_)
-        fitBottomToPoints();
-    else
-        bottom_->setRange(bottomMin, bottomMax);
+    graph_->setVisible(true);
+    pointsChanged();
 }
 
 void TrendChart::pointsChanged()
 {
-    if (!series_.live())
-        return;  // brought up to date once, when the line goes on a drawn chart
+    if (!series_.attached_)
+        return;  // brought up to date once, when the series is attached
     if (leftAuto_)
         fitLeftToPoints();
-    fitBottomToPoints();
-}
-
-void TrendChart::fitBottomToPoints()
-{
-    if (!bottomAuto_ || !series_.live())
-        return;
-    const qsizetype n = series_.line_->count();
-    if (n == 0)
-        return;
-    const double first = series_.line_->at(0).x();
-    const double last = series_.line_->at(n - 1).x();
-    double lo = std::min(first, last);
-    double hi = std::max(first, last);
-    if (hi - lo < 1.0) {
-        lo -= kLoneTimeHalfWidthMs;
-        hi += kLoneTimeHalfWidthMs;
-    }
-    bottom_->setRange(QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(std::floor(lo))),
-                      QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(std::ceil(hi))));
+    if (bottomAuto_)
+        fitBottomToPoints();
+    applyLeftRange();
+    applyBottomRange();
 }
 
 void TrendChart::fitLeftToPoints()
 {
-    if (!series_.live() || series_.line_->count() == 0)
+    if (series_.count() == 0)
         return;
     double lo = series_.minY();
     double hi = series_.maxY();
@@ -557,108 +680,189 @@ void TrendChart::fitLeftToPoints()
         lo -= 0.1;
         hi += 0.1;
     }
-    if (!(hi > lo))
-        return;
-    leftMin_ = lo;
-    leftMax_ = hi;
-    left_->setRange(lo, hi);
-}
-
-// The axis setters below tell the chart to lay itself out again even when nothing changes
-// (a label format is re-announced as it is set), and the time axis moves with every sample:
-// only what differs is set.
-void TrendChart::updateLeftTicks()
-{
-    if (!left_)
-        return;  // set when the chart is drawn
-    const auto setFixed = [this](int ticks) {
-        if (left_->tickType() != QValueAxis::TicksFixed)
-            left_->setTickType(QValueAxis::TicksFixed);
-        if (left_->tickCount() != ticks)
-            left_->setTickCount(ticks);
-    };
-    const double lo = left_->min();
-    const double hi = left_->max();
-    const double span = hi - lo;
-    const double magnitude = std::max(std::fabs(lo), std::fabs(hi));
-    if (!(span > 0.0) || !std::isfinite(span) || span < magnitude * kMinRelativeSpan) {
-        setFixed(2);
-        return;
+    if (hi > lo) {
+        leftMin_ = lo;
+        leftMax_ = hi;
     }
-    double step = niceStep(span / (kDefaultTicks - 1));
-    if (leftIncrement_ > step)
-        step = leftIncrement_;
-    if (span / step > kMaxDynamicTicks) {
-        setFixed(kDefaultTicks);
+}
+
+void TrendChart::fitBottomToPoints()
+{
+    // Where the drawn line begins and ends: the first and last point that is drawn.
+    const auto& keys = series_.keys_;
+    const auto& ys = series_.ys_;
+    const auto drawable = [&](std::size_t i) { return std::isfinite(keys[i]) && std::isfinite(ys[i]); };
+    std::size_t first = 0;
+    while (first < keys.size() && !drawable(first))
+        ++first;
+    if (first == keys.size())
         return;
+    std::size_t last = keys.size() - 1;
+    while (!drawable(last))
+        --last;
+    double lo = keys[first];
+    double hi = keys[last];
+    if (hi - lo < 0.001) {
+        lo -= kLoneTimeHalfWidth;
+        hi += kLoneTimeHalfWidth;
     }
-    const QString format = valueLabelFormat(step);
-    if (left_->labelFormat() != format)
-        left_->setLabelFormat(format);
-    const double anchor = std::floor(lo / step) * step;
-    if (left_->tickAnchor() != anchor)
-        left_->setTickAnchor(anchor);
-    if (left_->tickInterval() != step)
-        left_->setTickInterval(step);
-    if (left_->tickType() != QValueAxis::TicksDynamic)
-        left_->setTickType(QValueAxis::TicksDynamic);
+    bottomLo_ = lo;
+    bottomHi_ = hi;
 }
 
-void TrendChart::updateBottomTicks()
+void TrendChart::setFollowing(bool following)
 {
-    if (!bottom_)
-        return;  // set when the chart is drawn
-    const double spanMs =
-        static_cast<double>(bottom_->min().msecsTo(bottom_->max()));
-    const QString format = fixedBottomFormat_.isEmpty() ? timeLabelFormat(spanMs) : fixedBottomFormat_;
-    if (bottom_->format() != format)
-        bottom_->setFormat(format);
-    const int ticks = tickCountFor(spanMs, bottomIncrement_ * kMsecsPerDay);
-    if (bottom_->tickCount() != ticks)
-        bottom_->setTickCount(ticks);
+    if (bottomAuto_ == following)
+        return;
+    bottomAuto_ = following;
+    emit followingChanged(following);
 }
 
-// Dragging with the left button pans; an axis that has been panned stays where the user
-// left it instead of following the points.
-bool TrendChart::panPress(QMouseEvent* event)
+void TrendChart::panBy(double key, double value)
 {
-    if (event->button() != Qt::LeftButton)
-        return false;
-    panning_ = true;
-    panFrom_ = event->position().toPoint();
-    event->accept();
-    return true;
-}
-
-bool TrendChart::panMove(QMouseEvent* event)
-{
-    if (!panning_)
-        return false;
-    const QPoint at = event->position().toPoint();
-    const QPoint delta = at - panFrom_;
-    panFrom_ = at;
-    event->accept();
-    if (delta.isNull() || view_->chart()->plotArea().isEmpty() || !series_.attached_)
-        return true;
-    if (delta.x() != 0)
-        bottomAuto_ = false;
-    if (delta.y() != 0)
+    assertGuiThread();
+    if (!series_.attached_)
+        return;
+    if (key != 0.0 && std::isfinite(key)) {
+        bottomLo_ += key;
+        bottomHi_ += key;
+        applyBottomRange();
+        setFollowing(false);
+    }
+    if (value != 0.0 && std::isfinite(value)) {
+        // Until the next point sets the value axis again.
         leftAuto_ = false;
-    // Content follows the mouse: dragging right shows earlier times, dragging down
-    // shows higher values.
-    view_->chart()->scroll(-delta.x(), delta.y());
-    leftMin_ = left_->min();
-    leftMax_ = left_->max();
-    return true;
+        leftMin_ += value;
+        leftMax_ += value;
+        applyLeftRange();
+    }
 }
 
-bool TrendChart::panRelease(QMouseEvent* event)
+void TrendChart::follow()
 {
-    if (!panning_ || event->button() != Qt::LeftButton)
-        return false;
-    panning_ = false;
-    event->accept();
-    return true;
+    assertGuiThread();
+    if (series_.count() > 0) {
+        const AxisRange r = addPointRange(series_.minY(), series_.maxY(), static_cast<float>(series_.minY()));
+        setLeftAxisRange(r.minimum, r.maximum);
+    }
+    fitBottomToPoints();
+    applyBottomRange();
+    setFollowing(true);
+}
+
+void TrendChart::zoomTime(double key, double factor)
+{
+    assertGuiThread();
+    if (!std::isfinite(key) || !(factor > 0.0) || !std::isfinite(factor))
+        return;
+    double lo = key - (key - bottomLo_) * factor;
+    double hi = key + (bottomHi_ - key) * factor;
+    if (hi - lo < kNarrowestSpan) {
+        const double shrink = kNarrowestSpan / (bottomHi_ - bottomLo_);
+        lo = key - (key - bottomLo_) * shrink;
+        hi = lo + kNarrowestSpan;
+    }
+    if (!(hi - lo <= kWidestSpan))
+        return;
+    bottomLo_ = lo;
+    bottomHi_ = hi;
+    applyBottomRange();
+    setFollowing(false);
+
+    // The value axis spans the points in view, as addPoint spans all of them.
+    MinMaxTracker inView;
+    bool any = false;
+    const auto& keys = series_.keys_;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (keys[i] >= lo && keys[i] <= hi && std::isfinite(series_.ys_[i])) {
+            inView.add(series_.ys_[i]);
+            any = true;
+        }
+    }
+    if (any) {
+        const AxisRange r = addPointRange(inView.minimum(), inView.maximum(), static_cast<float>(inView.minimum()));
+        setLeftAxisRange(r.minimum, r.maximum);
+    }
+}
+
+void TrendChart::pointerAt(double pixelX)
+{
+    if (!view_)
+        return;
+    const QRect plotArea = view_->axisRect()->rect();
+    if (pixelX < plotArea.left() || pixelX > plotArea.right()) {
+        emit pointerLeft();
+        return;
+    }
+    if (const std::optional<double> t = dateTimeOfKey(view_->xAxis->pixelToCoord(pixelX)))
+        emit pointerMoved(*t);
+}
+
+void TrendChart::showReadout(double dateTime, const QString& text)
+{
+    assertGuiThread();
+    if (!std::isfinite(keyOf(dateTime)))
+        return hideReadout();
+    ensureDrawn();
+    if (!readoutLine_) {
+        readoutLine_ = new QWidget(view_);
+        readoutLine_->setAttribute(Qt::WA_TransparentForMouseEvents);
+        readoutLine_->setAutoFillBackground(true);
+        QPalette linePalette = readoutLine_->palette();
+        linePalette.setColor(QPalette::Window, QColor(70, 70, 70));
+        readoutLine_->setPalette(linePalette);
+        readoutLabel_ = new QLabel(view_);
+        readoutLabel_->setAttribute(Qt::WA_TransparentForMouseEvents);
+        readoutLabel_->setStyleSheet(QStringLiteral(
+            "QLabel { background: #ffffe1; color: black; border: 1px solid #808080; padding: 1px 4px; }"));
+    }
+    readoutShown_ = true;
+    readoutAt_ = dateTime;
+    readoutText_ = text;
+    readoutLabel_->setText(text);
+    readoutLabel_->adjustSize();
+    placeReadout();
+}
+
+void TrendChart::placeReadout()
+{
+    const QRect area = view_->axisRect()->rect();
+    const double x = view_->xAxis->coordToPixel(keyOf(readoutAt_));
+    if (!std::isfinite(x) || x < area.left() || x > area.right()) {
+        readoutLine_->hide();
+        readoutLabel_->hide();
+        return;
+    }
+    const int px = static_cast<int>(std::lround(x));
+    readoutLine_->setGeometry(px, area.top(), 1, area.height());
+    readoutLine_->show();
+    if (readoutText_.isEmpty()) {
+        readoutLabel_->hide();
+        return;
+    }
+    // Beside the line, on the side with room.
+    const QSize size = readoutLabel_->size();
+    const int lx = px + 6 + size.width() <= area.right() ? px + 6 : px - 6 - size.width();
+    readoutLabel_->move(std::max(0, lx), area.top() + 6);
+    readoutLabel_->show();
+    readoutLabel_->raise();
+}
+
+void TrendChart::hideReadout()
+{
+    if (!readoutShown_)
+        return;
+    readoutShown_ = false;
+    readoutText_.clear();
+    readoutLine_->hide();
+    readoutLabel_->hide();
+}
+
+QPixmap TrendChart::image()
+{
+    assertGuiThread();
+    ensureDrawn();
+    return view_->toPixmap(width(), height());
 }
 
 } // namespace grafimo::qtui

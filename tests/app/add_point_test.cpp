@@ -1,10 +1,6 @@
 // addPoint and its bulk form, and the chart set-ups of the device tabs and the device log
 // window.
 
-#include <QtCharts/QChart>
-#include <QtCharts/QDateTimeAxis>
-#include <QtCharts/QLineSeries>
-#include <QtCharts/QValueAxis>
 #include <QTest>
 #include <QWidget>
 
@@ -14,12 +10,15 @@
 #include <vector>
 
 #include "TrendCharts.h"
+#include "grafimo_test/chart_probe.h"
 #include "grafimo/datetime.h"
 
 using grafimo::addPoint;
 using grafimo::addPoints;
 using grafimo::TrendChart;
 using grafimo::TrendSeries;
+
+using namespace grafimo::testing;
 
 namespace {
 
@@ -48,13 +47,13 @@ void compareSeries(const TrendChart& a, const TrendChart& b)
         else
             QCOMPARE(sa.y(i), sb.y(i));
     }
-    QCOMPARE(sa.lineSeries()->points(), sb.lineSeries()->points());
+    QCOMPARE(drawnPoints(sa), drawnPoints(sb));
     QCOMPARE(sa.minY(), sb.minY());
     QCOMPARE(sa.maxY(), sb.maxY());
-    QCOMPARE(a.leftAxis()->min(), b.leftAxis()->min());
-    QCOMPARE(a.leftAxis()->max(), b.leftAxis()->max());
-    QCOMPARE(a.bottomAxis()->min(), b.bottomAxis()->min());
-    QCOMPARE(a.bottomAxis()->max(), b.bottomAxis()->max());
+    QCOMPARE(a.leftAxis()->range().lower, b.leftAxis()->range().lower);
+    QCOMPARE(a.leftAxis()->range().upper, b.leftAxis()->range().upper);
+    QCOMPARE(a.bottomAxis()->range().lower, b.bottomAxis()->range().lower);
+    QCOMPARE(a.bottomAxis()->range().upper, b.bottomAxis()->range().upper);
 }
 
 } // namespace
@@ -104,8 +103,8 @@ void AddPointTest::firstPointIsScaledTogetherWithZero()
     QFETCH(double, hi);
     TrendChart chart;
     addPoint(chart.series(), chart, value, baseTime());
-    QCOMPARE(chart.leftAxis()->min(), lo);
-    QCOMPARE(chart.leftAxis()->max(), hi);
+    QCOMPARE(chart.leftAxis()->range().lower, lo);
+    QCOMPARE(chart.leftAxis()->range().upper, hi);
     QVERIFY(!chart.isLeftAutomatic());
     QCOMPARE(chart.series().count(), std::size_t{1});
     QCOMPARE(chart.series().y(0), static_cast<double>(value));
@@ -117,8 +116,8 @@ void AddPointTest::equalPointsShowTenthAroundValue()
     TrendChart chart;
     addPoint(chart.series(), chart, 25.0f, baseTime());
     addPoint(chart.series(), chart, 25.0f, baseTime() + kSecond);
-    QCOMPARE(chart.leftAxis()->min(), f(24.9));
-    QCOMPARE(chart.leftAxis()->max(), f(25.1));
+    QCOMPARE(chart.leftAxis()->range().lower, f(24.9));
+    QCOMPARE(chart.leftAxis()->range().upper, f(25.1));
 }
 
 void AddPointTest::rangeSpansAllPointsWithOnePercentMargin()
@@ -126,16 +125,16 @@ void AddPointTest::rangeSpansAllPointsWithOnePercentMargin()
     TrendChart chart;
     addPoint(chart.series(), chart, 10.0f, baseTime());
     addPoint(chart.series(), chart, 20.0f, baseTime() + kSecond);
-    QCOMPARE(chart.leftAxis()->min(), f(9.9));
-    QCOMPARE(chart.leftAxis()->max(), f(20.1));
+    QCOMPARE(chart.leftAxis()->range().lower, f(9.9));
+    QCOMPARE(chart.leftAxis()->range().upper, f(20.1));
 
     // A third point inside the range leaves it where it is; one outside widens it.
     addPoint(chart.series(), chart, 15.0f, baseTime() + 2 * kSecond);
-    QCOMPARE(chart.leftAxis()->min(), f(9.9));
-    QCOMPARE(chart.leftAxis()->max(), f(20.1));
+    QCOMPARE(chart.leftAxis()->range().lower, f(9.9));
+    QCOMPARE(chart.leftAxis()->range().upper, f(20.1));
     addPoint(chart.series(), chart, 30.0f, baseTime() + 3 * kSecond);
-    QCOMPARE(chart.leftAxis()->min(), f(9.8));
-    QCOMPARE(chart.leftAxis()->max(), f(30.2));
+    QCOMPARE(chart.leftAxis()->range().lower, f(9.8));
+    QCOMPARE(chart.leftAxis()->range().upper, f(30.2));
 }
 
 void AddPointTest::clearingRestartsTheScale()
@@ -145,8 +144,8 @@ void AddPointTest::clearingRestartsTheScale()
     addPoint(chart.series(), chart, 20.0f, baseTime() + kSecond);
     chart.series().clear();
     addPoint(chart.series(), chart, 25.0f, baseTime() + 2 * kSecond);
-    QCOMPARE(chart.leftAxis()->min(), f(-0.25));
-    QCOMPARE(chart.leftAxis()->max(), f(25.25));
+    QCOMPARE(chart.leftAxis()->range().lower, f(-0.25));
+    QCOMPARE(chart.leftAxis()->range().upper, f(25.25));
 }
 
 void AddPointTest::notANumberKeepsRangeAndIsNotDrawn()
@@ -155,15 +154,15 @@ void AddPointTest::notANumberKeepsRangeAndIsNotDrawn()
     addPoint(chart.series(), chart, 10.0f, baseTime());
     addPoint(chart.series(), chart, 20.0f, baseTime() + kSecond);
     addPoint(chart.series(), chart, std::numeric_limits<float>::quiet_NaN(), baseTime() + 2 * kSecond);
-    QCOMPARE(chart.leftAxis()->min(), f(9.9));
-    QCOMPARE(chart.leftAxis()->max(), f(20.1));
+    QCOMPARE(chart.leftAxis()->range().lower, f(9.9));
+    QCOMPARE(chart.leftAxis()->range().upper, f(20.1));
     QCOMPARE(chart.series().count(), std::size_t{3});
-    QCOMPARE(chart.series().lineSeries()->count(), 2);
+    QCOMPARE(chart.series().graph()->dataCount(), 2);
 
     // The next real value scales as if the NaN had never come.
     addPoint(chart.series(), chart, 20.0f, baseTime() + 3 * kSecond);
-    QCOMPARE(chart.leftAxis()->min(), f(9.9));
-    QCOMPARE(chart.leftAxis()->max(), f(20.1));
+    QCOMPARE(chart.leftAxis()->range().lower, f(9.9));
+    QCOMPARE(chart.leftAxis()->range().upper, f(20.1));
 }
 
 void AddPointTest::latePointIsDrawnAtItsTime()
@@ -181,7 +180,7 @@ void AddPointTest::latePointIsDrawnAtItsTime()
     QCOMPARE(s.count(), ys.size());
     for (std::size_t i = 0; i < ys.size(); ++i) {
         QCOMPARE(s.y(i), ys[i]);
-        QCOMPARE(s.lineSeries()->at(static_cast<int>(i)).y(), ys[i]);
+        QCOMPARE(drawnPoints(s).at(static_cast<int>(i)).y(), ys[i]);
     }
 }
 
@@ -240,8 +239,8 @@ void AddPointTest::emptyBulkChangesNothing()
     addPoint(chart.series(), chart, 3.0f, baseTime());
     addPoints(chart.series(), chart, {});
     QCOMPARE(chart.series().count(), std::size_t{1});
-    QCOMPARE(chart.leftAxis()->min(), f(-0.03));
-    QCOMPARE(chart.leftAxis()->max(), f(3.03));
+    QCOMPARE(chart.leftAxis()->range().lower, f(-0.03));
+    QCOMPARE(chart.leftAxis()->range().upper, f(3.03));
 }
 
 void AddPointTest::tabChartsFillTheTabWithLowerChartAtBottom()
@@ -265,11 +264,11 @@ void AddPointTest::tabChartsFillTheTabWithLowerChartAtBottom()
 
     // Each series draws on its own chart, in red without markers.
     for (TrendSeries* s : {charts.upperSeries, charts.lowerSeries}) {
-        QCOMPARE(s->lineSeries()->color(), QColor(Qt::red));
-        QVERIFY(!s->lineSeries()->pointsVisible());
+        QCOMPARE(s->graph()->pen().color(), QColor(Qt::red));
+        QVERIFY(s->graph()->scatterStyle().isNone());
     }
-    QVERIFY(!charts.upperChart->chart()->legend()->isVisible());
-    QVERIFY(charts.upperChart->chart()->title().isEmpty());
+    QVERIFY(!charts.upperChart->view()->legend->visible());
+    QCOMPARE(charts.upperChart->view()->plotLayout()->elementCount(), 1);  // the plot alone: no title
 }
 
 void AddPointTest::startupTabHasTenthValueSteps()
@@ -300,6 +299,8 @@ void AddPointTest::logChartsHaveTheirPlacesFormatAndColour()
     QCOMPARE(charts.Chart2->geometry(), QRect(-11, 416, 868, 153));
     QCOMPARE(charts.Series1, &charts.Chart1->series());
     QCOMPARE(charts.LineSeries1, &charts.Chart2->series());
+    QCOMPARE(charts.pair->upper(), charts.Chart1);  // the picture, the readout and the zoom as on a tab
+    QCOMPARE(charts.pair->lower(), charts.Chart2);
 
     const double t0 = baseTime();
     for (TrendChart* c : {charts.Chart1, charts.Chart2}) {
@@ -307,10 +308,10 @@ void AddPointTest::logChartsHaveTheirPlacesFormatAndColour()
         QCOMPARE(c->bottomIncrement(), 1.15740740740741e-05);
         addPoint(c->series(), *c, 1.0f, t0);
         addPoint(c->series(), *c, 2.0f, t0 + 2.0);
-        QCOMPARE(c->bottomAxis()->format(), QStringLiteral("hh.mm dd.MM.yy"));
-        QCOMPARE(c->series().lineSeries()->color(), QColor(Qt::red));
-        QVERIFY(!c->series().lineSeries()->pointsVisible());
-        QVERIFY(!c->chart()->legend()->isVisible());
+        QCOMPARE(c->bottomLabelFormat(), QStringLiteral("hh.mm dd.MM.yy"));
+        QCOMPARE(c->series().graph()->pen().color(), QColor(Qt::red));
+        QVERIFY(c->series().graph()->scatterStyle().isNone());
+        QVERIFY(!c->view()->legend->visible());
     }
 }
 

@@ -34,7 +34,7 @@ if grep -Eq 'test|bench|\.a$' "$tmp/files"; then fail "test or build files packa
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "version $(dpkg-deb -f "$deb" Version)"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for lib in libc6 libstdc++6 libqt6widgets6 libqt6serialport6 libqt6charts6; do
+for lib in libc6 libstdc++6 libqt6widgets6 libqt6serialport6 libqcustomplot2.1-qt6; do
   grep -q "$lib" <<<"$depends" || fail "Depends lacks $lib"
 done
 
