@@ -146,7 +146,7 @@ QString ChartPair::readoutText(const TrendChart& over, std::size_t index) const
     const double v1 = &over == upper_ ? here.y(index) : (j ? there.y(*j) : nan);
     const double v2 = &over == upper_ ? (j ? there.y(*j) : nan) : here.y(index);
 
-    static const ExportTextFormat format(regionalFormats());
+    ExportTextFormat format(regionalFormats());
     const std::string& sep = format.decimalSeparator();
     return QString::fromStdString(format.dateTimeText(t)) + QLatin1Char('\n') +
            QString::fromStdString(formatGeneral(static_cast<float>(v1), 6, sep)) + QStringLiteral("   ") +
