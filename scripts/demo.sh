@@ -37,6 +37,10 @@ open(path, "wb").write(header + body.replace(b"\n", b"\r\n"))
 PY
 
 app="$root/build/release/app/grafimo485"
+# The demo's samples are its own: a state folder of the demo's, cleared at each start, so a
+# demo ended by a signal leaves no recovery question for the next one.
+export XDG_STATE_HOME="$demo/state"
+rm -rf "$XDG_STATE_HOME"
 cd "$demo"
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   "$app"
