@@ -86,7 +86,6 @@ int main(int argc, char* argv[])
     qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QTemporaryDir runtime;
     QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
     qputenv("XDG_STATE_HOME", QFile::encodeName(runtime.path()));
     QApplication app(argc, argv);
     const std::uint64_t records = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 30'000'000;

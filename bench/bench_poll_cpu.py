@@ -63,7 +63,7 @@ def main():
         d = f"dev{i}".encode()
         cfg += bytes([i, len(d)]) + d
     open(os.path.join(work, "grafimo.cfg"), "wb").write(cfg)
-    env = dict(os.environ, XDG_RUNTIME_DIR=runtime)
+    env = dict(os.environ, XDG_STATE_HOME=runtime)
     xvfb = None
     if a.xvfb:
         display = ":97"

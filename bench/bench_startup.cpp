@@ -77,7 +77,7 @@ int main(int argc, char* argv[])
     qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QTemporaryDir runtime;
     QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    qputenv("XDG_STATE_HOME", QFile::encodeName(runtime.path()));
     QApplication app(argc, argv);
     const int pollSeconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
 

@@ -22,7 +22,7 @@ for a in (1, 2, 3):
 open(sys.argv[1], "wb").write(data)
 PY
   start=$(date +%s%N)
-  (cd "$work" && XDG_RUNTIME_DIR=$tmp/rt$i exec "$exe" >/dev/null 2>&1) &
+  (cd "$work" && XDG_STATE_HOME=$tmp/rt$i exec "$exe" >/dev/null 2>&1) &
   pid=$!
   xdotool search --sync --onlyvisible --name '^Grafimo485' >/dev/null
   end=$(date +%s%N)
