@@ -97,3 +97,9 @@ put("fuzz_request_framer", "log_requests", push(20, with_crc([2, 0xA1])) + push(
 put("fuzz_request_framer", "write_multiple", push(20, with_crc([1, 0x10, 0, 0, 0, 2, 4, 1, 2, 3, 4])))
 put("fuzz_request_framer", "unknown_code", push(20, with_crc([1, 0x2B, 0x0E, 1, 0])))
 put("fuzz_request_framer", "babble", push(0, [0x55] * 255) + push(0, [0xAA] * 255))
+
+put("fuzz_port_name", "ipv4", b"tcp://192.168.1.50:4001")
+put("fuzz_port_name", "ipv6_zone", b"tcp://[fe80::1%eth0]:502")
+put("fuzz_port_name", "name_any_case", b"TCP://gw.plant.local:65535")
+put("fuzz_port_name", "no_port", b"tcp://gw:")
+put("fuzz_port_name", "port_zero", b"tcp://:0")

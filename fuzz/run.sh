@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 secs=$1; dir=$2; shift 2
 targets=("$@")
 ((${#targets[@]})) || targets=(fuzz_config_file fuzz_live_answer fuzz_log_answer fuzz_history
-  fuzz_text_codec fuzz_request_framer)
+  fuzz_text_codec fuzz_request_framer fuzz_port_name)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 status=0
