@@ -254,12 +254,16 @@ protected:
         boxes_.reset();
         work_.reset();
     }
-    // One device at the offered port "ttyA", and grafimo.cfg naming both.
+    // Devices at the offered port "ttyA", and grafimo.cfg naming it with `records`.
+    void prepareBusWith(std::vector<std::uint8_t> addresses, const QByteArray& records, bool pace = false)
+    {
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::move(addresses), pace);
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + records);
+    }
     void prepareBus(std::uint8_t address, const QByteArray& description, bool pace = false)
     {
-        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{address}, pace);
-        offerPorts({QStringLiteral("ttyA")});
-        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(address, description));
+        prepareBusWith({address}, deviceRecord(address, description), pace);
     }
 
     std::unique_ptr<WorkDir> work_;
