@@ -174,7 +174,7 @@ public:
     struct Gateway {};
     SimBus(Gateway, std::vector<std::uint8_t> addresses)
     {
-        sim::ServerConfig config = plainDevices(addresses);
+        sim::ServerConfig config = test::simDevices(addresses);
         config.tcpListen = "127.0.0.1:0";
         server = std::make_unique<sim::PtyServer>(std::move(config));
         server->start();
@@ -193,20 +193,6 @@ public:
 
     std::unique_ptr<sim::PtyServer> server;
     QString link;
-
-private:
-    // Devices answer after their turnaround, as on a wire.
-    static sim::ServerConfig plainDevices(const std::vector<std::uint8_t>& addresses)
-    {
-        sim::ServerConfig config;
-        config.turnaround = std::chrono::milliseconds(4);
-        for (std::uint8_t a : addresses) {
-            sim::DeviceConfig d;
-            d.address = a;
-            config.devices.push_back(d);
-        }
-        return config;
-    }
 };
 
 inline void offerPorts(QStringList ports)
@@ -252,10 +238,8 @@ inline void chooseFolderWhenShown(QFileDialog* dialog, const QString& folder)
         static_cast<QDialog*>(dialog)->accept();
     });
 }
-// The frame of a window test. Each test function gets a fresh working directory and the
-// scripted message box (initWindowTest from the test's init()); afterwards the forms go
-// first, then the bus they used, the boxes and the directory (cleanupWindowTest from its
-// cleanup()).
+// The frame of a window test: a fresh working directory and scripted box per test function;
+// afterwards the forms go first, then the bus they used, the boxes and the directory.
 class WindowTest : public QObject {
 protected:
     void initWindowTest()
@@ -270,13 +254,16 @@ protected:
         boxes_.reset();
         work_.reset();
     }
-    // One device on a simulated bus at the port "ttyA", which the port list offers, and
-    // grafimo.cfg naming both: what the main window opens once created and shown.
+    // Devices at the offered port "ttyA", and grafimo.cfg naming it with `records`.
+    void prepareBusWith(std::vector<std::uint8_t> addresses, const QByteArray& records, bool pace = false)
+    {
+        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::move(addresses), pace);
+        offerPorts({QStringLiteral("ttyA")});
+        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + records);
+    }
     void prepareBus(std::uint8_t address, const QByteArray& description, bool pace = false)
     {
-        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{address}, pace);
-        offerPorts({QStringLiteral("ttyA")});
-        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(address, description));
+        prepareBusWith({address}, deviceRecord(address, description), pace);
     }
 
     std::unique_ptr<WorkDir> work_;

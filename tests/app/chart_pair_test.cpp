@@ -1,6 +1,5 @@
-// The two charts of a device as one: following the samples, pausing on a pan or a wheel
-// turn and following again on a double-click or Home, the readout, the picture, and the
-// main window's pause panel.
+// The two charts of a device as one: following, pausing and following again, the readout,
+// the picture, and the main window's pause panel.
 
 #include <QClipboard>
 #include <QLabel>
@@ -65,8 +64,7 @@ class ChartPairTest : public QObject {
 private slots:
     void followingPausesAndResumes_data();
     void followingPausesAndResumes();
-    void theReadoutShowsTheSampleAsExported();
-    void thePictureHoldsBothCharts();
+    void theReadoutShowsTheSampleAsExportedAndThePictureHoldsBothCharts();
     void thePausePanelFollowsTheShownTab();
 };
 
@@ -133,7 +131,7 @@ void ChartPairTest::followingPausesAndResumes()
         QVERIFY(upper.leftMaximum() < 25.0);  // values from the points in view: the known one is not
 }
 
-void ChartPairTest::theReadoutShowsTheSampleAsExported()
+void ChartPairTest::theReadoutShowsTheSampleAsExportedAndThePictureHoldsBothCharts()
 {
     Tab tab;
     TrendChart& upper = *tab.charts.upperChart;
@@ -157,19 +155,14 @@ void ChartPairTest::theReadoutShowsTheSampleAsExported()
     QEvent leave(QEvent::Leave);
     QApplication::sendEvent(lower.view(), &leave);
     QVERIFY(!upper.isReadoutShown() && !lower.isReadoutShown());
-}
 
-void ChartPairTest::thePictureHoldsBothCharts()
-{
-    Tab tab;
     tab.charts.pair->setDescribe([] { return QStringLiteral("Котёл/2"); });
     const QImage picture = tab.charts.pair->image();
     QCOMPARE(picture.size(), QSize(700, 600));
     int red = 0;
-    for (int y = 0; y < picture.height(); ++y) {
+    for (int y = 0; y < picture.height(); ++y)
         for (int x = 0; x < picture.width(); ++x)
-            red += picture.pixelColor(x, y) == QColor(Qt::red) ? 1 : 0;
-    }
+            red += picture.pixelColor(x, y) == QColor(Qt::red);
     QVERIFY(red > 200);  // both lines
     const QString name = tab.charts.pair->imageFileName();
     QVERIFY2(name.startsWith(QStringLiteral("Котёл_2 ")) && name.endsWith(QStringLiteral(".png")), qPrintable(name));

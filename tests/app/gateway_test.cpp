@@ -1,6 +1,4 @@
-// The windows with the bus behind a serial device server (the simulator on loopback TCP):
-// the stored gateway connected to and its device log read, a refusing or silent gateway
-// reported, a close during a connect that returns at once, bad names refused.
+// The windows with the bus behind a serial device server (the simulator on loopback TCP).
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -65,23 +63,16 @@ void openTyped(const QString& name)
 
 } // namespace
 
-class GatewayTest : public QObject {
+class GatewayTest : public WindowTest {
     Q_OBJECT
 
 private slots:
     void init()
     {
-        work_ = std::make_unique<WorkDir>();
-        boxes_ = std::make_unique<ScriptedBoxes>();
+        initWindowTest();
         offerPorts({});
     }
-    void cleanup()
-    {
-        destroyForms();
-        bus_.reset();
-        boxes_.reset();
-        work_.reset();
-    }
+    void cleanup() { cleanupWindowTest(); }
 
     void theStoredGatewayIsConnectedToAndItsDeviceLogRead()
     {
@@ -120,25 +111,38 @@ private slots:
         QVERIFY(boxes_->calls.empty());
     }
 
-    void aRefusingOrSilentGatewayIsReportedAndACloseDuringAConnectReturnsAtOnce()
+    // Bad names are refused before any connect; a refusing or silent gateway is reported;
+    // a close during a connect returns at once. The stored name is kept throughout.
+    void aBadNameOrAFailedConnectIsReportedAndACloseDuringAConnectReturnsAtOnce()
     {
-        writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL"));
+        const QByteArray stored = configHeader("NULL") + deviceRecord(1, "one");
+        writeFile(QStringLiteral("grafimo.cfg"), stored);
         createForms();
         Form1->show();
-        const LoopbackPort refusing(false);
-        const LoopbackPort silent(true);
-        const struct {
-            const LoopbackPort& port;
-            QString reason;
-        } rows[] = {{refusing, QStringLiteral("соединение отклонено")}, {silent, QStringLiteral("нет ответа за 3 с")}};
-        for (const auto& row : rows) {
-            openTyped(QStringLiteral("tcp://") + row.port.endpoint);
+        const QString malformed[][2] = {
+            {QStringLiteral("tcp://10.0.0.5"), QStringLiteral("номер порта")},
+            {QStringLiteral("tcp://%1:502").arg(QString(90, QLatin1Char('g'))), QStringLiteral("длиннее 99 байт")},
+        };
+        for (const auto& row : malformed) {
+            openTyped(row[0]);
+            QCOMPARE(boxes_->calls.size(), std::size_t{1});
+            QVERIFY(boxes_->calls[0].text.contains(row[1]) && boxes_->calls[0].text.contains(row[0]));
+            QCOMPARE(Form1->portState(), TForm1::PortState::Closed);
+            QCOMPARE(Form3->Button1->text(), QStringLiteral("Открыть порт"));
+            QCOMPARE(readFile(QStringLiteral("grafimo.cfg")), stored);
+            boxes_->calls.clear();
+        }
+
+        const LoopbackPort refusing(false), silent(true);
+        const std::pair<const LoopbackPort&, QString> failing[] = {{refusing, QStringLiteral("соединение отклонено")},
+                                                                   {silent, QStringLiteral("нет ответа за 3 с")}};
+        for (const auto& [port, reason] : failing) {
+            openTyped(QStringLiteral("tcp://") + port.endpoint);
             QCOMPARE(Form1->portState(), TForm1::PortState::Connecting);
             QTRY_COMPARE_WITH_TIMEOUT(Form1->panelText(1),
-                                      QStringLiteral("Не удалось подключиться к %1: %2").arg(row.port.endpoint, row.reason),
-                                      kWait);
+                                      QStringLiteral("Не удалось подключиться к %1: %2").arg(port.endpoint, reason), kWait);
             QCOMPARE(Form1->portState(), TForm1::PortState::Failed);
-            QCOMPARE(readFile(QStringLiteral("grafimo.cfg")), configHeader("NULL"));
+            QCOMPARE(readFile(QStringLiteral("grafimo.cfg")), stored);
             Form1->togglePort(); // the close path of a failed open
         }
 
@@ -155,31 +159,6 @@ private slots:
         QVERIFY(boxes_->calls.empty());
     }
 
-    void aMalformedOrOverlongNameIsRefusedAndTheStoredNameKept()
-    {
-        const QByteArray stored = configHeader("NULL") + deviceRecord(1, "one");
-        writeFile(QStringLiteral("grafimo.cfg"), stored);
-        createForms();
-        Form1->show();
-        const QString rows[][2] = {
-            {QStringLiteral("tcp://10.0.0.5"), QStringLiteral("номер порта")},
-            {QStringLiteral("tcp://%1:502").arg(QString(90, QLatin1Char('g'))), QStringLiteral("длиннее 99 байт")},
-        };
-        for (const auto& row : rows) {
-            boxes_->calls.clear();
-            openTyped(row[0]);
-            QCOMPARE(boxes_->calls.size(), std::size_t{1});
-            QVERIFY(boxes_->calls[0].text.contains(row[1]) && boxes_->calls[0].text.contains(row[0]));
-            QCOMPARE(Form1->portState(), TForm1::PortState::Closed);
-            QCOMPARE(Form3->Button1->text(), QStringLiteral("Открыть порт"));
-            QCOMPARE(readFile(QStringLiteral("grafimo.cfg")), stored);
-        }
-    }
-
-private:
-    std::unique_ptr<WorkDir> work_;
-    std::unique_ptr<ScriptedBoxes> boxes_;
-    std::unique_ptr<SimBus> bus_;
 };
 
 QTEST_MAIN(GatewayTest)

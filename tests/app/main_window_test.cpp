@@ -280,9 +280,7 @@ private slots:
 
     void addingAndDeletingWhilePollingPausesAndGoesOn()
     {
-        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1, 2});
-        offerPorts({QStringLiteral("ttyA")});
-        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "one"));
+        prepareBusWith({1, 2}, deviceRecord(1, "one"));
         createForms();
         Form1->show();
         QVERIFY(bus_->server->waitForAnswers(1, 2, std::chrono::milliseconds(kWait)));
@@ -407,10 +405,7 @@ private slots:
 
     void aPollThreadThatCannotBeParkedIsToldAndNothingHappens()
     {
-        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{5, 6});
-        offerPorts({QStringLiteral("ttyA")});
-        writeFile(QStringLiteral("grafimo.cfg"),
-                  configHeader("ttyA") + deviceRecord(5, kBoiler) + deviceRecord(6, kPump));
+        prepareBusWith({5, 6}, deviceRecord(5, kBoiler) + deviceRecord(6, kPump));
         createForms();
         // Every exchange waits 3 s of silence and the next follows at once: the poll thread
         // is practically always inside one, and a pause waits 1 ms for it.
@@ -489,9 +484,7 @@ private slots:
 
     void samplesReachTheChartsAndTheHistoryFileInOrder()
     {
-        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1});
-        offerPorts({QStringLiteral("ttyA")});
-        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "one"));
+        prepareBus(1, "one");
         createForms();
         Form1->show();
         const struct_device* d = Form1->DeviceTable[1].get();
@@ -595,9 +588,7 @@ private slots:
 
     void aHistoryWriteFailureIsReportedOnce()
     {
-        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1, 2});
-        offerPorts({QStringLiteral("ttyA")});
-        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "a") + deviceRecord(2, "b"));
+        prepareBusWith({1, 2}, deviceRecord(1, "a") + deviceRecord(2, "b"));
         createForms();
         Form1->show();
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(historyPath(1)), kWait);
@@ -625,9 +616,7 @@ private slots:
 
     void lowDiskSpaceIsToldOnceAndPollingGoesOn()
     {
-        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1});
-        offerPorts({QStringLiteral("ttyA")});
-        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "a"));
+        prepareBus(1, "a");
         createForms();
         // Any disk is short of this much; looked at after every store.
         Form1->setDiskSpaceWatch(~std::uint64_t{0}, std::chrono::milliseconds(0));
@@ -693,9 +682,7 @@ private slots:
 
     void theDeviceLogWindowOpensWithPollingPaused()
     {
-        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{5});
-        offerPorts({QStringLiteral("ttyA")});
-        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(5, kBoiler));
+        prepareBus(5, kBoiler);
         createForms();
         Form1->show();
         QVERIFY(bus_->server->waitForAnswers(5, 1, std::chrono::milliseconds(kWait)));
@@ -731,9 +718,7 @@ private slots:
 
     void closeEndsThreadsAndDeletesHistoryFiles()
     {
-        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1, 3});
-        offerPorts({QStringLiteral("ttyA")});
-        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "a") + deviceRecord(3, "c"));
+        prepareBusWith({1, 3}, deviceRecord(1, "a") + deviceRecord(3, "c"));
         createForms();
         // Files of an earlier run, address 0 included, go at start-up.
         const std::filesystem::path dir = plantedHistoryDir(*work_);
@@ -772,9 +757,7 @@ private slots:
 
     void theCloseQuestionCancelsSavesOrStays()
     {
-        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1});
-        offerPorts({QStringLiteral("ttyA")});
-        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(1, "one"));
+        prepareBus(1, "one");
         createForms();
         Form1->show();
         QTRY_VERIFY_WITH_TIMEOUT(QFile(historyPath(1)).size() >= 2 * 16, kWait);
@@ -908,9 +891,7 @@ private:
     // exchange.
     void startWithSilentNine(const QByteArray& devices, unsigned silenceMs)
     {
-        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{1});
-        offerPorts({QStringLiteral("ttyA")});
-        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + devices);
+        prepareBusWith({1}, devices);
         createForms();
         PollTiming timing;
         timing.gapBeforeRequest = std::chrono::milliseconds(0);

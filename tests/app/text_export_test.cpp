@@ -222,13 +222,10 @@ private slots:
     void saveAllWritesOneFilePerDeviceWithSamples()
     {
         // Devices 5 and 6 answer; 7 stays silent, so it gets no file.
-        bus_ = std::make_unique<SimBus>(QStringLiteral("ttyA"), std::vector<std::uint8_t>{5, 6, 7});
+        prepareBusWith({5, 6, 7}, deviceRecord(5, "dev5") + deviceRecord(6, "dev6") + deviceRecord(7, "dev7"));
         sim::Faults silent;
         silent.silent = true;
         bus_->server->setFaults(7, silent);
-        offerPorts({QStringLiteral("ttyA")});
-        writeFile(QStringLiteral("grafimo.cfg"), configHeader("ttyA") + deviceRecord(5, "dev5")
-                                                     + deviceRecord(6, "dev6") + deviceRecord(7, "dev7"));
         createForms();
         Form1->show();
         QCOMPARE(Form1->N10->text(), QStringLiteral("Сохранить все"));

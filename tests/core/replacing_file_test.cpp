@@ -14,10 +14,7 @@
 #include <sys/wait.h>
 
 using namespace grafimo;
-using grafimo::testing::Bytes;
-using grafimo::testing::readBytes;
-using grafimo::testing::TempDir;
-using grafimo::testing::writeBytes;
+using namespace grafimo::testing;
 using grafimo::test::russianFormats;
 namespace fs = std::filesystem;
 
@@ -45,14 +42,14 @@ std::set<std::string> namesIn(const fs::path& dir)
 TEST(ReplacingFile, ALinkInASharedFolderIsFollowedOnlyWhenTheUserOrTheFolderOwnerMadeIt)
 {
     const uid_t me = ::geteuid(), other = me + 1001, folderOwner = me + 1002;
-    struct Case {
+    // Planted by another user in a sticky folder; the folder owner's; the user's own.
+    const struct {
         uid_t linkOwner, dirOwner;
         bool followed;
-    };
-    // Planted by another user in a sticky folder; the folder owner's; the user's own.
-    for (const Case c : {Case{other, folderOwner, false}, Case{other, other, true}, Case{me, folderOwner, true}}) {
+    } cases[] = {{other, folderOwner, false}, {other, other, true}, {me, folderOwner, true}};
+    for (const auto& [linkOwner, dirOwner, followed] : cases) {
         for (const auto write : {writeConfig, writeExport}) {
-            SCOPED_TRACE(std::to_string(c.linkOwner - me) + " " + std::to_string(write == writeConfig));
+            SCOPED_TRACE(std::to_string(linkOwner - me) + " " + std::to_string(write == writeConfig));
             TempDir tmp;
             const fs::path shared = tmp / "shared", victim = tmp / "victim";
             fs::create_directory(shared);
@@ -61,12 +58,12 @@ TEST(ReplacingFile, ALinkInASharedFolderIsFollowedOnlyWhenTheUserOrTheFolderOwne
             const fs::path link = shared / "Котёл 09_12_2026 10_15.txt";
             fs::create_symlink(victim, link);
             test::FakeFileCalls calls;
-            calls.owners = {{link.string(), c.linkOwner}, {shared.string(), c.dirOwner}};
+            calls.owners = {{link.string(), linkOwner}, {shared.string(), dirOwner}};
             ScopedFileCalls use(calls);
 
             const FileFault fault = write(link);
-            EXPECT_EQ(fault.step, c.followed ? FileFault::Step::None : FileFault::Step::ForeignLink) << describe(fault);
-            EXPECT_EQ(readBytes(victim) == kOld, !c.followed);
+            EXPECT_EQ(fault.step, followed ? FileFault::Step::None : FileFault::Step::ForeignLink) << describe(fault);
+            EXPECT_EQ(readBytes(victim) == kOld, !followed);
             EXPECT_TRUE(fs::is_symlink(link));
             EXPECT_EQ(namesIn(shared).size(), 1u) << "a temporary is left";
         }

@@ -1,6 +1,6 @@
 #pragma once
-// What the chart tests read off a drawn chart (its line as points: milliseconds since the
-// epoch, value; its time axis in milliseconds) and the mouse they use on it.
+// What the chart tests read off a drawn chart (times in milliseconds since the epoch) and
+// the mouse they use on it.
 
 #include <QList>
 #include <QPointF>
@@ -14,10 +14,7 @@
 
 namespace grafimo::testing {
 
-inline qint64 msecsOfKey(double key)
-{
-    return static_cast<qint64>(std::llround(key * 1000.0));
-}
+inline qint64 msecsOfKey(double key) { return static_cast<qint64>(std::llround(key * 1000.0)); }
 
 inline QList<QPointF> drawnPoints(const qtui::TrendSeries& series)
 {
@@ -28,23 +25,13 @@ inline QList<QPointF> drawnPoints(const qtui::TrendSeries& series)
     return points;
 }
 
-inline qint64 bottomMinMs(const qtui::TrendChart& chart)
-{
-    return msecsOfKey(chart.bottomAxis()->range().lower);
-}
+inline qint64 bottomMinMs(const qtui::TrendChart& chart) { return msecsOfKey(chart.bottomAxis()->range().lower); }
+inline qint64 bottomMaxMs(const qtui::TrendChart& chart) { return msecsOfKey(chart.bottomAxis()->range().upper); }
 
-inline qint64 bottomMaxMs(const qtui::TrendChart& chart)
-{
-    return msecsOfKey(chart.bottomAxis()->range().upper);
-}
+// The centre of the plot area, in the plot widget's coordinates.
+inline QPoint plotCentre(const qtui::TrendChart& chart) { return chart.view()->axisRect()->rect().center(); }
 
-// The centre of the chart's plot area, in the plot widget's coordinates.
-inline QPoint plotCentre(const qtui::TrendChart& chart)
-{
-    return chart.view()->axisRect()->rect().center();
-}
-
-// Shows the chart offscreen and waits until its plot area is laid out.
+// Shown offscreen, its plot area laid out.
 inline void showAndLayOut(qtui::TrendChart& chart)
 {
     chart.resize(600, 400);

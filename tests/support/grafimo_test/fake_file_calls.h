@@ -16,7 +16,7 @@ namespace grafimo::test {
 
 class FakeFileCalls : public FileCalls {
 public:
-    bool diskFull = false;     // no file may grow: writes and reservations past its end fail
+    bool diskFull = false;     // no file may grow: a write takes what fits in its present length
     bool refuseCreate = false; // a new file cannot be made (EACCES)
     std::map<std::string, uid_t> owners; // stat/lstat of these paths report this owner
     std::map<std::string, gid_t> groups; // ... and this group
@@ -50,11 +50,7 @@ public:
     }
 
 private:
-    static int fail(int err)
-    {
-        errno = err;
-        return -1;
-    }
+    static int fail(int err) { return errno = err, -1; }
     static off_t sizeOf(int fd)
     {
         struct stat st {};
@@ -62,18 +58,15 @@ private:
     }
     int seen(const char* path, int r, struct stat* st)
     {
-        if (r == 0 && owners.count(path))
-            st->st_uid = owners[path];
-        if (r == 0 && groups.count(path))
-            st->st_gid = groups[path];
+        if (const auto o = owners.find(path); r == 0 && o != owners.end())
+            st->st_uid = o->second;
+        if (const auto g = groups.find(path); r == 0 && g != groups.end())
+            st->st_gid = g->second;
         return r;
     }
-    // On a full disk a write takes what fits in the file's present length.
-    size_t room(int fd, off_t offset, size_t count)
+    size_t room(int fd, off_t offset, size_t count) const
     {
-        if (!diskFull || offset + static_cast<off_t>(count) <= sizeOf(fd))
-            return count;
-        return static_cast<size_t>(std::max<off_t>(0, sizeOf(fd) - offset));
+        return diskFull ? static_cast<size_t>(std::clamp<off_t>(sizeOf(fd) - offset, 0, static_cast<off_t>(count))) : count;
     }
 };
 
