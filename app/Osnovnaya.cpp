@@ -91,20 +91,6 @@ std::string portPathBytes(const QString& name)
     return QFile::encodeName(name).toStdString();
 }
 
-// Why a worker thread stopped, as the status bar says it.
-QString faultReason(const std::exception_ptr& fault)
-{
-    try {
-        std::rethrow_exception(fault);
-    } catch (const std::bad_alloc&) {
-        return QStringLiteral("не хватает памяти");
-    } catch (const std::exception& e) {
-        return QString::fromLocal8Bit(e.what());
-    } catch (...) {
-    }
-    return QStringLiteral("непредвиденная ошибка");
-}
-
 } // namespace
 
 // The poll thread's calls, queued to the GUI thread in the order they are made. Nothing

@@ -16,6 +16,7 @@
 
 #include "TrendCharts.h"
 #include "Zadanie_intervala.h"
+#include "fault_text.h"
 #include "grafimo/datetime.h"
 #include "message_box.h"
 #include "regional_formats.h"
@@ -193,6 +194,7 @@ void TForm5::stopTransfer()
     ++generation_;
     queued_.clear();
     queuedEnd_.reset();
+    queuedFault_ = nullptr;
 }
 
 void TForm5::commandFailed(const QString& message)
@@ -268,6 +270,9 @@ void TForm5::N3Click()
     }
     view_ = std::make_unique<View>(this, generation);
     LogTransfer = std::make_unique<PriemProtokola>(*line_, logState, *view_);
+    // A transfer that dies of a fault ends here like one cut short, and says why.
+    LogTransfer->setOnFailure(
+        [this, generation](std::exception_ptr fault) { queueFault(generation, std::move(fault)); });
     transferStart_ = std::chrono::steady_clock::now();
     showProgress();
     LogTransfer->Start();
@@ -378,6 +383,15 @@ void TForm5::queueEnd(std::uint64_t generation, TransferEnd how)
     postTake();
 }
 
+void TForm5::queueFault(std::uint64_t generation, std::exception_ptr fault)
+{
+    std::lock_guard lock(queueMutex_);
+    if (generation != generation_)
+        return;
+    queuedFault_ = std::move(fault);
+    postTake();
+}
+
 void TForm5::postTake()
 {
     // One queued call takes everything that arrived until it runs: records that come
@@ -392,11 +406,13 @@ void TForm5::takeRecords()
 {
     std::vector<LogPoint> points;
     std::optional<TransferEnd> end;
+    std::exception_ptr fault;
     {
         std::lock_guard lock(queueMutex_);
         takePosted_ = false;
         points.swap(queued_);
         end.swap(queuedEnd_);
+        fault.swap(queuedFault_);
     }
     if (points.size() == 1) {
         addPoint(*Series1, *Chart1, points[0].value1, points[0].time);
@@ -413,7 +429,9 @@ void TForm5::takeRecords()
         addPoints(*Series1, *Chart1, upper);
         addPoints(*LineSeries1, *Chart2, lower);
     }
-    if (end)
+    if (fault)
+        transferFailed(fault);
+    else if (end)
         transferFinished(*end);
     else if (!points.empty())
         showProgress();
@@ -426,6 +444,15 @@ void TForm5::transferFinished(TransferEnd how)
     // with an invalid date leaves "Считать" off until the window is opened again.
     if (how == TransferEnd::Complete || how == TransferEnd::PortClosed)
         N3->setEnabled(true);
+}
+
+void TForm5::transferFailed(const std::exception_ptr& fault)
+{
+    // The records read so far stay; the line is free again, so "Считать" may read anew.
+    progressLabel->hide();
+    N3->setEnabled(true);
+    Application_MessageBox(QStringLiteral("Чтение протокола остановлено: ") + faultReason(fault),
+                           QStringLiteral("Ошибка!"), MB_OK | MB_ICONSTOP);
 }
 
 void TForm5::showProgress()

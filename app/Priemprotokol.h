@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -98,8 +99,10 @@ private:
     void stopTransfer();
     void queueRecord(std::uint64_t generation, const LogPoint& point);
     void queueEnd(std::uint64_t generation, TransferEnd how);
+    void queueFault(std::uint64_t generation, std::exception_ptr fault);
     void postTake();
     void transferFinished(TransferEnd how);
+    void transferFailed(const std::exception_ptr& fault);
     void showProgress();
     void setLabel1(const QString& text);
     void setStateCaption();
@@ -118,6 +121,7 @@ private:
     std::uint64_t generation_ = 0;
     std::vector<LogPoint> queued_;
     std::optional<TransferEnd> queuedEnd_;
+    std::exception_ptr queuedFault_; // the transfer died of it
     bool takePosted_ = false;
 };
 

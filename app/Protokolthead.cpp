@@ -91,6 +91,15 @@ LogAttempt LogLine::commandAttempt()
 
 // ---- PriemProtokola ----
 
+namespace {
+
+struct TurnGiver {
+    LogLine& line;
+    ~TurnGiver() { line.giveTransferTurn(); }
+};
+
+} // namespace
+
 PriemProtokola::PriemProtokola(LogLine& line, LogState& state, LogView& view)
     : line_(line), state_(state), view_(view)
 {
@@ -140,9 +149,13 @@ TransferEnd PriemProtokola::transfer()
             return TransferEnd::PortClosed;
         if (!line_.takeTransferTurn(terminatedFlag()))
             return TransferEnd::Stopped;
-        std::optional<std::vector<std::uint8_t>> answer =
-            line_.attempt(LogRequest::readRecord(index), kLogTransferSilence);
-        line_.giveTransferTurn();
+        std::optional<std::vector<std::uint8_t>> answer;
+        {
+            // Given back however the attempt ends: a turn kept by a transfer that died of a
+            // fault would leave every later command waiting for ever.
+            const TurnGiver giver{line_};
+            answer = line_.attempt(LogRequest::readRecord(index), kLogTransferSilence);
+        }
         if (!answer)
             continue; // the same index again, as often as it takes
         const LogRecordValue record = decodeLogRecord(*answer);

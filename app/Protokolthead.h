@@ -110,7 +110,7 @@ public:
     PriemProtokola(LogLine& line, LogState& state, LogView& view);
     ~PriemProtokola() override;
 
-    // How the transfer ended; empty while it runs.
+    // How the transfer ended; empty while it runs, and after a fault (see failure()).
     std::optional<TransferEnd> end() const;
 
 protected:

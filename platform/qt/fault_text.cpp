@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 namespace grafimo {
 
@@ -41,6 +42,19 @@ QString faultReason(const FileFault& fault)
     if (fault.step == FileFault::Step::Create && fault.error == ENOENT)
         return QStringLiteral("Папка не найдена");
     return reasonText(fault.error);
+}
+
+QString faultReason(const std::exception_ptr& fault)
+{
+    try {
+        std::rethrow_exception(fault);
+    } catch (const std::bad_alloc&) {
+        return QStringLiteral("не хватает памяти");
+    } catch (const std::exception& e) {
+        return QString::fromLocal8Bit(e.what());
+    } catch (...) {
+    }
+    return QStringLiteral("непредвиденная ошибка");
 }
 
 QString faultText(const FileFault& fault)

@@ -9,7 +9,9 @@
 #include <QTest>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <new>
 
 #include "Osnovnaya.h"
 #include "Priemprotokol.h"
@@ -51,6 +53,19 @@ bool openingDone()
 {
     return !Form5->Timer1->isActive() && Form5->Label1->text() != QStringLiteral("Число записей = ");
 }
+
+// The port's calls, where the request for one record runs out of memory, once.
+struct RecordRequestFault : platform::SysIo {
+    std::atomic<int> failingIndex{-1};
+    ssize_t write(int fd, const void* buf, size_t count) override
+    {
+        const auto* b = static_cast<const std::uint8_t*>(buf);
+        int index = count >= 4 && b[1] == 0xA0 ? (b[2] << 8) | b[3] : -2;
+        if (failingIndex.compare_exchange_strong(index, -1))
+            throw std::bad_alloc();
+        return SysIo::write(fd, buf, count);
+    }
+};
 
 } // namespace
 
@@ -319,6 +334,31 @@ private slots:
         QVERIFY(liveSeen);
     }
 
+    // A transfer that dies of a fault says why and gives the line back to the commands.
+    void aTransferThatDiesSaysWhyAndFreesTheLine()
+    {
+        sim::LogSettings log;
+        log.count = 20;
+        start(log);
+        Checks checks;
+        runInLogWindow([&] {
+            CHECK(waitFor(openingDone));
+            portCalls_.failingIndex = 3;
+            Form5->N3->trigger();
+            CHECK(waitFor([] { return Form5->N3->isEnabled(); }));
+            if (!checks.failures.isEmpty())
+                return; // the line may still be held: a command would wait for ever
+            CHECK(Form5->Series1->count() == 3 && !Form5->progressLabel->isVisible());
+            Form5->N7->trigger();
+            CHECK(bus_->server->device(kAddress)->log().state == 0);
+        });
+        VERIFY_CHECKS(checks);
+        QCOMPARE(boxes_->calls.size(), std::size_t{1});
+        QCOMPARE(boxes_->count(QStringLiteral("Чтение протокола остановлено: не хватает памяти"),
+                               QStringLiteral("Ошибка!")),
+                 1);
+    }
+
     void theLostPortFailsTheCommandsAndPollingWaitsForTheWindow()
     {
         sim::LogSettings log;
@@ -350,7 +390,7 @@ private:
     {
         prepareBus(kAddress, "dev5", pace);
         bus_->server->setLog(kAddress, log);
-        createForms();
+        createForms(portCalls_);
         Form1->setReconnectInterval(std::chrono::milliseconds(50));
         Form1->show();
         QVERIFY(bus_->server->waitForAnswers(kAddress, 1, std::chrono::milliseconds(kWait)));
@@ -371,6 +411,7 @@ private:
         Form1->N9Click();
     }
 
+    RecordRequestFault portCalls_;
     std::uint64_t requestsAtOpen_ = 0;
     std::uint64_t answersAtClose_ = 0;
     std::size_t answerLogSize_ = 0;
