@@ -336,7 +336,9 @@ void TForm5::N6Click()
         Form6->showInterval(logState.LogIntervalHours.load(), logState.LogIntervalMinutes.load());
         Form6->exec();
     }
-    if (!shown_)
+    // A device's own interval beyond the lists, the dialog closed without a pick: nothing
+    // the lists could show was chosen, so the device keeps what it holds.
+    if (!shown_ || logState.LogIntervalHours.load() > 23 || logState.LogIntervalMinutes.load() > 59)
         return;
     if (!commandAccepted(
             LogRequest::setInterval(logState.LogIntervalHours.load(), logState.LogIntervalMinutes.load()))) {

@@ -5,6 +5,7 @@
 #include <QPushButton>
 
 #include "Protokolthead.h"
+#include "message_box.h"
 #include "text_fit.h"
 
 namespace grafimo {
@@ -44,6 +45,13 @@ TForm6::TForm6(QWidget* parent) : QDialog(parent)
 
 void TForm6::Button1Click()
 {
+    // A list left blank (the device's own interval is beyond it) has nothing to send: the
+    // device keeps its interval until the user picks one.
+    if (ComboBox1->currentIndex() < 0 || ComboBox2->currentIndex() < 0) {
+        Application_MessageBox(QStringLiteral("Выберите часы и минуты интервала."), QStringLiteral("Внимание!"),
+                               MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
     // Only the selected index counts.
     logState.LogIntervalHours.store(static_cast<std::uint8_t>(ComboBox1->currentIndex()));
     logState.LogIntervalMinutes.store(static_cast<std::uint8_t>(ComboBox2->currentIndex()));

@@ -23,8 +23,8 @@ public:
     QPushButton* Button1;
 
     // "Установить.": stores the selected index of each list in the log state's interval,
-    // one byte each (a list without a selection gives 255). Closing the dialog otherwise
-    // stores nothing.
+    // one byte each; with a list left without a selection it stores nothing, asks for a
+    // pick and stays open. Closing the dialog otherwise stores nothing.
     void Button1Click();
     // Selects the items of these values; a value beyond a list leaves it without selection.
     void showInterval(std::uint8_t hours, std::uint8_t minutes);

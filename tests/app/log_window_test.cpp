@@ -217,6 +217,11 @@ private slots:
             Form5->N6->trigger();
             const auto again = bus_->server->device(kAddress)->log();
             CHECK(again.hours == 2 && again.minutes == 30);
+            // An hour beyond the list, as a device may report it, is never sent back.
+            logState.LogIntervalHours = 30;
+            whenShown(Form6, [] { Form6->close(); });
+            Form5->N6->trigger();
+            CHECK(bus_->server->device(kAddress)->log().hours == 2);
             // Switching off and on again.
             Form5->N7->trigger();
             CHECK(bus_->server->device(kAddress)->log().state == 0);
@@ -263,21 +268,48 @@ private slots:
         Form5->close();
     }
 
-    // A number typed into a list picks that item: the lists show what "Установить." sends.
+    // The lists show what "Установить." stores: a typed number picks its item, and a list
+    // left blank (the device's interval is beyond it) stores nothing until the user picks.
+    void theIntervalListsSendWhatTheyShow_data()
+    {
+        QTest::addColumn<int>("heldHours");
+        QTest::addColumn<int>("heldMinutes");
+        QTest::addColumn<QString>("typedHours");
+        QTest::addColumn<QString>("typedMinutes");
+        QTest::addColumn<int>("storedHours");
+        QTest::addColumn<int>("storedMinutes");
+        QTest::addColumn<bool>("asked");
+        const QString none;
+        QTest::newRow("typed numbers") << 3 << 10 << QStringLiteral("7") << QStringLiteral("45") << 7 << 45 << false;
+        QTest::newRow("hour beyond the list") << 30 << 10 << none << none << 30 << 10 << true;
+        QTest::newRow("minute beyond the list") << 3 << 75 << none << none << 3 << 75 << true;
+        QTest::newRow("hour beyond, then picked") << 24 << 10 << QStringLiteral("5") << none << 5 << 10 << false;
+    }
     void theIntervalListsSendWhatTheyShow()
     {
+        QFETCH(int, heldHours);
+        QFETCH(int, heldMinutes);
+        QFETCH(QString, typedHours);
+        QFETCH(QString, typedMinutes);
+        QFETCH(int, storedHours);
+        QFETCH(int, storedMinutes);
+        QFETCH(bool, asked);
         createForms();
         Form6->fillLists();
-        Form6->showInterval(3, 10);
+        logState.LogIntervalHours = static_cast<std::uint8_t>(heldHours);
+        logState.LogIntervalMinutes = static_cast<std::uint8_t>(heldMinutes);
+        Form6->showInterval(logState.LogIntervalHours, logState.LogIntervalMinutes);
         Form6->show();
         QVERIFY(QTest::qWaitForWindowExposed(Form6));
-        QTest::keyClicks(Form6->ComboBox1, QStringLiteral("7"));
-        QTest::keyClicks(Form6->ComboBox2, QStringLiteral("45"));
-        QCOMPARE(Form6->ComboBox1->currentText(), QStringLiteral("7"));
-        QCOMPARE(Form6->ComboBox2->currentText(), QStringLiteral("45"));
+        QTest::keyClicks(Form6->ComboBox1, typedHours);
+        QTest::keyClicks(Form6->ComboBox2, typedMinutes);
         Form6->Button1->click();
-        QCOMPARE(logState.LogIntervalHours.load(), std::uint8_t{7});
-        QCOMPARE(logState.LogIntervalMinutes.load(), std::uint8_t{45});
+        QCOMPARE(int{logState.LogIntervalHours.load()}, storedHours);
+        QCOMPARE(int{logState.LogIntervalMinutes.load()}, storedMinutes);
+        QCOMPARE(Form6->isVisible(), asked);
+        QCOMPARE(boxes_->calls.size(), std::size_t{asked});
+        QCOMPARE(boxes_->count(QStringLiteral("Выберите часы и минуты интервала."), QStringLiteral("Внимание!")),
+                 int{asked});
     }
 
     // Every opening gets a line of its own: the transfer of an earlier opening must be gone
