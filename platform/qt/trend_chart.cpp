@@ -506,6 +506,12 @@ void TrendChart::ensureDrawn()
     // No drag, zoom, selection or legend of QCustomPlot's own: the chart does its own.
     view_->setInteractions({});
     view_->legend->setVisible(false);
+    // Nothing joins the hidden legend, and the top and right axes are never shown: a
+    // replot would still lay out the legend's entries and make ticks and labels for the
+    // hidden axes, each time.
+    view_->setAutoAddPlottableToLegend(false);
+    view_->axisRect()->removeAxis(view_->xAxis2);
+    view_->axisRect()->removeAxis(view_->yAxis2);
     view_->setPlottingHint(QCP::phFastPolylines, true);
     view_->axisRect()->setMinimumMargins(QMargins(kLeftMargin, 12, 16, 0));
 
