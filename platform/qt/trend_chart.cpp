@@ -188,9 +188,33 @@ protected:
     {
         return QDateTime::fromMSecsSinceEpoch(std::llround(tick * 1000.0)).toString(format_);
     }
+    // A following axis moves a little with each sample, but mostly over the same round
+    // times: their labels are taken from the last replot instead of formatted again.
+    QVector<QString> createLabelVector(const QVector<double>& ticks, const QLocale& locale, QChar formatChar,
+                                       int precision) override
+    {
+        if (format_ != labelledFormat_) {
+            lastTicks_.clear();
+            lastLabels_.clear();
+            labelledFormat_ = format_;
+        }
+        QVector<QString> labels;
+        labels.reserve(ticks.size());
+        for (const double tick : ticks) {
+            const auto known = std::find(lastTicks_.cbegin(), lastTicks_.cend(), tick);
+            labels.append(known != lastTicks_.cend() ? lastLabels_[known - lastTicks_.cbegin()]
+                                                     : getTickLabel(tick, locale, formatChar, precision));
+        }
+        lastTicks_ = ticks;
+        lastLabels_ = labels;
+        return labels;
+    }
 
 private:
     QString format_;
+    QString labelledFormat_;
+    QVector<double> lastTicks_;
+    QVector<QString> lastLabels_;
 };
 
 // Date-time value of a moment given in seconds since the epoch, read in local time.
