@@ -217,6 +217,53 @@ private:
     QVector<QString> lastLabels_;
 };
 
+// The line as QCustomPlot's fast polyline draws it (each segment between two drawable
+// points, with its ends rounded to pixels), handed to the painter in one call: drawing a
+// segment at a time sets the toolkit's line drawing up again for each of thousands of
+// segments on a long series. Other cases are left to QCustomPlot.
+class TrendGraph : public QCPGraph {
+public:
+    using QCPGraph::QCPGraph;
+
+protected:
+    void drawLinePlot(QCPPainter* painter, const QVector<QPointF>& lines) const override
+    {
+        if (painter->pen().style() != Qt::SolidLine || painter->pen().color().alpha() == 0 ||
+            !mParentPlot->plottingHints().testFlag(QCP::phFastPolylines) ||
+            painter->modes().testFlag(QCPPainter::pmVectorized) ||
+            painter->modes().testFlag(QCPPainter::pmNoCaching)) {
+            QCPGraph::drawLinePlot(painter, lines);
+            return;
+        }
+        applyDefaultAntialiasingHint(painter);
+        if (painter->antialiasing()) {
+            QCPGraph::drawLinePlot(painter, lines);
+            return;
+        }
+        const auto drawable = [](const QPointF& p) { return !qIsNaN(p.x()) && !qIsNaN(p.y()); };
+        segments_.clear();
+        segments_.reserve(lines.size());
+        // A point that is not drawable breaks the line; the segment after the break starts
+        // at the next drawable point.
+        qsizetype i = 0;
+        while (i < lines.size() && !drawable(lines[i]))
+            ++i;
+        bool afterBreak = false;
+        for (++i; i < lines.size(); ++i) {
+            if (!drawable(lines[i]))
+                afterBreak = true;
+            else if (afterBreak)
+                afterBreak = false;
+            else
+                segments_.append(QLineF(lines[i - 1], lines[i]).toLine());
+        }
+        painter->QPainter::drawLines(segments_.constData(), static_cast<int>(segments_.size()));
+    }
+
+private:
+    mutable QVector<QLine> segments_;  // kept between repaints: no allocation per repaint
+};
+
 // Date-time value of a moment given in seconds since the epoch, read in local time.
 std::optional<double> dateTimeOfKey(double key)
 {
@@ -547,7 +594,7 @@ void TrendChart::ensureDrawn()
     timeTicker->fixedFormat = fixedBottomFormat_;
     view_->xAxis->setTicker(timeTicker);
 
-    graph_ = view_->addGraph();
+    graph_ = new TrendGraph(view_->xAxis, view_->yAxis);
     // A one-pixel line: a wider one goes through the toolkit's stroker, which takes
     // seconds over a full device log.
     graph_->setPen(QPen(kLineColour, 1));
