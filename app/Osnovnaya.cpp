@@ -256,8 +256,6 @@ TForm1::TForm1(QWidget* parent, platform::SysIo& io)
     N9 = N3->addAction(QStringLiteral("Протоколирование"));
     N5 = N3->addAction(QStringLiteral("Удалить"));
 
-    SaveDialog1 = createSaveDialog(this);
-    FolderDialog1 = createFolderDialog(this);
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);
     reconnectTimer_ = new QTimer(this);
@@ -284,6 +282,20 @@ TForm1::~TForm1()
 void TForm1::setReconnectInterval(std::chrono::milliseconds interval)
 {
     reconnectTimer_->setInterval(static_cast<int>(interval.count()));
+}
+
+QFileDialog* TForm1::SaveDialog1()
+{
+    if (!saveDialog_)
+        saveDialog_ = createSaveDialog(this);
+    return saveDialog_;
+}
+
+QFileDialog* TForm1::FolderDialog1()
+{
+    if (!folderDialog_)
+        folderDialog_ = createFolderDialog(this);
+    return folderDialog_;
 }
 
 // ---- status bar ------------------------------------------------------------------------
@@ -622,7 +634,7 @@ void TForm1::N7Click()
     const RegionalFormats formats = regionalFormats();
     const QString suggested = QString::fromStdString(
         historyExportFileName(description.toStdString(), nowDateTime(), formats));
-    const std::optional<QString> chosen = askSaveFile(*SaveDialog1, suggested);
+    const std::optional<QString> chosen = askSaveFile(*SaveDialog1(), suggested);
     if (!chosen || closing_)
         return;
 
@@ -679,7 +691,7 @@ bool TForm1::saveAll()
 
 std::optional<TForm1::SaveOutcome> TForm1::saveHistories(std::vector<SaveItem> items, bool thisRun)
 {
-    const std::optional<QString> folder = askFolder(*FolderDialog1);
+    const std::optional<QString> folder = askFolder(*FolderDialog1());
     if (!folder || closed_)
         return std::nullopt;
 

@@ -76,9 +76,11 @@ public:
     QAction* N8; // "Опрос"
     QAction* N9; // "Протоколирование"
     QTimer* Timer1; // the no-answer watch, every 1000 ms
-    QFileDialog* SaveDialog1; // "Сохранить"
+    // The file dialogs are made when first used: each holds a file-system model and icons,
+    // megabytes a window does not need until the user saves.
+    QFileDialog* SaveDialog1(); // "Сохранить"
     QAction* N10; // "Сохранить все"
-    QFileDialog* FolderDialog1; // "Сохранить все"
+    QFileDialog* FolderDialog1(); // "Сохранить все"
 
     // ---- device dialog result and device table ----
     std::uint8_t DialogAddress = 0;
@@ -200,6 +202,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    QFileDialog* saveDialog_ = nullptr;
+    QFileDialog* folderDialog_ = nullptr;
     class View;
     friend class View;
 

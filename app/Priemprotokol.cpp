@@ -106,7 +106,6 @@ TForm5::TForm5(QWidget* parent) : QDialog(parent)
 
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);
-    SaveDialog1 = createSaveDialog(this);
 
     connect(Timer1, &QTimer::timeout, this, &TForm5::Timer1Timer);
     connect(N3, &QAction::triggered, this, &TForm5::N3Click);
@@ -305,12 +304,19 @@ void TForm5::N4Click()
     setLabel1(kCountPrefix + QStringLiteral("0"));
 }
 
+QFileDialog* TForm5::SaveDialog1()
+{
+    if (!saveDialog_)
+        saveDialog_ = createSaveDialog(this);
+    return saveDialog_;
+}
+
 void TForm5::N5Click()
 {
     const RegionalFormats formats = regionalFormats();
     const QString suggested = QString::fromStdString(
         deviceLogExportFileName(target_.description.toStdString(), nowDateTime(), formats));
-    const std::optional<QString> chosen = askSaveFile(*SaveDialog1, suggested);
+    const std::optional<QString> chosen = askSaveFile(*SaveDialog1(), suggested);
     if (!chosen)
         return;
     // The records complete so far: the series change on this thread only, so a transfer

@@ -57,7 +57,7 @@ public:
     QAction* N7; // "Включить" / "Выключить"
     QLabel* Label1;
     QTimer* Timer1; // one-shot opening query, 1000 ms after the window is shown
-    QFileDialog* SaveDialog1; // "Сохранить"
+    QFileDialog* SaveDialog1(); // "Сохранить", made when first used
     qtui::TrendChart* Chart1;
     qtui::TrendSeries* Series1;
     qtui::TrendChart* Chart2;
@@ -89,6 +89,7 @@ protected:
     void done(int result) override;
 
 private:
+    QFileDialog* saveDialog_ = nullptr;
     class View;
 
     // Runs the request's attempts under a budget of its own, holding the line's turn.

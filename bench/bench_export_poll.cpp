@@ -148,12 +148,12 @@ int main(int argc, char* argv[])
         // The save dialog, answered as a user would.
         QTimer answer;
         QObject::connect(&answer, &QTimer::timeout, [&] {
-            if (!form->SaveDialog1->isVisible())
+            if (!form->SaveDialog1()->isVisible())
                 return;
             answer.stop();
-            if (auto* name = form->SaveDialog1->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+            if (auto* name = form->SaveDialog1()->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
                 name->setText(target);
-            static_cast<QDialog*>(form->SaveDialog1)->accept();
+            static_cast<QDialog*>(form->SaveDialog1())->accept();
         });
         answer.start(10);
         std::ofstream("/proc/self/clear_refs") << "5";

@@ -188,9 +188,80 @@ protected:
     {
         return QDateTime::fromMSecsSinceEpoch(std::llround(tick * 1000.0)).toString(format_);
     }
+    // A following axis moves a little with each sample, but mostly over the same round
+    // times: their labels are taken from the last replot instead of formatted again.
+    QVector<QString> createLabelVector(const QVector<double>& ticks, const QLocale& locale, QChar formatChar,
+                                       int precision) override
+    {
+        if (format_ != labelledFormat_) {
+            lastTicks_.clear();
+            lastLabels_.clear();
+            labelledFormat_ = format_;
+        }
+        QVector<QString> labels;
+        labels.reserve(ticks.size());
+        for (const double tick : ticks) {
+            const auto known = std::find(lastTicks_.cbegin(), lastTicks_.cend(), tick);
+            labels.append(known != lastTicks_.cend() ? lastLabels_[known - lastTicks_.cbegin()]
+                                                     : getTickLabel(tick, locale, formatChar, precision));
+        }
+        lastTicks_ = ticks;
+        lastLabels_ = labels;
+        return labels;
+    }
 
 private:
     QString format_;
+    QString labelledFormat_;
+    QVector<double> lastTicks_;
+    QVector<QString> lastLabels_;
+};
+
+// The line as QCustomPlot's fast polyline draws it (each segment between two drawable
+// points, with its ends rounded to pixels), handed to the painter in one call: drawing a
+// segment at a time sets the toolkit's line drawing up again for each of thousands of
+// segments on a long series. Other cases are left to QCustomPlot.
+class TrendGraph : public QCPGraph {
+public:
+    using QCPGraph::QCPGraph;
+
+protected:
+    void drawLinePlot(QCPPainter* painter, const QVector<QPointF>& lines) const override
+    {
+        if (painter->pen().style() != Qt::SolidLine || painter->pen().color().alpha() == 0 ||
+            !mParentPlot->plottingHints().testFlag(QCP::phFastPolylines) ||
+            painter->modes().testFlag(QCPPainter::pmVectorized) ||
+            painter->modes().testFlag(QCPPainter::pmNoCaching)) {
+            QCPGraph::drawLinePlot(painter, lines);
+            return;
+        }
+        applyDefaultAntialiasingHint(painter);
+        if (painter->antialiasing()) {
+            QCPGraph::drawLinePlot(painter, lines);
+            return;
+        }
+        const auto drawable = [](const QPointF& p) { return !qIsNaN(p.x()) && !qIsNaN(p.y()); };
+        segments_.clear();
+        segments_.reserve(lines.size());
+        // A point that is not drawable breaks the line; the segment after the break starts
+        // at the next drawable point.
+        qsizetype i = 0;
+        while (i < lines.size() && !drawable(lines[i]))
+            ++i;
+        bool afterBreak = false;
+        for (++i; i < lines.size(); ++i) {
+            if (!drawable(lines[i]))
+                afterBreak = true;
+            else if (afterBreak)
+                afterBreak = false;
+            else
+                segments_.append(QLineF(lines[i - 1], lines[i]).toLine());
+        }
+        painter->QPainter::drawLines(segments_.constData(), static_cast<int>(segments_.size()));
+    }
+
+private:
+    mutable QVector<QLine> segments_;  // kept between repaints: no allocation per repaint
 };
 
 // Date-time value of a moment given in seconds since the epoch, read in local time.
@@ -506,6 +577,12 @@ void TrendChart::ensureDrawn()
     // No drag, zoom, selection or legend of QCustomPlot's own: the chart does its own.
     view_->setInteractions({});
     view_->legend->setVisible(false);
+    // Nothing joins the hidden legend, and the top and right axes are never shown: a
+    // replot would still lay out the legend's entries and make ticks and labels for the
+    // hidden axes, each time.
+    view_->setAutoAddPlottableToLegend(false);
+    view_->axisRect()->removeAxis(view_->xAxis2);
+    view_->axisRect()->removeAxis(view_->yAxis2);
     view_->setPlottingHint(QCP::phFastPolylines, true);
     view_->axisRect()->setMinimumMargins(QMargins(kLeftMargin, 12, 16, 0));
 
@@ -517,7 +594,7 @@ void TrendChart::ensureDrawn()
     timeTicker->fixedFormat = fixedBottomFormat_;
     view_->xAxis->setTicker(timeTicker);
 
-    graph_ = view_->addGraph();
+    graph_ = new TrendGraph(view_->xAxis, view_->yAxis);
     // A one-pixel line: a wider one goes through the toolkit's stroker, which takes
     // seconds over a full device log.
     graph_->setPen(QPen(kLineColour, 1));

@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -159,6 +160,13 @@ private slots:
         QCOMPARE(Form1->N9->text(), QStringLiteral("Протоколирование"));
         QCOMPARE(Form1->N5->text(), QStringLiteral("Удалить"));
         QVERIFY(boxes_->calls.empty());
+        // No file dialog until one is used; then the same one each time (it keeps its folder).
+        QVERIFY(Form1->findChildren<QFileDialog*>().isEmpty());
+        QVERIFY(Form5->findChildren<QFileDialog*>().isEmpty());
+        QCOMPARE(Form1->SaveDialog1(), Form1->SaveDialog1());
+        QCOMPARE(Form1->FolderDialog1(), Form1->FolderDialog1());
+        QCOMPARE(Form5->SaveDialog1(), Form5->SaveDialog1());
+        QCOMPARE(Form1->findChildren<QFileDialog*>().size(), 2);
 
         QCOMPARE(Form6->ComboBox1->count(), 24);
         QCOMPARE(Form6->ComboBox1->itemText(23), QStringLiteral("23"));
@@ -768,7 +776,7 @@ private slots:
         for (const bool yes : {false, true}) {
             boxes_->answer = [yes](const QString&, const QString&, unsigned) { return yes ? IDYES : IDCANCEL; };
             if (yes)
-                chooseFolderWhenShown(Form1->FolderDialog1, QString());
+                chooseFolderWhenShown(Form1->FolderDialog1(), QString());
             Form1->close();
             QVERIFY(!Form1->closed());
             QVERIFY(QDir(folder).isEmpty());
@@ -782,7 +790,7 @@ private slots:
         boxes_->answer = [](const QString&, const QString&, unsigned flags) {
             return (flags & 0x0Fu) == MB_YESNOCANCEL ? IDYES : IDOK;
         };
-        chooseFolderWhenShown(Form1->FolderDialog1, folder);
+        chooseFolderWhenShown(Form1->FolderDialog1(), folder);
         Form1->close();
         QVERIFY(Form1->closed());
         QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 1);
@@ -825,7 +833,7 @@ private slots:
             };
             createForms();
             if (yes)
-                chooseFolderWhenShown(Form1->FolderDialog1, folder);
+                chooseFolderWhenShown(Form1->FolderDialog1(), folder);
             Form1->show();
 
             QVERIFY(!boxes_->calls.empty());

@@ -115,7 +115,7 @@ private slots:
         QVERIFY(QTest::qWaitFor([] { return historyRecords(historyPath()).size() >= 5; }, kWait));
         const QString out = work_->file(QStringLiteral("history.txt"));
         writeFile(out, "old content");
-        const QString suggested = saveAs(*Form1->SaveDialog1, out, [] { Form1->N7Click(); });
+        const QString suggested = saveAs(*Form1->SaveDialog1(), out, [] { Form1->N7Click(); });
         // "/" of the description never makes the name a path.
         QVERIFY2(QRegularExpression(QStringLiteral("^dev_5 \\d\\d_\\d\\d_\\d{4} \\d\\d_\\d\\d\\.txt$"))
                      .match(suggested)
@@ -148,7 +148,7 @@ private slots:
         QFile::remove(historyPath());
         const QString out = work_->file(QStringLiteral("kept.txt"));
         writeFile(out, "kept");
-        saveAs(*Form1->SaveDialog1, out, [] { Form1->N7Click(); });
+        saveAs(*Form1->SaveDialog1(), out, [] { Form1->N7Click(); });
         QCOMPARE(boxes_->calls.size(), std::size_t{1});
         QVERIFY(boxes_->calls[0].text.contains(QStringLiteral("ещё нет")));
         QCOMPARE(readFile(out), QByteArray("kept"));
@@ -157,7 +157,7 @@ private slots:
         bus_->server->setFaults(kAddress, {});
         QVERIFY(QTest::qWaitFor([] { return !historyRecords(historyPath()).empty(); }, kWait));
         const QString nowhere = work_->file(QStringLiteral("missing/dir/out.txt"));
-        saveAs(*Form1->SaveDialog1, nowhere, [] { Form1->N7Click(); });
+        saveAs(*Form1->SaveDialog1(), nowhere, [] { Form1->N7Click(); });
         QCOMPARE(boxes_->calls.size(), std::size_t{2});
         QCOMPARE(boxes_->calls[1].caption, QStringLiteral("Ошибка!"));
         QVERIFY(boxes_->calls[1].text.contains(nowhere));
@@ -191,7 +191,7 @@ private slots:
                 readAll = QTest::qWaitFor([] { return Form5->Series1->count() == 12 && Form5->N3->isEnabled(); },
                                           kWait);
             }
-            suggested = saveAs(*Form5->SaveDialog1, out, [] { Form5->N5Click(); });
+            suggested = saveAs(*Form5->SaveDialog1(), out, [] { Form5->N5Click(); });
             Form5->close();
         });
         Form1->N9Click();
@@ -233,7 +233,7 @@ private slots:
             QVERIFY(QTest::qWaitFor([a] { return historyRecords(historyPath(a)).size() >= 5; }, kWait));
         const QString folder = work_->file(QStringLiteral("out"));
         QVERIFY(QDir().mkpath(folder));
-        chooseFolderWhenShown(Form1->FolderDialog1, folder);
+        chooseFolderWhenShown(Form1->FolderDialog1(), folder);
         Form1->N10->trigger();
 
         // Nothing else in the folder: no temporary file, none for the silent device.
@@ -269,7 +269,7 @@ private slots:
             QVERIFY(QDir().mkpath(QDir(second).filePath(QString::fromStdString(
                 historyExportFileName("dev6", nowDateTime() + minute, regionalFormats())))));
         }
-        chooseFolderWhenShown(Form1->FolderDialog1, second);
+        chooseFolderWhenShown(Form1->FolderDialog1(), second);
         Form1->N10->trigger();
         QCOMPARE(boxes_->calls.size(), std::size_t{2});
         const QString summary = boxes_->calls[1].text;
@@ -326,7 +326,7 @@ private slots:
             }
         });
         watch.start(0);
-        saveAs(*Form1->SaveDialog1, out, [] { Form1->N7Click(); });
+        saveAs(*Form1->SaveDialog1(), out, [] { Form1->N7Click(); });
         QCOMPARE(ends, 1);
         QVERIFY(!Form1->exporting());
         QVERIFY(boxes_->calls.empty());
@@ -338,7 +338,7 @@ private slots:
         boxes_->answer = [](const QString&, const QString&, unsigned) { return IDYES; };
         ended = false;
         createForms();
-        chooseFolderWhenShown(Form1->FolderDialog1, QFileInfo(out).path());
+        chooseFolderWhenShown(Form1->FolderDialog1(), QFileInfo(out).path());
         Form1->show();
         QCOMPARE(ends, 2);
         QVERIFY(Form1->closed());

@@ -1,6 +1,7 @@
 // The chart component on its own: point order, Y extremes, the value axis rule, label
 // steps, detaching, and panning by mouse.
 
+#include <QDateTime>
 #include <QSignalSpy>
 #include <QTest>
 #include <QWheelEvent>
@@ -77,6 +78,7 @@ private slots:
     void rangeSetWhileDetachedAppliesOnAttach();
     void chartDrawnLateShowsWhatAChartDrawnFromTheStartShows_data();
     void chartDrawnLateShowsWhatAChartDrawnFromTheStartShows();
+    void repaintShowsWhatThePlotLibraryDraws();
 
     // --- mouse
     void horizontalPanFreezesTheTimeAxis();
@@ -561,6 +563,39 @@ void TrendChartTest::chartDrawnLateShowsWhatAChartDrawnFromTheStartShows()
     QCOMPARE(late.bottomLabelStep(), early.bottomLabelStep());
     QCOMPARE(late.bottomLabelFormat(), early.bottomLabelFormat());
     QCOMPARE(late.series().graph()->pen().color(), QColor(Qt::red));
+}
+
+// The chart draws its line and time labels its own quicker way; a repaint shows, pixel for
+// pixel and label for label, what the plot library's own line and fresh labels show.
+void TrendChartTest::repaintShowsWhatThePlotLibraryDraws()
+{
+    TrendChart chart;
+    chart.resize(640, 320);
+    TrendSeries& s = chart.series();
+    std::vector<std::pair<double, double>> zigzag;  // a full device log: many points a pixel
+    for (int i = 0; i < 65535; ++i)
+        zigzag.emplace_back(baseTime() + i * 7 * kSecond, (i % 37) * 0.25 - (i % 11 == 5 ? 4.0 : 0.0));
+    s.replaceAll(zigzag);
+    const QImage ours = chart.view()->grab().toImage();
+    s.graph()->setVisible(false);
+    QCPGraph* plain = chart.view()->addGraph();
+    plain->setData(s.graph()->data());
+    plain->setPen(s.graph()->pen());
+    plain->setAntialiased(false);
+    QCOMPARE(ours.size(), QSize(640, 320));
+    QCOMPARE(ours, chart.view()->grab().toImage());
+
+    s.clear();
+    for (int i = 0; i < 200; ++i) {
+        s.append(baseTime() + i * i * 3 * kSecond, 1.0);  // ever wider: seconds to days
+        QVector<double> ticks;
+        QVector<QString> labels;
+        chart.bottomAxis()->ticker()->generate(chart.bottomAxis()->range(), QLocale(), QLatin1Char('g'), 6, ticks,
+                                               nullptr, &labels);
+        for (int t = 0; t < ticks.size(); ++t)
+            QCOMPARE(labels[t], QDateTime::fromMSecsSinceEpoch(std::llround(ticks[t] * 1000.0))
+                                    .toString(chart.bottomLabelFormat()));
+    }
 }
 
 void TrendChartTest::horizontalPanFreezesTheTimeAxis()
