@@ -834,10 +834,13 @@ void TrendChart::zoomTime(double key, double factor)
         return;
     double lo = key - (key - bottomLo_) * factor;
     double hi = key + (bottomHi_ - key) * factor;
-    if (hi - lo < kNarrowestSpan) {
-        const double shrink = kNarrowestSpan / (bottomHi_ - bottomLo_);
+    // Turning in never widens the view: a view already narrower than the narrowest zoom
+    // (the first seconds of a run) keeps its span.
+    const double narrowest = std::min(kNarrowestSpan, bottomHi_ - bottomLo_);
+    if (hi - lo < narrowest) {
+        const double shrink = narrowest / (bottomHi_ - bottomLo_);
         lo = key - (key - bottomLo_) * shrink;
-        hi = lo + kNarrowestSpan;
+        hi = lo + narrowest;
     }
     if (!(hi - lo <= kWidestSpan))
         return;

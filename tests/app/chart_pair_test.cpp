@@ -66,6 +66,7 @@ private slots:
     void followingPausesAndResumes();
     void theReadoutShowsTheSampleAsExportedAndThePictureHoldsBothCharts();
     void thePausePanelFollowsTheShownTab();
+    void theWheelInNeverWidensAFewSeconds();
 };
 
 void ChartPairTest::followingPausesAndResumes_data()
@@ -201,3 +202,17 @@ void ChartPairTest::thePausePanelFollowsTheShownTab()
 
 QTEST_MAIN(ChartPairTest)
 #include "chart_pair_test.moc"
+
+void ChartPairTest::theWheelInNeverWidensAFewSeconds()
+{
+    // The first seconds of a run: fewer than the narrowest zoom shows.
+    QWidget sheet;
+    TabCharts charts = createTabCharts(&sheet, true);
+    for (int i = 0; i < 5; ++i)
+        addPoint(*charts.upperSeries, *charts.upperChart, 10.0f + i, baseTime() + i * kSecond);
+    TrendChart& upper = *charts.upperChart;
+    const double before = upper.bottomUpper() - upper.bottomLower();
+    QVERIFY(before < 10.0);
+    upper.zoomTime((upper.bottomUpper() + upper.bottomLower()) / 2, 0.8);
+    QVERIFY(upper.bottomUpper() - upper.bottomLower() <= before);
+}
