@@ -144,14 +144,8 @@ SerialPort::OpenStep SerialPort::open(const std::string& path)
 
     std::lock_guard lock(mutex_);
     lowLatencySet_ = lowLatency;
-    fd_ = fd;
     exclusive_ = exclusive;
-    wakeRead_ = wake[0];
-    wakeWrite_ = wake[1];
-    kickRead_ = kick[0];
-    kickWrite_ = kick[1];
-    path_ = path;
-    stream_ = false;
+    adoptLocked(fd, wake, kick, path, false);
     return OpenStep::Ok;
 }
 
@@ -168,14 +162,19 @@ SerialPort::OpenStep SerialPort::openStream(int socketFd, const std::string& nam
         return OpenStep::OpenFailed;
     }
     std::lock_guard lock(mutex_);
-    fd_ = socketFd;
+    adoptLocked(socketFd, wake, kick, name, true);
+    return OpenStep::Ok;
+}
+
+void SerialPort::adoptLocked(int fd, const int wake[2], const int kick[2], const std::string& name, bool stream)
+{
+    fd_ = fd;
     wakeRead_ = wake[0];
     wakeWrite_ = wake[1];
     kickRead_ = kick[0];
     kickWrite_ = kick[1];
     path_ = name;
-    stream_ = true;
-    return OpenStep::Ok;
+    stream_ = stream;
 }
 
 bool SerialPort::isOpen() const

@@ -471,11 +471,7 @@ bool PtyServer::runCommand()
     std::optional<std::string> failure;
     if (cmd == Command::Unplug) {
         closeLine();
-        const std::size_t lost = static_cast<std::size_t>(
-            std::count_if(queue_.begin(), queue_.end(), [](const Segment& s) { return s.last; }));
-        queue_.clear();
-        queueEnd_ = {};
-        framer_.reset();
+        const std::uint64_t lost = dropQueuedAnswers();
         std::lock_guard lock(mutex_);
         stats_.discardedAnswers += lost;
         stats_.plugged = false;
@@ -688,6 +684,16 @@ void PtyServer::sendDue(SimClock::time_point now)
             return;
         }
     }
+}
+
+std::uint64_t PtyServer::dropQueuedAnswers()
+{
+    const auto lost = static_cast<std::uint64_t>(
+        std::count_if(queue_.begin(), queue_.end(), [](const Segment& s) { return s.last; }));
+    queue_.clear();
+    queueEnd_ = {};
+    framer_.reset();
+    return lost;
 }
 
 }  // namespace grafimo::sim

@@ -121,11 +121,7 @@ void PtyServer::dropClient()
     ::shutdown(lineFd_, SHUT_RDWR);
     ::close(lineFd_);
     lineFd_ = -1;
-    const auto lost = static_cast<std::uint64_t>(
-        std::count_if(queue_.begin(), queue_.end(), [](const Segment& s) { return s.last; }));
-    queue_.clear();
-    queueEnd_ = {};
-    framer_.reset();
+    const std::uint64_t lost = dropQueuedAnswers();
     std::lock_guard lock(mutex_);
     stats_.discardedAnswers += lost;
     stats_.clientConnected = false;

@@ -98,6 +98,8 @@ private:
     bool enter(Fds& fds);
     void leave();
     void releaseFd(int fd, bool exclusive);
+    // Takes the line and its two wake-up pipes as the port's own (mutex_ held).
+    void adoptLocked(int fd, const int wake[2], const int kick[2], const std::string& name, bool stream);
     // Low-latency mode of a USB adapter: asked for on open (true when this open set it),
     // given back on close.
     bool askLowLatency(int fd);

@@ -157,6 +157,8 @@ private:
     void openListener();  // TCP: fills listenFd_ and tty_; throws
     void acceptClient();
     void dropClient();
+    // Forgets what waits to go out and what came in half; returns the answers lost with it.
+    std::uint64_t dropQueuedAnswers();
     void wake();
     void addTrace(std::string line);  // not "emit": Qt code includes this header
     ServedAnswer* findAnswer(std::uint64_t id);  // mutex_ held
