@@ -25,6 +25,7 @@
 #include "Osnovnaya.h"
 #include "export_progress.h"
 #include "grafimo/command_line.h"
+#include "grafimo/ui_language.h"
 #include "grafimo/platform/dirs.h"
 #include "grafimo/platform/work_dir.h"
 #include "fault_text.h"
@@ -121,17 +122,21 @@ bool watchTerminationSignals(QObject* parent)
 
 int main(int argc, char* argv[])
 {
-    // Read before QApplication exists: --help and --version need no display.
-    const grafimo::CommandLine options = grafimo::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    // Read before QApplication exists: --help and --version need no display. What goes to
+    // the terminal speaks the locale's language; the windows speak Russian.
+    const bool russian = grafimo::russianLocale();
+    const grafimo::CommandLine options =
+        grafimo::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), russian);
     switch (options.action) {
     case grafimo::CommandLine::Action::Help:
-        std::fputs(grafimo::helpText().c_str(), stdout);
+        std::fputs(grafimo::helpText(russian).c_str(), stdout);
         return 0;
     case grafimo::CommandLine::Action::Version:
-        std::fputs(grafimo::versionText(GRAFIMO_VERSION).c_str(), stdout);
+        std::fputs(grafimo::versionText(GRAFIMO_VERSION, russian).c_str(), stdout);
         return 0;
     case grafimo::CommandLine::Action::Error:
-        std::fprintf(stderr, "grafimo485: %s (see 'grafimo485 --help')\n", options.error.c_str());
+        std::fprintf(stderr, russian ? "grafimo485: %s (см. «grafimo485 --help»)\n" : "grafimo485: %s (see 'grafimo485 --help')\n",
+                     options.error.c_str());
         return 2;
     case grafimo::CommandLine::Action::Run:
         break;
@@ -191,8 +196,12 @@ int main(int argc, char* argv[])
             break;
         case grafimo::platform::InstanceLock::State::HeldElsewhere: {
             const bool answered = instance->askHolderForward(std::chrono::seconds(2));
-            std::fprintf(stderr, "grafimo485: already running in %s%s\n", qPrintable(folder),
-                         answered ? "; its window was brought forward" : "");
+            if (russian)
+                std::fprintf(stderr, "grafimo485: программа уже запущена в папке %s%s\n", qPrintable(folder),
+                             answered ? "; её окно выведено на передний план" : "");
+            else
+                std::fprintf(stderr, "grafimo485: already running in %s%s\n", qPrintable(folder),
+                             answered ? "; its window was brought forward" : "");
             std::fflush(stderr);
             grafimo::Application_MessageBox(
                 QStringLiteral("Программа уже запущена в папке\n%1\n\n"
@@ -204,7 +213,8 @@ int main(int argc, char* argv[])
         }
         case grafimo::platform::InstanceLock::State::Failed:
             // Running unlocked could clear the history of a copy that holds the folder.
-            std::fprintf(stderr, "grafimo485: cannot lock %s: %s\n", qPrintable(folder), instance->error().c_str());
+            std::fprintf(stderr, russian ? "grafimo485: не удалось занять папку %s: %s\n" : "grafimo485: cannot lock %s: %s\n",
+                         qPrintable(folder), instance->error().c_str());
             std::fflush(stderr);
             grafimo::Application_MessageBox(
                 QStringLiteral("Не удалось занять папку\n%1\n\n%2\n\n"

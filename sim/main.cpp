@@ -12,20 +12,23 @@
 
 #include "grafimo/sim/options.h"
 #include "grafimo/sim/server.h"
+#include "grafimo/ui_language.h"
 
 int main(int argc, char** argv)
 {
     using namespace grafimo::sim;
 
     const std::vector<std::string_view> args(argv + 1, argv + argc);
-    ParseResult parsed = parseToolOptions(args);
+    const bool russian = grafimo::russianLocale();
+    ParseResult parsed = parseToolOptions(args, russian);
     if (!parsed.options) {
-        std::fprintf(stderr, "grafimo-sim: %s\nTry 'grafimo-sim --help'.\n", parsed.error.c_str());
+        std::fprintf(stderr, russian ? "grafimo-sim: %s\nСм. «grafimo-sim --help».\n" : "grafimo-sim: %s\nTry 'grafimo-sim --help'.\n",
+                     parsed.error.c_str());
         return 2;
     }
     ToolOptions& tool = *parsed.options;
     if (tool.help) {
-        std::fputs(toolUsage().c_str(), stdout);
+        std::fputs(toolUsage(russian).c_str(), stdout);
         return 0;
     }
 

@@ -33,8 +33,11 @@ CommandLine failed(std::string message)
 
 } // namespace
 
-CommandLine parseCommandLine(const std::vector<std::string>& args)
+CommandLine parseCommandLine(const std::vector<std::string>& args, bool russian)
 {
+    const auto say = [russian](std::string english, std::string inRussian) {
+        return failed(russian ? std::move(inRussian) : std::move(english));
+    };
     CommandLine result;
     bool help = false;
     bool version = false;
@@ -51,15 +54,15 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
             std::string value;
             if (arg == "--dir") {
                 if (i + 1 >= args.size())
-                    return failed("option '--dir' needs a folder");
+                    return say("option '--dir' needs a folder", "после параметра «--dir» нужно указать папку");
                 value = args[++i];
             } else {
                 value = std::string(arg.substr(6));
             }
             if (value.empty())
-                return failed("option '--dir' needs a folder");
+                return say("option '--dir' needs a folder", "после параметра «--dir» нужно указать папку");
             if (dirGiven)
-                return failed("option '--dir' given twice");
+                return say("option '--dir' given twice", "параметр «--dir» указан дважды");
             dirGiven = true;
             result.dir = value;
         } else if (oneOf(kQtWithValue, arg)) {
@@ -67,13 +70,14 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
                 ++i; // its value belongs to Qt as well
         } else if (oneOf(kQtFlags, arg)) {
         } else if (!arg.empty() && arg[0] == '-') {
-            return failed("unknown option '" + std::string(arg) + "'");
+            return say("unknown option '" + std::string(arg) + "'", "неизвестный параметр «" + std::string(arg) + "»");
         } else {
-            return failed("unexpected argument '" + std::string(arg) + "'");
+            return say("unexpected argument '" + std::string(arg) + "'", "лишний аргумент «" + std::string(arg) + "»");
         }
     }
     if (result.desktop && dirGiven)
-        return failed("options '--desktop' and '--dir' exclude each other");
+        return say("options '--desktop' and '--dir' exclude each other",
+                   "параметры «--desktop» и «--dir» нельзя указывать вместе");
     if (help)
         result.action = CommandLine::Action::Help;
     else if (version)
@@ -81,8 +85,23 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
     return result;
 }
 
-std::string helpText()
+std::string helpText(bool russian)
 {
+    if (russian)
+        return "Использование: grafimo485 [--dir ПАПКА | --desktop]\n"
+               "Опрашивает измерительные приборы на шине RS-485 (Modbus RTU) и строит графики\n"
+               "их показаний.\n"
+               "\n"
+               "Файл настроек grafimo.cfg программа читает и записывает в рабочей папке.\n"
+               "\n"
+               "  --dir ПАПКА  работать в ПАПКЕ, а не в текущей папке\n"
+               "  --desktop    работать в папке данных пользователя ($XDG_DATA_HOME/grafimo485,\n"
+               "               по умолчанию ~/.local/share/grafimo485); если её нет, она\n"
+               "               создаётся; так программу запускает меню рабочего стола\n"
+               "  -h, --help   показать эту справку и выйти\n"
+               "  --version    показать номер версии и выйти\n"
+               "\n"
+               "В одной рабочей папке работает только одна копия программы.\n";
     return "Usage: grafimo485 [--dir DIR | --desktop]\n"
            "Polls measuring devices on an RS-485 bus (Modbus RTU) and plots their readings.\n"
            "\n"
@@ -98,8 +117,14 @@ std::string helpText()
            "Only one copy of the program runs per working folder.\n";
 }
 
-std::string versionText(const std::string& version)
+std::string versionText(const std::string& version, bool russian)
 {
+    if (russian)
+        return "grafimo485 " + version + "\n"
+               "Авторские права (C) 2026 разработчики Grafimo485\n"
+               "Лицензия GPL-3.0-or-later: GNU GPL версии 3 или более поздней <https://www.gnu.org/licenses/gpl-3.0.html>.\n"
+               "Это свободная программа: её можно изменять и распространять.\n"
+               "НИКАКИХ ГАРАНТИЙ не предоставляется в той мере, в какой это допускает закон.\n";
     return "grafimo485 " + version + "\n"
            "Copyright (C) 2026 Grafimo485 developers\n"
            "License GPL-3.0-or-later: GNU GPL version 3 or later <https://www.gnu.org/licenses/gpl-3.0.html>.\n"

@@ -81,6 +81,38 @@ TEST(Grafimo485Start, OptionsThatPrintAndExitNeedNoDisplay)
     EXPECT_FALSE(fs::exists(work.path() / "grafimo.cfg"));
 }
 
+TEST(Grafimo485Start, TerminalTextsSpeakTheLocalesLanguage)
+{
+    TempDir work;
+    struct Case {
+        std::vector<std::string> env;
+        std::string exe;
+        std::vector<std::string> args;
+        std::string expected; // the start of stdout, or of stderr for a wrong option
+    };
+    const std::string app = GRAFIMO485_EXE, sim = GRAFIMO_SIM_EXE;
+    const std::vector<Case> cases = {
+        {{}, app, {"--help"}, "Usage: grafimo485"},
+        {{"LANG=ru_RU.UTF-8"}, app, {"--help"}, "Использование: grafimo485"},
+        {{"LANG=ru_RU.UTF-8", "LC_ALL=C"}, app, {"--help"}, "Usage: grafimo485"},
+        {{"LANG=en_US.UTF-8", "LC_MESSAGES=ru_RU.UTF-8"}, app, {"--help"}, "Использование: grafimo485"},
+        {{"LC_ALL=ru_UA.UTF-8"}, app, {"--bogus"}, "grafimo485: неизвестный параметр «--bogus» (см. «grafimo485 --help»)"},
+        {{"LANG=ru_RU.UTF-8"}, sim, {"--help"}, "Использование: grafimo-sim"},
+        {{"LANG=ru_RU.UTF-8"}, sim, {"--bogus"}, "grafimo-sim: неизвестный параметр «--bogus»\nСм. «grafimo-sim --help»."},
+        {{"LANG=de_DE.UTF-8"}, sim, {"--bogus"}, "grafimo-sim: unknown option '--bogus'"},
+    };
+    std::vector<std::string> drop = kNoDisplay;
+    drop.insert(drop.end(), {"LC_ALL", "LC_MESSAGES", "LANG", "LANGUAGE"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE((c.env.empty() ? std::string("-") : c.env.front()) + " " + c.exe + " " + c.args.front());
+        ProgramRun run(c.args, work.path(), work.path() / "out", drop, c.env, c.exe);
+        const auto code = run.exitCode();
+        ASSERT_TRUE(code) << "did not exit by itself";
+        const std::string text = *code == 0 ? run.out() : run.err();
+        EXPECT_EQ(text.substr(0, c.expected.size()), c.expected) << text;
+    }
+}
+
 TEST(Grafimo485Start, ASecondStartInTheSameFolderLeavesTheFirstAlone)
 {
     TempDir work, runtime, elsewhere;

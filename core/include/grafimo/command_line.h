@@ -19,11 +19,13 @@ struct CommandLine {
     std::string error;
 };
 
-CommandLine parseCommandLine(const std::vector<std::string>& args);
+// `russian`: the error message in Russian (see ui_language.h), else in English.
+CommandLine parseCommandLine(const std::vector<std::string>& args, bool russian = false);
 
-// The texts printed for --help and --version; `version` is the build's version number.
-// The version text's first line is "grafimo485 <version>"; the lines after it name the licence.
-std::string helpText();
-std::string versionText(const std::string& version);
+// The texts printed for --help and --version, in Russian or in English; `version` is the
+// build's version number. The version text's first line is "grafimo485 <version>"; the
+// lines after it name the licence.
+std::string helpText(bool russian = false);
+std::string versionText(const std::string& version, bool russian = false);
 
 } // namespace grafimo

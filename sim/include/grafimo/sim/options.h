@@ -21,9 +21,10 @@ struct ParseResult {
     std::string error;                   // one line, without the program name
 };
 
-// `args` are the arguments after the program name.
-ParseResult parseToolOptions(std::span<const std::string_view> args);
+// `args` are the arguments after the program name; `russian`: the error in Russian.
+ParseResult parseToolOptions(std::span<const std::string_view> args, bool russian = false);
 
-std::string toolUsage();
+// The --help text, in Russian or in English.
+std::string toolUsage(bool russian = false);
 
 }  // namespace grafimo::sim
