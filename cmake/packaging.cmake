@@ -38,6 +38,27 @@ install(FILES ${GRAFIMO_PACKAGING_OUT}/grafimo485.1.gz ${GRAFIMO_PACKAGING_OUT}/
 install(FILES ${GRAFIMO_PACKAGING_OUT}/changelog.gz ${GRAFIMO_PACKAGING_DIR}/copyright
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/grafimo485)
 
+# The same pages in Russian (UTF-8), for `man -L ru`; the recorder's page where it is built.
+set(ru_pages grafimo485.1 grafimo-sim.1)
+if(TARGET grafimo-logger)
+  list(APPEND ru_pages grafimo-logger.1)
+endif()
+set(ru_compressed)
+foreach(page ${ru_pages})
+  configure_file(${GRAFIMO_PACKAGING_DIR}/ru/${page} ${GRAFIMO_PACKAGING_OUT}/ru/${page} @ONLY)
+  add_custom_command(OUTPUT ${GRAFIMO_PACKAGING_OUT}/ru/${page}.gz
+    COMMAND ${GRAFIMO_GZIP} -9nf -k ${GRAFIMO_PACKAGING_OUT}/ru/${page}
+    DEPENDS ${GRAFIMO_PACKAGING_OUT}/ru/${page} VERBATIM)
+  list(APPEND ru_compressed ${GRAFIMO_PACKAGING_OUT}/ru/${page}.gz)
+endforeach()
+add_custom_target(grafimo_packaging_ru_pages ALL DEPENDS ${ru_compressed})
+install(FILES ${ru_compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/ru/man1)
+
+# The Russian quick start with the pictures it shows (scripts/screenshots.sh makes them).
+install(FILES ${PROJECT_SOURCE_DIR}/docs/ru/quickstart.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/grafimo485/ru)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ru/img/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/grafimo485/ru/img
+        FILES_MATCHING PATTERN "*.png")
+
 set(CPACK_PACKAGE_NAME grafimo485)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Grafimo485 developers")

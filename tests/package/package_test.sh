@@ -23,6 +23,8 @@ for f in /usr/bin/grafimo485 /usr/bin/grafimo-sim \
          /usr/share/icons/hicolor/48x48/apps/grafimo485.png \
          /usr/share/icons/hicolor/128x128/apps/grafimo485.png \
          /usr/share/man/man1/grafimo485.1.gz /usr/share/man/man1/grafimo-sim.1.gz \
+         /usr/share/man/ru/man1/grafimo485.1.gz /usr/share/man/ru/man1/grafimo-sim.1.gz \
+         /usr/share/doc/grafimo485/ru/quickstart.md /usr/share/doc/grafimo485/ru/img/main.png \
          /usr/share/doc/grafimo485/copyright /usr/share/doc/grafimo485/changelog.gz; do
   grep -qx "$f" "$tmp/files" || { cat "$tmp/files"; fail "missing $f"; }
 done
@@ -41,8 +43,12 @@ done
 dpkg-deb -x "$deb" "$tmp/root"
 desktop-file-validate "$tmp/root/usr/share/applications/grafimo485.desktop" || fail "desktop entry"
 grep -qx 'Exec=grafimo485 --desktop' "$tmp/root/usr/share/applications/grafimo485.desktop" || fail "Exec line"
-for page in grafimo485 grafimo-sim; do
-  zcat "$tmp/root/usr/share/man/man1/$page.1.gz" | grep -q '^\.TH' || fail "man page $page"
+for page in man1/grafimo485 man1/grafimo-sim ru/man1/grafimo485 ru/man1/grafimo-sim; do
+  zcat "$tmp/root/usr/share/man/$page.1.gz" | grep -q '^\.TH' || fail "man page $page"
+done
+# Every picture the guide shows is in the package.
+for picture in $(grep -o '](img/[^)]*\.png)' "$tmp/root/usr/share/doc/grafimo485/ru/quickstart.md" | sed 's/^](//; s/)$//'); do
+  [ -f "$tmp/root/usr/share/doc/grafimo485/ru/$picture" ] || fail "quick start picture $picture not packaged"
 done
 file "$tmp/root/usr/share/icons/hicolor/48x48/apps/grafimo485.png" | grep -q '48 x 48' || fail "48 px icon"
 
