@@ -42,6 +42,7 @@ fail() { echo "screenshots: $*" >&2; exit 1; }
 
 # Russian regional formats in the readout and file names; the windows speak Russian anyway.
 export LANG=ru_RU.UTF-8 LC_ALL= XDG_STATE_HOME=$work/state XDG_RUNTIME_DIR=$work/run
+unset QT_QPA_PLATFORM   # the test command sets offscreen; these windows go to Xvfb
 mkdir -m 0700 -p "$XDG_RUNTIME_DIR"
 # Title bars with the caption alone, in a regular weight, so that the captions of the
 # narrow dialogs fit.

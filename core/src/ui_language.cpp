@@ -1,23 +1,19 @@
 #include "grafimo/ui_language.h"
 
 #include <cstdlib>
-#include <string_view>
 
 namespace grafimo {
 
 bool russianLocale(const char* lcAll, const char* lcMessages, const char* lang)
 {
-    std::string_view name;
     for (const char* value : {lcAll, lcMessages, lang}) {
-        if (value && *value) {
-            name = value;
-            break;
-        }
+        if (!value || !*value)
+            continue;
+        // The first one set decides, whatever its language ("C" and "POSIX" included).
+        const std::string_view locale(value);
+        return locale.substr(0, 2) == "ru" && (locale.size() == 2 || locale[2] == '_' || locale[2] == '.' || locale[2] == '@');
     }
-    // language[_territory][.codeset][@modifier]: "ru", "ru_RU.UTF-8", "ru_UA@euro".
-    if (name.substr(0, 2) != "ru")
-        return false;
-    return name.size() == 2 || name[2] == '_' || name[2] == '.' || name[2] == '@';
+    return false;
 }
 
 bool russianLocale()

@@ -1,14 +1,17 @@
 #pragma once
-// The language of the command-line texts (--help, option errors): Russian when the user's
-// locale asks for it, English otherwise. The windows always speak Russian.
+// Which language the command-line texts (--help, usage messages) are printed in. The
+// windows are always Russian; a command run from a terminal follows the locale.
+
+#include <string_view>
 
 namespace grafimo {
 
-// From the environment: LC_ALL, then LC_MESSAGES, then LANG, the first one set and not
-// empty decides, as the C library does for messages.
+// True when the locale that decides messages is Russian: the first of LC_ALL, LC_MESSAGES
+// and LANG that is set and not empty, read as language[_territory][.codeset][@modifier].
 bool russianLocale();
 
-// The same rule over given values (null or empty for a variable not set).
+// The same rule over given values (nullptr or "" = unset), for callers and tests that do
+// not read the environment.
 bool russianLocale(const char* lcAll, const char* lcMessages, const char* lang);
 
 } // namespace grafimo
