@@ -41,7 +41,8 @@ trap cleanup EXIT
 fail() { echo "screenshots: $*" >&2; exit 1; }
 
 # Russian regional formats in the readout and file names; the windows speak Russian anyway.
-export LANG=ru_RU.UTF-8 LC_ALL= XDG_STATE_HOME=$work/state XDG_RUNTIME_DIR=$work/run
+unset LC_ALL LC_MESSAGES LC_TIME LC_NUMERIC LANGUAGE
+export LANG=ru_RU.UTF-8 XDG_STATE_HOME=$work/state XDG_RUNTIME_DIR=$work/run
 unset QT_QPA_PLATFORM   # the test command sets offscreen; these windows go to Xvfb
 mkdir -m 0700 -p "$XDG_RUNTIME_DIR"
 # Title bars with the caption alone, in a regular weight, so that the captions of the
@@ -204,7 +205,7 @@ key alt+F4
 # asking, as a logout would, and the next start offers the samples of that run.
 xdotool windowactivate --sync "$main" 2>/dev/null || true
 key alt+F4
-question=$(window '"Выход"')
+question=$(window '"Выход"')   # the title exactly, in xprop's quotes
 shot close "$(frame "$question")"
 kill -TERM "$app_pid"
 wait "$app_pid" || true
