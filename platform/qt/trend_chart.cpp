@@ -28,6 +28,7 @@ constexpr double kLoneTimeHalfWidth = 30.0;
 constexpr double kNarrowestSpan = 10.0;
 constexpr double kWidestSpan = 100.0 * 365.0 * kSecsPerDay;
 const QColor kLineColour = Qt::red;
+const QColor kGridColour(222, 222, 222);
 
 } // namespace
 
@@ -38,6 +39,8 @@ TrendChart::Plot::Plot(TrendChart& owner) : QCustomPlot(&owner), owner_(owner)
 {
     setMouseTracking(true);
     setFocusPolicy(Qt::ClickFocus);
+    // Every repaint fills the whole plot: the toolkit need not paint what lies beneath.
+    setAttribute(Qt::WA_OpaquePaintEvent);
     setContextMenuPolicy(Qt::DefaultContextMenu);
     // QCustomPlot replots into its buffers once after it is made (and whenever asked
     // to); this plot paints without them, so they are let go at once.
@@ -120,6 +123,9 @@ void TrendChart::ensureDrawn()
     view_->axisRect()->removeAxis(view_->yAxis2);
     view_->setPlottingHint(QCP::phFastPolylines, true);
     view_->axisRect()->setMinimumMargins(QMargins(kLeftMargin, 12, 16, 0));
+    // The grid in thin solid lines: a dotted pen is drawn a dot at a time, on every repaint.
+    for (QCPAxis* axis : {view_->xAxis, view_->yAxis})
+        axis->grid()->setPen(QPen(kGridColour, 0, Qt::SolidLine));
 
     auto valueTicker = QSharedPointer<ValueTicker>::create();
     valueTicker->increment = leftIncrement_;
