@@ -32,6 +32,7 @@
 #include "fault_text.h"
 #include "grafimo/config_file.h"
 #include "grafimo/datetime.h"
+#include "grafimo/file_name.h"
 #include "grafimo/history.h"
 #include "grafimo/port_name.h"
 #include "grafimo/platform/dirs.h"
@@ -671,14 +672,12 @@ bool TForm1::saveAll()
     if (closing_)
         return false;
     std::vector<SaveItem> items;
-    const RegionalFormats formats = regionalFormats();
     const double now = nowDateTime();
     for (std::uint8_t address : tabAddresses()) {
         const struct_device* device = DeviceTable[address].get();
         if (!device || !historyDir_ || historyRecordCount(historyFile(address)) == 0)
             continue;
-        items.push_back({address, QString::fromStdString(historyExportFileName(
-                                      fromCp1251(device->description).toStdString(), now, formats))});
+        items.push_back({address, fromCp1251(device->description).toStdString(), now});
     }
     if (items.empty()) {
         Application_MessageBox(QStringLiteral("Замеров ещё нет: сохранять нечего."), kWarning,
@@ -695,15 +694,23 @@ std::optional<TForm1::SaveOutcome> TForm1::saveHistories(std::vector<SaveItem> i
     if (!folder || closed_)
         return std::nullopt;
 
-    // Two devices of the same description would get the same name: the later one is told
-    // apart by its address instead of replacing the first.
+    // A name in use, in the folder or by an earlier file of this save (two devices of one
+    // description), gets the next copy number: a save never replaces a file, not even one of
+    // a save or a recovery in the same minute. Case is ignored, as FAT and exFAT do. An entry
+    // that cannot be looked at counts as free; writing it then fails with its reason.
+    const RegionalFormats formats = regionalFormats();
     std::set<QString> names;
     for (SaveItem& item : items) {
-        if (!names.insert(item.fileName).second) {
-            const QString base = item.fileName.endsWith(QLatin1String(".txt")) ? item.fileName.chopped(4) : item.fileName;
-            item.fileName = base + QStringLiteral(" (%1).txt").arg(item.address);
-            names.insert(item.fileName);
-        }
+        item.fileName = QString::fromStdString(firstFreeFileName(
+            [&](unsigned copy) { return historyExportFileName(item.description, item.time, formats, copy); },
+            [&](const std::string& name) {
+                std::error_code ec;
+                const auto type = std::filesystem::symlink_status(
+                    QFile::encodeName(QDir(*folder).filePath(QString::fromStdString(name))).toStdString(), ec).type();
+                return names.contains(QString::fromStdString(name).toCaseFolded())
+                       || (type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::none);
+            }));
+        names.insert(item.fileName.toCaseFolded());
     }
 
     // The files are written by two threads of their own, each taking the next device, so a
@@ -723,7 +730,6 @@ std::optional<TForm1::SaveOutcome> TForm1::saveHistories(std::vector<SaveItem> i
         jobs[i].result.cancelled = true;
         total += historyRecordCount(jobs[i].source);
     }
-    const RegionalFormats formats = regionalFormats();
     std::atomic<std::size_t> next{0};
     std::atomic<bool> stop{false};
     const std::size_t threads = std::min<std::size_t>(2, jobs.size());
@@ -825,7 +831,6 @@ void TForm1::recoverLastRun()
         return;
     std::vector<SaveItem> items;
     std::uint64_t records = 0;
-    const RegionalFormats formats = regionalFormats();
     for (int a = 0; a <= 255; ++a) {
         const auto address = static_cast<std::uint8_t>(a);
         const std::optional<HistoryRecord> last = lastHistoryRecord(historyFile(address));
@@ -835,8 +840,7 @@ void TForm1::recoverLastRun()
         // A device no longer configured is named by its address.
         const QString description =
             DeviceTable[address] ? fromCp1251(DeviceTable[address]->description) : QString::number(a);
-        items.push_back({address, QString::fromStdString(
-                                      historyExportFileName(description.toStdString(), last->time, formats))});
+        items.push_back({address, description.toStdString(), last->time});
     }
     if (items.empty())
         return;

@@ -228,7 +228,9 @@ private:
     // One file of "Сохранить все" or of the last run's samples.
     struct SaveItem {
         std::uint8_t address;
-        QString fileName; // in the chosen folder
+        std::string description; // UTF-8: the file is named after it
+        double time;             // and after this date-time
+        QString fileName = {};   // in the chosen folder, once chosen
     };
     struct SaveOutcome {
         int files = 0;

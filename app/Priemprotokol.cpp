@@ -84,6 +84,10 @@ TForm5::TForm5(QWidget* parent) : QDialog(parent)
     layout->setMenuBar(MainMenu1);
     auto* client = new QWidget(this);
     layout->addWidget(client);
+    // The client area holds the keyboard focus: the charts take it only on a click, and a
+    // window without a focus holder leaves it on the menu bar after a command chosen by
+    // keyboard, where Escape only leaves the menu instead of closing the window.
+    client->setFocusPolicy(Qt::StrongFocus);
 
     const LogCharts charts = createLogCharts(client);
     Chart1 = charts.Chart1;

@@ -15,6 +15,7 @@
 
 #include "grafimo/axis_rule.h"
 #include "grafimo/export_text.h"
+#include "grafimo/file_name.h"
 #include "message_box.h"
 #include "regional_formats.h"
 #include "save_dialog.h"
@@ -33,8 +34,11 @@ const QString kLogTimeFormat = QStringLiteral("hh.mm dd.MM.yy");
 void addPoint(TrendSeries& series, TrendChart& chart, float value, double time)
 {
     Q_ASSERT(&chart.series() == &series);
-    const AxisRange range = addPointRange(series.minY(), series.maxY(), value);
-    chart.setLeftAxisRange(range.minimum, range.maximum);
+    // A chart the user has zoomed or panned keeps its view until it follows again.
+    if (chart.isFollowing()) {
+        const AxisRange range = addPointRange(series.minY(), series.maxY(), value);
+        chart.setLeftAxisRange(range.minimum, range.maximum);
+    }
     series.append(time, static_cast<double>(value));
 }
 
@@ -62,8 +66,10 @@ void addPoints(TrendSeries& series, TrendChart& chart,
     const auto [lastValue, lastTime] = valueTime.back();
     points.emplace_back(lastTime, static_cast<double>(lastValue));
 
-    const AxisRange range = addPointRange(before.minimum(), before.maximum(), lastValue);
-    chart.setLeftAxisRange(range.minimum, range.maximum);
+    if (chart.isFollowing()) {
+        const AxisRange range = addPointRange(before.minimum(), before.maximum(), lastValue);
+        chart.setLeftAxisRange(range.minimum, range.maximum);
+    }
     series.replaceAll(std::move(points));
 }
 
@@ -185,10 +191,9 @@ QString ChartPair::imageFileName() const
         return DateTimeFields{t.date().year(), t.date().month(), t.date().day(), t.time().hour(),
                               t.time().minute(), t.time().second(), 0};
     }());
-    QString name = describe_ ? describe_() : QString();
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    const QString stamp = QString::fromStdString(fileNameStamp(now, regionalFormats()));
-    return (name.isEmpty() ? stamp : name + QLatin1Char(' ') + stamp) + QStringLiteral(".png");
+    const std::string name = describe_ ? describe_().toStdString() : std::string();
+    const std::string stamp = (name.empty() ? "" : " ") + fileNameStamp(now, regionalFormats());
+    return QString::fromStdString(suggestedFileName({.description = name, .stamp = stamp, .extension = ".png"}));
 }
 
 void ChartPair::saveImage()

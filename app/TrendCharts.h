@@ -30,6 +30,9 @@ using qtui::TrendSeries;
 // not drawn, since it would break the line; it still counts as a point of the series
 // (count(), y(i) gives NaN), so the two series of one sample stay index-aligned.
 //
+// A chart that does not follow (zoomed or panned by the user) keeps both axes: the point
+// joins the series, and the view stays until the user returns to following.
+//
 // GUI thread only; chart must be the chart that shows series.
 void addPoint(TrendSeries& series, TrendChart& chart, float value, double time);
 

@@ -1,5 +1,6 @@
 #include "grafimo/export_text.h"
 
+#include "grafimo/file_name.h"
 #include "posix_file.h"
 #include "replacing_file.h"
 
@@ -278,19 +279,6 @@ std::string exportLine(float value1, float value2, double time, const RegionalFo
 // ---------------------------------------------------------------------------------------
 // Suggested file names
 
-namespace {
-
-// A file name, never a path: "/" and NUL are the bytes a POSIX name cannot hold.
-std::string oneFileName(std::string name)
-{
-    for (char& c : name)
-        if (c == '/' || c == '\0')
-            c = '_';
-    return name;
-}
-
-} // namespace
-
 std::string fileNameStamp(double now, const RegionalFormats& formats)
 {
     std::string text = dateTimeText(now, formats);
@@ -308,16 +296,17 @@ std::string fileNameStamp(double now, const RegionalFormats& formats)
 }
 
 std::string historyExportFileName(std::string_view description, double now,
-                                  const RegionalFormats& formats)
+                                  const RegionalFormats& formats, unsigned copy)
 {
-    return oneFileName(std::string(description) + " " + fileNameStamp(now, formats) + ".txt");
+    const std::string stamp = " " + fileNameStamp(now, formats);
+    return suggestedFileName({.description = description, .stamp = stamp, .extension = ".txt", .copy = copy});
 }
 
 std::string deviceLogExportFileName(std::string_view description, double now,
                                     const RegionalFormats& formats)
 {
-    return oneFileName("Prot" + std::string(description) + " " + fileNameStamp(now, formats) +
-                       ".txt");
+    const std::string stamp = " " + fileNameStamp(now, formats);
+    return suggestedFileName({.prefix = "Prot", .description = description, .stamp = stamp, .extension = ".txt"});
 }
 
 // ---------------------------------------------------------------------------------------

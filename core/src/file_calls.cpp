@@ -1,6 +1,7 @@
 #include "grafimo/file_calls.h"
 
 #include <atomic>
+#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -18,7 +19,17 @@ ssize_t FileCalls::pwrite(int fd, const void* buf, size_t count, off_t offset)
 {
     return ::pwrite(fd, buf, count, offset);
 }
-int FileCalls::fallocate(int fd, off_t offset, off_t length) { return ::posix_fallocate(fd, offset, length); }
+// The system call itself, never posix_fallocate: where the file system cannot reserve
+// space (NFSv3, many FUSE and CIFS mounts) the C library's stand-in reads the file, which a
+// descriptor open for writing only refuses (EBADF). The caller writes as before instead.
+int FileCalls::fallocate(int fd, off_t offset, off_t length)
+{
+    int r;
+    do {
+        r = ::fallocate(fd, 0, offset, length);
+    } while (r != 0 && errno == EINTR);
+    return r == 0 ? 0 : errno;
+}
 int FileCalls::ftruncate(int fd, off_t length) { return ::ftruncate(fd, length); }
 int FileCalls::fsync(int fd) { return ::fsync(fd); }
 int FileCalls::fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }

@@ -8,6 +8,9 @@
 #include <QTabWidget>
 #include <QTest>
 
+#include <utility>
+#include <vector>
+
 #include "Osnovnaya.h"
 #include "TrendCharts.h"
 #include "app_test_support.h"
@@ -67,6 +70,8 @@ private slots:
     void theReadoutShowsTheSampleAsExportedAndThePictureHoldsBothCharts();
     void thePausePanelFollowsTheShownTab();
     void theWheelInNeverWidensAFewSeconds();
+    void aPausedViewKeepsBothAxesThroughSamples_data();
+    void aPausedViewKeepsBothAxesThroughSamples();
 };
 
 void ChartPairTest::followingPausesAndResumes_data()
@@ -75,7 +80,7 @@ void ChartPairTest::followingPausesAndResumes_data()
     QTest::addColumn<bool>("following");
     QTest::newRow("following from the start") << QStringList{} << true;
     QTest::newRow("a pan along time pauses") << QStringList{"pan"} << false;
-    QTest::newRow("a pan of values alone keeps following") << QStringList{"pan up"} << true;
+    QTest::newRow("a pan of values alone pauses too") << QStringList{"pan up"} << false;
     QTest::newRow("samples leave a paused view where it is") << QStringList{"pan", "sample"} << false;
     QTest::newRow("a double-click follows again") << QStringList{"pan", "double-click", "sample"} << true;
     QTest::newRow("Home follows again") << QStringList{"pan", "Home"} << true;
@@ -119,7 +124,7 @@ void ChartPairTest::followingPausesAndResumes()
             QVERIFY(c->isFollowing());
             QCOMPARE(bottomMaxMs(*c), lastSample);
         }
-    } else {
+    } else if (!steps.contains(QStringLiteral("pan up"))) {
         QVERIFY(bottomMaxMs(upper) != lastSample);
     }
     if (!following && !steps.isEmpty() && steps.first().startsWith("wheel")) {
@@ -215,4 +220,61 @@ void ChartPairTest::theWheelInNeverWidensAFewSeconds()
     QVERIFY(before < 10.0);
     upper.zoomTime((upper.bottomUpper() + upper.bottomLower()) / 2, 0.8);
     QVERIFY(upper.bottomUpper() - upper.bottomLower() <= before);
+}
+
+void ChartPairTest::aPausedViewKeepsBothAxesThroughSamples_data()
+{
+    QTest::addColumn<QString>("step");
+    QTest::newRow("pan along time") << QStringLiteral("pan");
+    QTest::newRow("pan of values") << QStringLiteral("pan up");
+    QTest::newRow("wheel") << QStringLiteral("wheel");
+    QTest::newRow("wheel on the lower chart") << QStringLiteral("wheel lower");
+}
+
+void ChartPairTest::aPausedViewKeepsBothAxesThroughSamples()
+{
+    QFETCH(QString, step);
+    Tab tab;
+    TrendChart& upper = *tab.charts.upperChart;
+    TrendChart& lower = *tab.charts.lowerChart;
+    if (step == "pan")
+        drag(upper, {80, 0});
+    else if (step == "pan up")
+        drag(upper, {0, 40});
+    else
+        wheel(step == "wheel" ? upper : lower, 480, tab.pixelOf(step == "wheel" ? upper : lower, 30));
+    // A pan is the dragged chart's alone; the wheel zooms both.
+    QVERIFY(!upper.isFollowing());
+    QCOMPARE(lower.isFollowing(), step.startsWith("pan"));
+    const auto axes = [](const TrendChart& c) {
+        return std::vector<double>{c.leftMinimum(), c.leftMaximum(), c.bottomLower(), c.bottomUpper()};
+    };
+    const std::vector<double> upperView = axes(upper);
+    const std::vector<double> lowerView = axes(lower);
+
+    // Samples far outside the view, one by one and as a reload's batch.
+    for (int i = 60; i < 63; ++i) {
+        addPoint(*tab.charts.upperSeries, upper, 1000.0f + i, baseTime() + i * kSecond);
+        addPoint(*tab.charts.lowerSeries, lower, -500.0f, baseTime() + i * kSecond);
+    }
+    const std::pair<float, double> batch[] = {{2000.0f, baseTime() + 63 * kSecond}, {-9.0f, baseTime() + 64 * kSecond}};
+    addPoints(*tab.charts.upperSeries, upper, batch);
+    addPoints(*tab.charts.lowerSeries, lower, batch);
+    QCOMPARE(upper.series().count(), std::size_t{65});
+    QCOMPARE(lower.series().count(), std::size_t{65});
+    for (TrendChart* c : {&upper, &lower}) {
+        if (c->isFollowing())
+            continue;
+        const std::vector<double>& view = c == &upper ? upperView : lowerView;
+        QCOMPARE(axes(*c), view);
+        QCOMPARE(c->leftAxis()->range().lower, view[0]);
+        QCOMPARE(c->leftAxis()->range().upper, view[1]);
+        QCOMPARE(c->bottomAxis()->range().lower, view[2]);
+        QCOMPARE(c->bottomAxis()->range().upper, view[3]);
+    }
+
+    // Following again: both axes take in every sample.
+    tab.charts.pair->follow();
+    QVERIFY(upper.leftMaximum() >= 2000.0 && lower.leftMinimum() <= -500.0);
+    QCOMPARE(bottomMaxMs(upper), *qtui::dateTimeToEpochMsecs(baseTime() + 64 * kSecond));
 }

@@ -7,6 +7,9 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
+#include <QMenu>
+#include <QMenuBar>
+#include <QWindow>
 
 #include <algorithm>
 #include <atomic>
@@ -389,6 +392,40 @@ private slots:
         QCOMPARE(boxes_->count(QStringLiteral("Чтение протокола остановлено: не хватает памяти"),
                                QStringLiteral("Ошибка!")),
                  1);
+    }
+
+    // Escape closes the window after a menu command chosen by keyboard (Alt, the arrows to
+    // "Протокол" and its last command, Return). The keys go to the window as a user's do,
+    // to whichever widget holds the focus.
+    void escapeClosesTheWindowAfterAMenuCommandChosenByKeyboard()
+    {
+        sim::LogSettings log;
+        log.count = 3;
+        log.state = 1;
+        start(log);
+        Checks checks;
+        bool closedByEscape = false;
+        runInLogWindow([&] {
+            CHECK(waitFor(openingDone));
+            CHECK(QTest::qWaitForWindowActive(Form5));
+            QWindow* window = Form5->windowHandle();
+            QTest::keyClick(window, Qt::Key_Alt);
+            CHECK(Form5->MainMenu1->activeAction() == Form5->N1->menuAction());
+            QTest::keyClick(window, Qt::Key_Right);
+            QTest::keyClick(window, Qt::Key_Down);
+            CHECK(waitFor([] { return Form5->N2->isVisible(); }));
+            for (int i = 0; i < 8 && Form5->N2->activeAction() != Form5->N7; ++i)
+                QTest::keyClick(window, Qt::Key_Down);
+            CHECK(Form5->N2->activeAction() == Form5->N7);
+            QTest::keyClick(window, Qt::Key_Return);
+            CHECK(!Form5->N2->isVisible());
+            CHECK(bus_->server->device(kAddress)->log().state == 0); // the command ran: logging off
+            QTest::keyClick(window, Qt::Key_Escape);
+            closedByEscape = waitFor([] { return !Form5->isVisible(); }, 2000);
+        });
+        VERIFY_CHECKS(checks);
+        QVERIFY(closedByEscape);
+        QVERIFY(boxes_->calls.empty());
     }
 
     void theLostPortFailsTheCommandsAndPollingWaitsForTheWindow()

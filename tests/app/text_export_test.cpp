@@ -23,6 +23,7 @@
 #include "export_progress.h"
 #include "regional_formats.h"
 #include "app_test_support.h"
+#include "grafimo_test/fake_file_calls.h"
 #include "grafimo_test/log_time.h"
 
 using namespace grafimo;
@@ -262,25 +263,70 @@ private slots:
         QCOMPARE(boxes_->calls[0].text,
                  QStringLiteral("Сохранено файлов: 2 (замеров: %1) в папке %2").arg(lines).arg(folder));
 
-        // A file that cannot take the place of what is there (a folder of that name, for this
-        // minute or the next) is listed with its reason; the other is still written.
+        // A file that cannot be put in place is listed with its reason; the other is still written.
         const QString second = work_->file(QStringLiteral("second"));
-        for (double minute : {0.0, 1.0 / 1440}) {
-            QVERIFY(QDir().mkpath(QDir(second).filePath(QString::fromStdString(
-                historyExportFileName("dev6", nowDateTime() + minute, regionalFormats())))));
+        QVERIFY(QDir().mkpath(second));
+        test::FakeFileCalls refusing;
+        refusing.refusedName = "dev6 ";
+        {
+            ScopedFileCalls use(refusing);
+            chooseFolderWhenShown(Form1->FolderDialog1(), second);
+            Form1->N10->trigger();
         }
-        chooseFolderWhenShown(Form1->FolderDialog1(), second);
-        Form1->N10->trigger();
         QCOMPARE(boxes_->calls.size(), std::size_t{2});
         const QString summary = boxes_->calls[1].text;
         QVERIFY2(QRegularExpression(QStringLiteral("^Сохранено файлов: 1 \\(замеров: \\d+\\) в папке .*second\\n\\n"
-                                                   "Не удалось сохранить:\\ndev6 .*: Это папка, а не файл$"))
+                                                   "Не удалось сохранить:\\ndev6 .*: Нет доступа$"))
                      .match(summary)
                      .hasMatch(),
                  qPrintable(summary));
         const QStringList kept = QDir(second).entryList(QDir::Files | QDir::Hidden | QDir::System);
         QCOMPARE(kept.size(), 1);
         QVERIFY(kept[0].startsWith(QStringLiteral("dev5 ")));
+    }
+
+    // "Сохранить все" names its files so that a USB stick takes them, and never puts one in
+    // place of a file already there: not of an earlier save in the same minute, nor of the
+    // user's own.
+    void saveAllNamesFitAnyDiskAndNeverReplaceAFile()
+    {
+        // 126 Cyrillic letters ("Ж" in the file's code page): 252 bytes of UTF-8 before the stamp.
+        const QByteArray longName(126, '\xC6');
+        prepareBusWith({5, 6}, deviceRecord(5, longName) + deviceRecord(6, "t:1?"));
+        createForms();
+        Form1->show();
+        for (std::uint8_t a : {5, 6})
+            QVERIFY(QTest::qWaitFor([a] { return historyRecords(historyPath(a)).size() >= 2; }, kWait));
+        // The user's own files of the names device 6 would get, in this minute and the next.
+        const QString folder = work_->file(QStringLiteral("stick"));
+        QVERIFY(QDir().mkpath(folder));
+        QStringList own;
+        for (double minute : {0.0, 1.0 / 1440}) {
+            own << QDir(folder).filePath(
+                QString::fromStdString(historyExportFileName("t:1?", nowDateTime() + minute, regionalFormats())));
+            writeFile(own.back(), "own");
+        }
+        for (int save = 1; save <= 2; ++save) {
+            chooseFolderWhenShown(Form1->FolderDialog1(), folder);
+            Form1->N10->trigger();
+            QCOMPARE(boxes_->calls.size(), std::size_t(save));
+            QVERIFY2(boxes_->calls.back().text.startsWith(QStringLiteral("Сохранено файлов: 2 (замеров: ")),
+                     qPrintable(boxes_->calls.back().text));
+        }
+        for (const QString& file : own)
+            QCOMPARE(readFile(file), QByteArray("own"));
+        const QStringList files = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+        QCOMPARE(files.size(), 6);
+        int longOnes = 0;
+        for (const QString& name : files) {
+            QVERIFY2(QFile::encodeName(name).size() <= 255, qPrintable(name));
+            QVERIFY2(!name.contains(QLatin1Char(':')) && !name.contains(QLatin1Char('?')), qPrintable(name));
+            if (name.startsWith(QString(100, QChar(0x416))))
+                ++longOnes;
+            else
+                QVERIFY2(name.startsWith(QStringLiteral("t_1_ ")), qPrintable(name));
+        }
+        QCOMPARE(longOnes, 2);
     }
 
     void regionalFormatsFollowTheLocale()

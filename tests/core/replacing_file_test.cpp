@@ -4,13 +4,16 @@
 #include "grafimo/config_file.h"
 #include "grafimo/export_text.h"
 #include "grafimo_test/fake_file_calls.h"
+#include "grafimo_test/refused_system_call.h"
 #include "grafimo_test/russian_dates.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <set>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 
 using namespace grafimo;
@@ -90,6 +93,45 @@ TEST(ReplacingFile, AFullDiskLeavesTheOldFileAsItWas)
         EXPECT_EQ(readBytes(cfg), kOld);
         EXPECT_EQ(namesIn(tmp.path()), std::set<std::string>{"grafimo.cfg"});
     }
+}
+
+TEST(ReplacingFile, AnInPlaceRewriteWorksWhereTheFileSystemCannotReserveSpace)
+{
+    // NFSv3, many FUSE and CIFS mounts answer fallocate with EOPNOTSUPP; here a child process
+    // is made so. Its folder takes no new file, so grafimo.cfg is rewritten where it is, and
+    // it grows past a block boundary: where the C library's stand-in would read the file.
+    TempDir tmp;
+    const fs::path cfg = tmp / "grafimo.cfg";
+    std::vector<DeviceRecord> devices;
+    for (int a = 1; a <= 100; ++a)
+        devices.push_back({static_cast<std::uint8_t>(a), std::string(48, static_cast<char>('a' + a % 26))});
+    ASSERT_EQ(writeDeviceRecords(cfg, std::span(devices).first(98)).status, ConfigWrite::Ok);
+    ASSERT_GT(fs::file_size(cfg), 4096u + 500u);
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        test::FakeFileCalls calls;
+        calls.refuseCreate = true;
+        ScopedFileCalls use(calls);
+        if (!test::refuseSystemCall(__NR_fallocate, EOPNOTSUPP))
+            ::_exit(255);
+        const RewriteResult r = writeDeviceRecords(cfg, devices);
+        // The reason of a failure is the exit status.
+        ::_exit(r.status == ConfigWrite::Ok ? 0 : r.fault.error > 0 && r.fault.error < 255 ? r.fault.error : 254);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_NE(WEXITSTATUS(status), 255) << "no system call could be refused";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << std::strerror(WEXITSTATUS(status));
+    const ConfigLoad load = loadDeviceList(cfg);
+    ASSERT_EQ(load.devices.size(), devices.size());
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        EXPECT_EQ(load.devices[i].address, devices[i].address);
+        EXPECT_EQ(load.devices[i].description, devices[i].description);
+    }
+    EXPECT_EQ(namesIn(tmp.path()), std::set<std::string>{"grafimo.cfg"});
 }
 
 TEST(ReplacingFile, AReplacedFileKeepsTheOldFilesGroupWhereTheUserMayGiveIt)

@@ -87,11 +87,12 @@ std::string exportLine(float value1, float value2, double time, const RegionalFo
 // Stamp for a suggested file name: the date-time text of `now` less its last three
 // characters (UTF-8 characters, not bytes), with every "." and ":" made "_".
 std::string fileNameStamp(double now, const RegionalFormats& formats);
-// description + " " + stamp + ".txt", and "Prot" + description + " " + stamp + ".txt".
-// A "/" or NUL, in the description or from a date pattern such as "M/d/yy", becomes "_"
-// so the name stays one file name.
+// description + " " + stamp [+ " (copy)"] + ".txt", and "Prot" + description + " " + stamp
+// + ".txt", made a name the target can hold by suggestedFileName: a "/" from a date pattern
+// such as "M/d/yy", a ":" or a control character in the description become "_", and a
+// long description is shortened.
 std::string historyExportFileName(std::string_view description, double now,
-                                  const RegionalFormats& formats);
+                                  const RegionalFormats& formats, unsigned copy = 1);
 std::string deviceLogExportFileName(std::string_view description, double now,
                                     const RegionalFormats& formats);
 

@@ -17,7 +17,8 @@ struct FileCalls {
     virtual ssize_t readlink(const char* path, char* buf, size_t size);
     virtual ssize_t write(int fd, const void* buf, size_t count);
     virtual ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset);
-    // As posix_fallocate: the error number, 0 on success.
+    // fallocate(2) with mode 0, giving the error number, 0 on success; EOPNOTSUPP where
+    // the file system cannot reserve space.
     virtual int fallocate(int fd, off_t offset, off_t length);
     virtual int ftruncate(int fd, off_t length);
     virtual int fsync(int fd);

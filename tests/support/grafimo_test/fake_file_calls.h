@@ -1,12 +1,14 @@
 #pragma once
 // The file calls of the configuration file and the exports with faults on demand: a full
-// disk, a folder that takes no new file, owners and groups of another user, a refused chown.
+// disk, a folder that takes no new file, owners and groups of another user, a refused chown,
+// a file that cannot be put in place.
 
 #include "grafimo/file_calls.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <unistd.h>
@@ -22,6 +24,7 @@ public:
     std::map<std::string, gid_t> groups; // ... and this group
     int fchownErrno = 0;
     std::vector<gid_t> groupsGiven; // the groups fchown was asked to give
+    std::string refusedName;        // a finished file whose name begins so cannot take its place (EACCES)
 
     int open(const char* path, int flags, mode_t mode) override
     {
@@ -42,6 +45,11 @@ public:
     int fallocate(int fd, off_t offset, off_t length) override
     {
         return diskFull && offset + length > sizeOf(fd) ? ENOSPC : FileCalls::fallocate(fd, offset, length);
+    }
+    int rename(const char* from, const char* to) override
+    {
+        const std::string name = std::filesystem::path(to).filename().string();
+        return !refusedName.empty() && name.starts_with(refusedName) ? fail(EACCES) : FileCalls::rename(from, to);
     }
     int fchown(int, uid_t, gid_t group) override
     {
