@@ -104,8 +104,9 @@ MqttEnvironment systemMqttEnvironment()
 std::optional<BrokerUrl> parseBrokerUrl(std::string_view url, std::string* error)
 {
     BrokerUrl out;
-    const auto fail = [&](std::string why) {
-        *error = "--mqtt " + std::string(url) + ": " + why;
+    const std::string given(url);
+    const auto fail = [&](const std::string& why) {
+        *error = "--mqtt " + given + ": " + why;
         return std::nullopt;
     };
     if (url.starts_with("mqtt://")) {
@@ -124,8 +125,11 @@ std::optional<BrokerUrl> parseBrokerUrl(std::string_view url, std::string* error
         return fail("a broker URL has no path");
     if (const auto at = url.rfind('@'); at != std::string_view::npos) {
         const std::string_view user = url.substr(0, at);
-        if (user.find(':') != std::string_view::npos)
-            return fail("no password in the URL: use --mqtt-password-file or GRAFIMO_MQTT_PASSWORD");
+        if (user.find(':') != std::string_view::npos) {
+            // Not repeated: the message goes to the log.
+            *error = "--mqtt: no password in the URL: use --mqtt-password-file or GRAFIMO_MQTT_PASSWORD";
+            return std::nullopt;
+        }
         if (user.empty())
             return fail("empty user name before '@'");
         out.user = std::string(user);

@@ -1,0 +1,374 @@
+// The publisher against a real Mosquitto: every record of the history files reaches a
+// subscriber, in order, across broker outages, a killed publisher and refused logins.
+#include "grafimo/mqtt/mqtt_publisher.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "grafimo/mqtt/mqtt_payload.h"
+#include "grafimo/text_codec.h"
+#include "grafimo_test/mosquitto_broker.h"
+#include "grafimo_test/mqtt_publisher_rig.h"
+#include "grafimo_test/mqtt_subscriber.h"
+#include "grafimo_test/temp_dir.h"
+
+namespace grafimo::mqtt {
+namespace {
+
+using namespace std::chrono_literals;
+using test::MqttMessage;
+using test::MqttSubscriber;
+
+const std::string kPrefix = "grafimo485/test";
+
+class PublisherTest : public ::testing::Test {
+protected:
+    void SetUp() override { std::filesystem::create_directories(history_); }
+
+    test::MosquittoBroker& startBroker(test::MosquittoBroker::Config config = {})
+    {
+        broker_ = std::make_unique<test::MosquittoBroker>(dir_ / "broker", std::move(config));
+        EXPECT_TRUE(broker_->start()) << broker_->log();
+        return *broker_;
+    }
+    MqttSubscriber::Config subscriberConfig(bool persistent = false) const
+    {
+        MqttSubscriber::Config c;
+        c.port = broker_->port();
+        c.persistent = persistent;
+        return c;
+    }
+    PublisherOptions options(std::vector<MqttDevice> devices)
+    {
+        return test::publisherOptions(broker_->port(), history_, std::move(devices), log_);
+    }
+
+    // Waits until every device has sent every seq below its count (repeats dropped).
+    static bool haveAll(const std::vector<MqttMessage>& messages, const std::map<int, std::uint64_t>& counts)
+    {
+        const auto samples = test::samplesByDevice(messages, kPrefix);
+        for (const auto& [address, count] : counts) {
+            const auto it = samples.find(address);
+            if (count == 0)
+                continue;
+            if (it == samples.end() || test::deduplicated(it->second).size() < count)
+                return false;
+        }
+        return true;
+    }
+    static bool hasMessage(const std::vector<MqttMessage>& messages, const std::string& topic,
+                           const std::string& payload)
+    {
+        for (const MqttMessage& m : messages)
+            if (m.topic == topic && m.payload == payload)
+                return true;
+        return false;
+    }
+    // Every device's seqs in order without a gap, 0 to count - 1.
+    static void expectComplete(const std::vector<MqttMessage>& messages, const std::map<int, std::uint64_t>& counts)
+    {
+        const auto samples = test::samplesByDevice(messages, kPrefix);
+        for (const auto& [address, count] : counts) {
+            bool gap = false;
+            const auto kept = test::deduplicated(samples.at(address), &gap);
+            EXPECT_FALSE(gap) << "device " << address;
+            ASSERT_EQ(kept.size(), count) << "device " << address;
+            EXPECT_EQ(kept.back(), count - 1);
+        }
+    }
+
+    test::TempDir dir_{"grafimo-mqtt"};
+    std::filesystem::path history_ = dir_ / "history" / "";
+    std::unique_ptr<test::MosquittoBroker> broker_;
+    test::PublisherLog log_;
+};
+
+TEST_F(PublisherTest, EveryRecordReachesTheSubscriberAsTheFileHoldsIt)
+{
+    startBroker();
+    MqttSubscriber sub(subscriberConfig(), {kPrefix + "/#"});
+    ASSERT_TRUE(sub.waitSubscribed());
+    // A backlog on device 3, none yet on device 7.
+    ASSERT_TRUE(test::appendRecords(history_, 3, 0, 500));
+    const std::string boiler = cp1251ToUtf8("\xCA\xEE\xF2\xB8\xEB");
+    {
+        MqttPublisher publisher(options({{3, boiler}, {7, ""}}));
+        ASSERT_TRUE(publisher.start());
+        // The poll thread's part: append, then say so.
+        for (std::uint64_t i = 0; i < 40; ++i) {
+            ASSERT_TRUE(test::appendRecords(history_, 7, i, 1));
+            publisher.sampleStored(7);
+            ASSERT_TRUE(test::appendRecords(history_, 3, 500 + i, 1));
+            publisher.sampleStored(3);
+        }
+        ASSERT_TRUE(sub.waitFor([](const auto& m) { return haveAll(m, {{3, 540}, {7, 40}}); })) << log_.text();
+        publisher.deviceAvailability(7, false);
+        ASSERT_TRUE(sub.waitFor([](const auto& m) { return hasMessage(m, kPrefix + "/7/availability", "offline"); }));
+        EXPECT_TRUE(publisher.connected());
+    }
+    const auto messages = sub.messages();
+    expectComplete(messages, {{3, 540}, {7, 40}});
+
+    // Each sample is the record at its seq: values that read back to the same floats, the
+    // record's own time.
+    const auto samples = test::samplesByDevice(messages, kPrefix);
+    for (const int address : {3, 7}) {
+        const auto records = readAllHistory(history_ / historyFileName(static_cast<std::uint8_t>(address)));
+        ASSERT_TRUE(records);
+        for (const test::SamplePayload& s : samples.at(address)) {
+            ASSERT_LT(s.seq, records->size());
+            const HistoryRecord& r = (*records)[s.seq];
+            EXPECT_EQ(s.value1, floatText(r.value1)) << address << "/" << s.seq;
+            EXPECT_EQ(std::strtof(s.value2.c_str(), nullptr), r.value2) << address << "/" << s.seq;
+            EXPECT_EQ(s.time, isoTime(r.time).value()) << address << "/" << s.seq;
+        }
+    }
+    // Retained status, state with the description in UTF-8, availability.
+    EXPECT_TRUE(hasMessage(messages, kPrefix + "/status", "online"));
+    EXPECT_EQ(messages.back().topic, kPrefix + "/status");
+    EXPECT_EQ(messages.back().payload, "offline") << "a clean stop says offline last";
+    EXPECT_TRUE(hasMessage(messages, kPrefix + "/3/availability", "online"));
+    EXPECT_TRUE(hasMessage(messages, kPrefix + "/3/state", stateJson(539, test::testRecord(3, 539), boiler)));
+
+    // The acknowledged counts were kept at stop.
+    EXPECT_EQ(readPublishedCount(history_, 3), 540u);
+    EXPECT_EQ(readPublishedCount(history_, 7), 40u);
+
+    // A restart after a clean stop sends nothing twice: the next sample of a device is the
+    // first of its samples after the restart.
+    MqttSubscriber late(subscriberConfig(), {kPrefix + "/7/sample", kPrefix + "/3/state"});
+    ASSERT_TRUE(late.waitSubscribed());
+    {
+        MqttPublisher publisher(options({{3, boiler}, {7, ""}}));
+        ASSERT_TRUE(publisher.start());
+        ASSERT_TRUE(test::appendRecords(history_, 7, 40, 1));
+        publisher.sampleStored(7);
+        ASSERT_TRUE(late.waitFor([](const auto& m) { return haveAll(m, {{7, 1}}) || m.size() > 2; }));
+        ASSERT_TRUE(late.waitFor([](const auto& m) {
+            return !test::samplesByDevice(m, kPrefix).empty();
+        }));
+    }
+    const auto after = test::samplesByDevice(late.messages(), kPrefix);
+    ASSERT_EQ(after.at(7).size(), 1u);
+    EXPECT_EQ(after.at(7)[0].seq, 40u);
+}
+
+TEST_F(PublisherTest, BrokerAwayTwentySecondsLosesNothing)
+{
+    startBroker();
+    auto sub = std::make_unique<MqttSubscriber>(subscriberConfig(true), std::vector<std::string>{kPrefix + "/+/sample"});
+    ASSERT_TRUE(sub->waitSubscribed());
+    MqttPublisher publisher(options({{1, "a"}, {2, "b"}}));
+    ASSERT_TRUE(publisher.start());
+
+    // The poll thread keeps storing samples while the broker is away.
+    std::atomic<bool> feeding{true};
+    std::atomic<std::uint64_t> stored{0};
+    std::thread feeder([&] {
+        while (feeding.load()) {
+            const std::uint64_t i = stored.load();
+            if (!test::appendRecords(history_, 1, i, 1) || !test::appendRecords(history_, 2, i, 1))
+                return;
+            publisher.sampleStored(1);
+            publisher.sampleStored(2);
+            stored.store(i + 1);
+            std::this_thread::sleep_for(10ms);
+        }
+    });
+    EXPECT_TRUE(sub->waitFor([](const auto& m) { return haveAll(m, {{1, 50}, {2, 50}}); }));
+    broker_->stop();
+    std::this_thread::sleep_for(20s);
+    ASSERT_TRUE(broker_->start()) << broker_->log();
+    std::this_thread::sleep_for(1s);
+    feeding.store(false);
+    feeder.join();
+    const std::uint64_t count = stored.load();
+    ASSERT_TRUE(sub->waitFor([&](const auto& m) { return haveAll(m, {{1, count}, {2, count}}); }, 120s))
+        << log_.text();
+    expectComplete(sub->messages(), {{1, count}, {2, count}});
+    // Lost once, refused once however often it was tried, connected again.
+    EXPECT_EQ(log_.count("lost"), 1u) << log_.text();
+    EXPECT_EQ(log_.count("failed: refused"), 1u) << log_.text();
+    EXPECT_EQ(log_.count("connected to"), 2u) << log_.text();
+}
+
+TEST_F(PublisherTest, KilledPublisherStartedAgainMissesNoSeq)
+{
+    startBroker();
+    const std::uint64_t backlog = 20000;
+    ASSERT_TRUE(test::appendRecords(history_, 5, 0, backlog));
+    ASSERT_TRUE(test::appendRecords(history_, 6, 0, backlog / 2));
+    // The first publisher runs in a process of its own, to be killed with SIGKILL; no
+    // thread of this process runs at the fork.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        test::PublisherLog log;
+        auto o = test::publisherOptions(broker_->port(), history_, {{5, ""}, {6, ""}}, log);
+        o.log = [](const std::string& line) { std::fprintf(stderr, "child: %s\n", line.c_str()); };
+        MqttPublisher publisher(std::move(o));
+        std::string error;
+        if (!publisher.start(&error))
+            std::fprintf(stderr, "child: %s\n", error.c_str());
+        for (;;)
+            ::pause();
+    }
+    struct Reaper {
+        pid_t pid;
+        ~Reaper()
+        {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    };
+    std::optional<Reaper> reaper;
+    reaper.emplace(child);
+    MqttSubscriber sub(subscriberConfig(), {kPrefix + "/+/sample"});
+    ASSERT_TRUE(sub.waitSubscribed());
+    // Killed while draining, once some counts were saved.
+    ASSERT_TRUE(test::waitUntil([&] { return readPublishedCount(history_, 5) > 100; }));
+    reaper.reset();
+    const std::uint64_t savedAtKill = readPublishedCount(history_, 5);
+    ASSERT_LT(savedAtKill, backlog) << "the drain ended before the kill; make the backlog larger";
+
+    MqttPublisher publisher(options({{5, ""}, {6, ""}}));
+    ASSERT_TRUE(publisher.start());
+    // The restart goes on from the saved count: every seq from there on arrives, in order
+    // (repeats of what the killed one sent dropped).
+    const auto fromSaved = [&](const std::vector<MqttMessage>& m) {
+        std::vector<std::uint64_t> kept;
+        const auto samples = test::samplesByDevice(m, kPrefix);
+        if (samples.count(5))
+            for (const test::SamplePayload& s : samples.at(5))
+                if (s.seq >= savedAtKill && (kept.empty() || s.seq > kept.back()))
+                    kept.push_back(s.seq);
+        return kept;
+    };
+    ASSERT_TRUE(sub.waitFor([&](const auto& m) { return fromSaved(m).size() == backlog - savedAtKill; }, 120s))
+        << fromSaved(sub.messages()).size();
+    const auto kept = fromSaved(sub.messages());
+    EXPECT_EQ(kept.front(), savedAtKill);
+    EXPECT_EQ(kept.back(), backlog - 1);
+    ASSERT_TRUE(test::waitUntil([&] {
+        return readPublishedCount(history_, 5) == backlog && readPublishedCount(history_, 6) == backlog / 2;
+    }));
+}
+
+TEST_F(PublisherTest, WrongPasswordSaidOnceThenTheRightOneConnects)
+{
+    startBroker({"grafimo", "right", false});
+    ASSERT_TRUE(test::appendRecords(history_, 9, 0, 10));
+    PublisherOptions o = options({{9, ""}});
+    o.settings.user = "grafimo";
+    o.settings.password = "wrong";
+    MqttPublisher publisher(std::move(o));
+    ASSERT_TRUE(publisher.start());
+    // Refused again and again (the broker logs each), said once.
+    ASSERT_TRUE(test::waitUntil([&] {
+        const std::string l = broker_->log();
+        std::size_t n = 0;
+        for (auto at = l.find("not authorised"); at != std::string::npos; at = l.find("not authorised", at + 1))
+            ++n;
+        return n >= 3;
+    })) << broker_->log();
+    const auto refusals = log_.count("bad user name or password") + log_.count("not authorised");
+    EXPECT_EQ(refusals, 1u) << log_.text();
+    EXPECT_FALSE(publisher.connected());
+
+    // The broker now takes that password: the next attempt gets in.
+    MqttSubscriber::Config sc = subscriberConfig();
+    sc.user = "grafimo";
+    sc.password = "wrong";
+    broker_->setPassword("wrong");
+    MqttSubscriber sub(sc, {kPrefix + "/+/sample"});
+    ASSERT_TRUE(sub.waitSubscribed());
+    ASSERT_TRUE(sub.waitFor([](const auto& m) { return haveAll(m, {{9, 10}}); })) << log_.text();
+    EXPECT_EQ(log_.count("connected to mqtt://grafimo@127.0.0.1"), 1u) << log_.text();
+}
+
+TEST_F(PublisherTest, TlsWithTheRightCaAndRefusedWithAWrongOne)
+{
+    startBroker({"", "", true});
+    ASSERT_FALSE(broker_->certificates().caFile.empty()) << "openssl could not make the certificates";
+    ASSERT_TRUE(test::appendRecords(history_, 4, 0, 25));
+    MqttSubscriber sub(subscriberConfig(), {kPrefix + "/+/sample"});
+    ASSERT_TRUE(sub.waitSubscribed());
+
+    test::PublisherLog wrongLog;
+    PublisherOptions wrong = test::publisherOptions(broker_->tlsPort(), history_, {{4, ""}}, wrongLog);
+    wrong.settings.tls = true;
+    wrong.settings.caFile = broker_->certificates().otherCaFile.string();
+    {
+        MqttPublisher publisher(std::move(wrong));
+        ASSERT_TRUE(publisher.start());
+        ASSERT_TRUE(test::waitUntil([&] { return wrongLog.count("TLS verification failed") > 0; })) << wrongLog.text();
+        EXPECT_FALSE(publisher.connected());
+    }
+    EXPECT_EQ(wrongLog.count("TLS verification failed"), 1u) << wrongLog.text();
+    EXPECT_TRUE(sub.messages().empty());
+
+    PublisherOptions right = options({{4, ""}});
+    right.settings.port = broker_->tlsPort();
+    right.settings.tls = true;
+    right.settings.caFile = broker_->certificates().caFile.string();
+    MqttPublisher publisher(std::move(right));
+    ASSERT_TRUE(publisher.start());
+    ASSERT_TRUE(sub.waitFor([](const auto& m) { return haveAll(m, {{4, 25}}); })) << log_.text();
+    EXPECT_EQ(log_.count("connected to mqtts://127.0.0.1"), 1u) << log_.text();
+}
+
+TEST_F(PublisherTest, HomeAssistantDiscoveryRepublishedWhenItComesOnline)
+{
+    startBroker();
+    ASSERT_TRUE(test::appendRecords(history_, 12, 0, 3));
+    const std::string topic = "homeassistant/sensor/grafimo485_00000000feedf00d_12/value1/config";
+    MqttSubscriber sub(subscriberConfig(), {"homeassistant/sensor/#"});
+    ASSERT_TRUE(sub.waitSubscribed());
+    PublisherOptions o = options({{12, "Boiler"}});
+    o.settings.homeAssistant = true;
+    MqttPublisher publisher(std::move(o));
+    ASSERT_TRUE(publisher.start());
+    const auto configs = [&](const std::vector<MqttMessage>& m) {
+        return std::count_if(m.begin(), m.end(), [&](const MqttMessage& x) { return x.topic == topic; });
+    };
+    ASSERT_TRUE(sub.waitFor([&](const auto& m) { return configs(m) == 1; }));
+    EXPECT_EQ(sub.messages().size(), 2u) << "one config per value";
+    EXPECT_EQ(sub.messages()[0].payload.find(R"({"name":"Boiler value)"), 0u) << sub.messages()[0].payload;
+    sub.publish("homeassistant/status", "online");
+    ASSERT_TRUE(sub.waitFor([&](const auto& m) { return configs(m) == 2; }));
+}
+
+TEST_F(PublisherTest, BrokerThatStopsAnsweringIsFoundByKeepalive)
+{
+    startBroker();
+    MqttSubscriber::Config sc = subscriberConfig(true);
+    auto sub = std::make_unique<MqttSubscriber>(sc, std::vector<std::string>{kPrefix + "/+/sample"});
+    ASSERT_TRUE(sub->waitSubscribed());
+    PublisherOptions o = options({{2, ""}});
+    o.settings.keepaliveSeconds = 5; // the least libmosquitto takes
+    MqttPublisher publisher(std::move(o));
+    ASSERT_TRUE(publisher.start());
+    ASSERT_TRUE(test::appendRecords(history_, 2, 0, 10));
+    publisher.sampleStored(2);
+    ASSERT_TRUE(sub->waitFor([](const auto& m) { return haveAll(m, {{2, 10}}); }));
+
+    // Frozen: the connection stays up, nothing answers.
+    broker_->pause();
+    ASSERT_TRUE(test::appendRecords(history_, 2, 10, 10));
+    publisher.sampleStored(2);
+    const bool found = test::waitUntil([&] { return log_.count("lost") > 0; }, 60s);
+    broker_->resume();
+    ASSERT_TRUE(found) << log_.text();
+    EXPECT_EQ(log_.count("no answer within the keepalive"), 1u) << log_.text();
+    ASSERT_TRUE(sub->waitFor([](const auto& m) { return haveAll(m, {{2, 20}}); }, 90s)) << log_.text();
+    expectComplete(sub->messages(), {{2, 20}});
+}
+
+} // namespace
+} // namespace grafimo::mqtt
