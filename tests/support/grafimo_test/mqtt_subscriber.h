@@ -23,6 +23,7 @@ struct MqttMessage {
     std::string topic;
     std::string payload;
     bool retained = false;
+    std::chrono::steady_clock::time_point arrived{};
 };
 
 class MqttSubscriber {
@@ -60,7 +61,7 @@ public:
             std::lock_guard lock(s->mutex_);
             s->messages_.push_back({m->topic, std::string(static_cast<const char*>(m->payload),
                                                           static_cast<std::size_t>(m->payloadlen)),
-                                    m->retain});
+                                    m->retain, std::chrono::steady_clock::now()});
             s->cv_.notify_all();
         });
         mosquitto_connect_async(mosq_, "127.0.0.1", config_.port, 5);
