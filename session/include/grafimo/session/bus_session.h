@@ -10,6 +10,7 @@
 // through the SessionExecutor the owner hands in. Nothing of the session blocks the owner
 // for longer than it takes the threads to finish their current exchange.
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -79,6 +80,8 @@ struct OpenFailure {
     // Set when the failure is not the device's: a gateway name that cannot be parsed, a
     // name too long for grafimo.cfg, a connection refused or timed out (Russian, UTF-8).
     std::string reason;
+    // The name itself was refused before anything was tried (state Closed, nothing stored).
+    bool refused = false;
 };
 
 // Why an open link was given up.
@@ -273,6 +276,9 @@ public:
     std::chrono::steady_clock::time_point lastExchangeAttempt() const;
     // When a device last answered anything (the open of the link counts as one).
     std::chrono::steady_clock::time_point lastAnswer() const;
+    // When a lost link was last tried again (the epoch until then): while the link is
+    // down, this is the session's sign of life.
+    std::chrono::steady_clock::time_point lastReconnectAttempt() const;
     // Samples taken and stored, and stores that failed, since the session was made.
     std::uint64_t samplesTaken() const { return samplesTaken_.load(std::memory_order_relaxed); }
     std::uint64_t storeFailures() const { return storeFailures_.load(std::memory_order_relaxed); }
@@ -325,6 +331,7 @@ private:
 
     std::atomic<std::int64_t> lastExchange_{0};
     std::atomic<std::int64_t> lastAnswer_{0};
+    std::atomic<std::int64_t> lastReconnect_{0};
     std::atomic<std::uint64_t> samplesTaken_{0};
     std::atomic<std::uint64_t> storeFailures_{0};
 };
