@@ -90,6 +90,16 @@ void EventLog::error(const std::string& line)
     say(Error, line);
 }
 
+void EventLog::warning(const std::string& line)
+{
+    say(Warning, line);
+}
+
+void EventLog::notice(const std::string& line)
+{
+    say(Notice, line);
+}
+
 void EventLog::started(const std::string& folder, const std::string& port, const std::vector<std::uint8_t>& devices,
                        const std::filesystem::path& historyDir)
 {

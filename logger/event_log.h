@@ -26,6 +26,9 @@ public:
                  const std::filesystem::path& historyDir);
     void stopped();
     void error(const std::string& line);
+    // Lines of other parts of the run (the MQTT publisher's connection); any thread.
+    void warning(const std::string& line);
+    void notice(const std::string& line);
 
     // ---- session events ----
     void portOpened(const std::string& name) override;

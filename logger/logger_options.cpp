@@ -18,7 +18,8 @@ std::optional<std::string> folderValue(std::string& into, const char* option, co
 
 const std::vector<OptionRow>& optionTable()
 {
-    static const std::vector<OptionRow> table{
+    static const std::vector<OptionRow> table = [] {
+    std::vector<OptionRow> rows{
         {"--dir", "DIR",
          [](LoggerOptions& o, const std::string& v) { return folderValue(o.dir, "--dir", v); }},
         {"--state-dir", "DIR",
@@ -35,6 +36,15 @@ const std::vector<OptionRow>& optionTable()
              return std::nullopt;
          }},
     };
+    // The publisher's options are its own table's rows.
+    for (const mqtt::MqttOptionSpec& spec : mqtt::mqttOptionTable())
+        rows.push_back({spec.name.data(), spec.takesValue ? spec.valueName.data() : nullptr,
+                        [name = spec.name](LoggerOptions& o, const std::string& v) -> std::optional<std::string> {
+                            mqtt::takeMqttOption(o.mqtt, name, v);
+                            return std::nullopt;
+                        }});
+    return rows;
+    }();
     return table;
 }
 
@@ -80,7 +90,7 @@ LoggerOptions parseLoggerOptions(const std::vector<std::string>& args)
 
 std::string helpText()
 {
-    return "Usage: grafimo-logger [--dir DIR] [--state-dir DIR]\n"
+    return "Usage: grafimo-logger [--dir DIR] [--state-dir DIR] [--mqtt URL [--mqtt-... ]]\n"
            "Polls the measuring devices listed in grafimo.cfg on the port or gateway stored there\n"
            "and appends every sample to the device's history file, without a window. Meant to\n"
            "run as a service (grafimo-logger@FOLDER.service); one line on stderr per event.\n"
@@ -89,6 +99,16 @@ std::string helpText()
            "                   the file is only read\n"
            "  --state-dir DIR  where the history directory goes, in place of $XDG_STATE_HOME\n"
            "                   (default ~/.local/state): DIR/grafimo485/<key of the folder>/\n"
+           "  --mqtt URL       also publish every sample to an MQTT broker, nothing lost while it\n"
+           "                   is away: mqtt://[USER@]HOST[:PORT] or mqtts://[USER@]HOST[:PORT]\n"
+           "  --mqtt-ca FILE   check an mqtts:// broker against the CA certificates in FILE\n"
+           "                   (default: the system's certificate store)\n"
+           "  --mqtt-password-file FILE\n"
+           "                   the broker password, the first line of FILE; or set\n"
+           "                   GRAFIMO_MQTT_PASSWORD (never on the command line)\n"
+           "  --mqtt-topic PREFIX\n"
+           "                   topic prefix (default grafimo485/<host name>)\n"
+           "  --mqtt-ha        publish Home Assistant discovery configs too\n"
            "  --help           this text\n"
            "  --version        the version and the licence\n"
            "\n"

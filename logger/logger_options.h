@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "grafimo/mqtt/mqtt_options.h"
+
 namespace grafimo::logger {
 
 struct LoggerOptions {
@@ -18,6 +20,8 @@ struct LoggerOptions {
     std::string dir;
     // --state-dir DIR: base of the history directory in place of $XDG_STATE_HOME.
     std::string stateDir;
+    // --mqtt and its companions, as given; checked (and the password read) before polling.
+    mqtt::MqttArgs mqtt;
     // For Action::Error: one line, without the program name.
     std::string error;
 };

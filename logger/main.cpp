@@ -16,6 +16,8 @@
 #include "event_log.h"
 #include "grafimo/config_file.h"
 #include "grafimo/file_fault.h"
+#include "grafimo/mqtt/mqtt_publisher.h"
+#include "grafimo/mqtt/session_publisher.h"
 #include "grafimo/platform/dirs.h"
 #include "grafimo/platform/service_notify.h"
 #include "grafimo/session/bus_session.h"
@@ -124,6 +126,11 @@ int main(int argc, char* argv[])
         break;
     }
 
+    // The broker's URL, prefix, password and CA file are checked before anything runs.
+    const mqtt::MqttResolved mqttSettings = mqtt::resolveMqttArgs(options.mqtt);
+    if (!mqttSettings.error.empty())
+        return usageError(mqttSettings.error);
+
     // Before any other thread: every thread made later inherits the blocked signals.
     session::SessionLoop loop;
     logger::TerminationSignals signals([&loop](int) { loop.stop(); });
@@ -157,19 +164,36 @@ int main(int argc, char* argv[])
 
     logger::EventLog eventLog(stderr, stderrIsJournal());
     platform::ServiceNotifier notifier;
+    // Made once the history directory is known; they outlive the session that calls them.
+    std::unique_ptr<mqtt::MqttPublisher> publisher;
+    std::unique_ptr<mqtt::SessionPublisher> publisherFeed;
     session::BusSession session(loop, sessionOptions);
     logger::ServiceWatch watch(session, notifier, loop, addresses.size());
     RunEnd runEnd(loop);
-    // Every part that follows the run hears the same events, in this order; a publisher
-    // added later is one more entry.
+    // Every part that follows the run hears the same events, in this order.
     std::vector<session::SessionEvents*> listeners{&eventLog, &watch, &runEnd};
     for (session::SessionEvents* listener : listeners)
         session.addListener(*listener);
+    for (const std::string& warning : mqttSettings.warnings)
+        eventLog.warning(warning);
 
     FileFault fault;
     if (!session.setUpHistory(&fault)) {
         eventLog.error("no history directory: " + describe(fault));
         return kExitFault;
+    }
+    // The publisher reads the history files the session writes, so it needs their folder;
+    // it hears the session's samples and stops after the session's threads have ended.
+    if (mqttSettings.settings) {
+        std::vector<mqtt::ConfiguredDevice> devices;
+        for (const DeviceRecord& d : config.devices)
+            devices.push_back({d.address, d.description});
+        mqtt::PublisherOptions publisherOptions =
+            mqtt::sessionPublisherOptions(session, *mqttSettings.settings, devices);
+        publisherOptions.log = [&eventLog](const std::string& line) { eventLog.notice(line); };
+        publisher = std::make_unique<mqtt::MqttPublisher>(std::move(publisherOptions));
+        publisherFeed = std::make_unique<mqtt::SessionPublisher>(*publisher);
+        session.addListener(*publisherFeed);
     }
     std::string lockError;
     switch (session.lockFolder(&lockError)) {
@@ -185,6 +209,14 @@ int main(int argc, char* argv[])
     session.markRun(true);
     session.setDevices(addresses);
     eventLog.started(folder.string(), config.portName, addresses, *session.historyDir());
+    if (publisher) {
+        eventLog.notice("MQTT: publishing to " + mqttSettings.settings->describe() + " under " +
+                        mqttSettings.settings->prefix + "/");
+        if (std::string error; !publisher->start(&error)) {
+            eventLog.error("MQTT: cannot start the publisher: " + error);
+            return kExitFault;
+        }
+    }
 
     session.open(config.portName);
     if (!loop.stopped()) {
@@ -193,6 +225,8 @@ int main(int argc, char* argv[])
     }
     watch.stopping();
     session.close();
+    if (publisher)
+        publisher->stop();
     eventLog.stopped();
     return runEnd.status();
 }

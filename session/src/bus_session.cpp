@@ -271,7 +271,10 @@ void BusSession::removeHistory(std::uint8_t address)
 {
     if (!historyDir_)
         return;
+    // The publisher's place in the file goes with it, first, so that a new file is never
+    // taken up at an old file's place.
     std::error_code ec;
+    std::filesystem::remove(*historyDir_ / publishedCountFileName(address), ec);
     std::filesystem::remove(historyFile(address), ec);
 }
 
