@@ -428,10 +428,10 @@ private:
 
     // A failure seen after a callback already gave the better reason (a refusal's code
     // before the broker closes the connection) is said with that reason.
-    void failWith(const std::string& reason) { fail(pendingFailure_ ? *pendingFailure_ : reason); }
+    void failWith(std::string reason) { fail(pendingFailure_ ? *pendingFailure_ : std::move(reason)); }
 
     // Ends this connection, says why once, and sets the next attempt.
-    void fail(const std::string& reason)
+    void fail(std::string reason) // a copy: teardown() clears the pending reason it may come from
     {
         const bool wasConnected = state_ == State::Connected;
         teardown();
