@@ -147,7 +147,7 @@ int main(int argc, char* argv[])
                               (ec ? ec.message() : "not a folder"));
         sessionOptions.stateBase = base;
     } else if (std::string error; !platform::stateHome(&error)) {
-        return usageError("no folder for the history files (" + error + "); give one with --state-dir DIR");
+        return usageError(error + "; give one with --state-dir DIR");
     }
     sessionOptions.reconnect = session::ReconnectPolicy::headless();
 
