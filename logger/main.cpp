@@ -154,9 +154,9 @@ int main(int argc, char* argv[])
                               (ec ? ec.message() : "not a folder"));
         sessionOptions.stateBase = base;
     } else if (std::string error; !platform::stateHome(&error)) {
-        return usageError("no folder for the history files (" + error + "); give one with --state-dir DIR");
+        return usageError(error + "; give one with --state-dir DIR");
     }
-    sessionOptions.reconnect = session::ReconnectPolicy::forever();
+    sessionOptions.reconnect = session::ReconnectPolicy::headless();
 
     std::vector<std::uint8_t> addresses;
     for (const DeviceRecord& d : config.devices)

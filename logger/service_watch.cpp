@@ -1,5 +1,7 @@
 #include "service_watch.h"
 
+#include <algorithm>
+
 #include "event_log.h"
 
 namespace grafimo::logger {
@@ -47,8 +49,10 @@ void ServiceWatch::tick()
     if (sessionShowsLife(session_.state(), session_.lastExchangeAttempt(), linkUp_, std::chrono::steady_clock::now(),
                          period))
         notifier_.watchdog();
-    // Twice a period, so one late tick never misses the manager's deadline.
-    owner_.postAfter(std::chrono::duration_cast<std::chrono::milliseconds>(period / 2), [this] { tick(); });
+    // Twice a period, so one late tick never misses the manager's deadline; a period given
+    // absurdly short must not turn the loop into a spin.
+    const auto half = std::chrono::duration_cast<std::chrono::milliseconds>(period / 2);
+    owner_.postAfter(std::max(half, std::chrono::milliseconds(50)), [this] { tick(); });
 }
 
 void ServiceWatch::portOpened(const std::string& name)

@@ -48,38 +48,38 @@ public:
     void requestSent(const std::string& line) override
     {
         s_.lastExchange_.store(nowTicks(), std::memory_order_relaxed);
-        s_.emit([&](SessionEvents& l) { l.requestSent(line); });
+        s_.tell([&](SessionEvents& l) { l.requestSent(line); });
     }
     void answerReceived(const std::string& line) override
     {
-        s_.emit([&](SessionEvents& l) { l.answerReceived(line); });
+        s_.tell([&](SessionEvents& l) { l.answerReceived(line); });
     }
     void samplePlotted(std::uint8_t address, float value1, float value2, double time) override
     {
-        s_.emit([&](SessionEvents& l) { l.samplePlotted(address, value1, value2, time); });
+        s_.tell([&](SessionEvents& l) { l.samplePlotted(address, value1, value2, time); });
     }
     void sampleStored(std::uint8_t address, const HistoryRecord& record, bool stored) override
     {
         s_.samplesTaken_.fetch_add(1, std::memory_order_relaxed);
         if (!stored)
             s_.storeFailures_.fetch_add(1, std::memory_order_relaxed);
-        s_.emit([&](SessionEvents& l) { l.sampleStored(address, record, stored); });
+        s_.tell([&](SessionEvents& l) { l.sampleStored(address, record, stored); });
     }
     void historyReloaded(std::uint8_t address, std::vector<HistoryRecord> records) override
     {
-        s_.emit([&](SessionEvents& l) { l.historyReloaded(address, records); });
+        s_.tell([&](SessionEvents& l) { l.historyReloaded(address, records); });
     }
     void chartsThinned(std::uint8_t address, std::size_t stride) override
     {
-        s_.emit([&](SessionEvents& l) { l.chartsThinned(address, stride); });
+        s_.tell([&](SessionEvents& l) { l.chartsThinned(address, stride); });
     }
     void historyWriteFailed(std::uint8_t address, const std::string& path) override
     {
-        s_.emit([&](SessionEvents& l) { l.historyWriteFailed(address, path); });
+        s_.tell([&](SessionEvents& l) { l.historyWriteFailed(address, path); });
     }
     void diskSpaceLow(bool low, std::uint64_t freeBytes) override
     {
-        s_.emit([&](SessionEvents& l) { l.diskSpaceLow(low, freeBytes); });
+        s_.tell([&](SessionEvents& l) { l.diskSpaceLow(low, freeBytes); });
     }
 
     void pollDone(std::uint8_t address, bool answered) override
@@ -89,7 +89,7 @@ public:
             misses_[address] = 0;
             if (silent_[address]) {
                 silent_[address] = false;
-                s_.emit([&](SessionEvents& l) { l.deviceBack(address); });
+                s_.tell([&](SessionEvents& l) { l.deviceBack(address); });
             }
             return;
         }
@@ -99,7 +99,7 @@ public:
         if (!silent_[address] && limit > 0 && misses_[address] >= limit) {
             silent_[address] = true;
             const unsigned misses = misses_[address];
-            s_.emit([&](SessionEvents& l) { l.deviceSilent(address, misses); });
+            s_.tell([&](SessionEvents& l) { l.deviceSilent(address, misses); });
         }
         // A gateway whose program hangs keeps its connection up for ever; no device has
         // answered on it for the whole limit: the link is taken for lost.
@@ -142,7 +142,7 @@ void BusSession::addListener(SessionEvents& listener)
     listeners_.push_back(&listener);
 }
 
-template <typename F> void BusSession::emit(F&& call)
+template <typename F> void BusSession::tell(F&& call)
 {
     for (SessionEvents* listener : listeners_)
         call(*listener);
@@ -252,7 +252,7 @@ bool BusSession::markRun(bool continueRun)
     if (!markerFailureSaid_) {
         markerFailureSaid_ = true;
         const FileFault fault{FileFault::Step::Write, *historyDir_ / kRunMarkerName, error};
-        emit([&](SessionEvents& l) { l.runMarkerFailed(fault); });
+        tell([&](SessionEvents& l) { l.runMarkerFailed(fault); });
     }
     return false;
 }
@@ -334,7 +334,7 @@ LinkState BusSession::open(const std::string& name)
             failure.name = name;
             failure.reason = std::move(refusal);
             failure.refused = true;
-            emit([&](SessionEvents& l) { l.portOpenFailed(failure); });
+            tell([&](SessionEvents& l) { l.portOpenFailed(failure); });
             return state_;
         }
         state_ = LinkState::Connecting;
@@ -364,7 +364,7 @@ LinkState BusSession::open(const std::string& name)
 void BusSession::failFirstOpen(OpenFailure failure, LinkState next)
 {
     state_ = options_.reconnect.retryFirstOpen ? LinkState::Lost : next;
-    emit([&](SessionEvents& l) { l.portOpenFailed(failure); });
+    tell([&](SessionEvents& l) { l.portOpenFailed(failure); });
     if (state_ == LinkState::Lost)
         scheduleReconnect();
 }
@@ -375,9 +375,9 @@ void BusSession::linkUp(bool back)
     nextWait_ = options_.reconnect.first;
     startThreads();
     if (back)
-        emit([&](SessionEvents& l) { l.portBack(portName_); });
+        tell([&](SessionEvents& l) { l.portBack(portName_); });
     else
-        emit([&](SessionEvents& l) { l.portOpened(portName_); });
+        tell([&](SessionEvents& l) { l.portOpened(portName_); });
 }
 
 void BusSession::close()
@@ -447,7 +447,7 @@ void BusSession::linkLost(std::uint64_t generation, LossReason reason)
         return;
     stopThreads();
     state_ = LinkState::Lost;
-    emit([&](SessionEvents& l) { l.portLost(portName_, reason); });
+    tell([&](SessionEvents& l) { l.portLost(portName_, reason); });
     scheduleReconnect();
 }
 
@@ -456,7 +456,7 @@ void BusSession::workerFailed(std::uint64_t generation, const std::exception_ptr
     if (generation != generation_ || state_ != LinkState::Open)
         return;
     close();
-    emit([&](SessionEvents& l) { l.pollingStopped(fault); });
+    tell([&](SessionEvents& l) { l.pollingStopped(fault); });
 }
 
 void BusSession::scheduleReconnect()

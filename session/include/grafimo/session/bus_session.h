@@ -58,7 +58,7 @@ struct ReconnectPolicy {
     static ReconnectPolicy window() { return {}; }
     // A recorder nobody watches: every failure, the first open included, is tried again
     // for ever, after 1 s, 2 s, 4 s ... up to 30 s.
-    static ReconnectPolicy forever()
+    static ReconnectPolicy headless()
     {
         return {true, std::chrono::milliseconds{1000}, std::chrono::milliseconds{30000}};
     }
@@ -297,7 +297,7 @@ private:
     void gatewayConnected(std::uint64_t attempt, platform::TcpConnectResult result);
     void linkUp(bool back);
     void failFirstOpen(OpenFailure failure, LinkState next);
-    template <typename F> void emit(F&& call);
+    template <typename F> void tell(F&& call);
     std::function<void()> guarded(std::function<void()> task);
 
     SessionExecutor& owner_;
