@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include "grafimo/mqtt/mqtt_payload.h"
+#include "grafimo/mqtt/session_publisher.h"
+#include "grafimo/session/session_loop.h"
 #include "grafimo/text_codec.h"
 #include "grafimo_test/mosquitto_broker.h"
 #include "grafimo_test/mqtt_publisher_rig.h"
@@ -368,6 +370,78 @@ TEST_F(PublisherTest, BrokerThatStopsAnsweringIsFoundByKeepalive)
     EXPECT_EQ(log_.count("no answer within the keepalive"), 1u) << log_.text();
     ASSERT_TRUE(sub->waitFor([](const auto& m) { return haveAll(m, {{2, 20}}); }, 90s)) << log_.text();
     expectComplete(sub->messages(), {{2, 20}});
+}
+
+TEST_F(PublisherTest, ALiveSampleDoesNotWaitForAnotherDevicesBacklog)
+{
+    startBroker();
+    const std::uint64_t backlog = 100000;
+    ASSERT_TRUE(test::appendRecords(history_, 20, 0, backlog));
+    MqttSubscriber sub(subscriberConfig(), {kPrefix + "/+/sample"});
+    ASSERT_TRUE(sub.waitSubscribed());
+    MqttPublisher publisher(options({{20, ""}, {21, ""}}));
+    ASSERT_TRUE(publisher.start());
+    ASSERT_TRUE(sub.waitFor([](const auto& m) { return m.size() >= 100; }));
+    // Device 21's sample comes while device 20 still has most of its backlog to send: it
+    // goes out between them, not after them.
+    ASSERT_TRUE(test::appendRecords(history_, 21, 0, 1));
+    publisher.sampleStored(21);
+    ASSERT_TRUE(sub.waitFor([](const auto& m) { return haveAll(m, {{21, 1}}); }));
+    const auto samples = test::samplesByDevice(sub.messages(), kPrefix);
+    EXPECT_LT(samples.at(20).size(), backlog / 2);
+}
+
+TEST_F(PublisherTest, CountsGoWithTheHistoryFilesTheSessionClears)
+{
+    session::SessionLoop loop;
+    session::SessionOptions so;
+    so.workingFolder = dir_.path();
+    so.stateBase = dir_ / "state";
+    std::filesystem::create_directories(*so.stateBase);
+    session::BusSession session(loop, so);
+    ASSERT_TRUE(session.setUpHistory());
+    const std::filesystem::path dir = *session.historyDir();
+    EXPECT_EQ(folderKeyOf(dir), dir.parent_path().filename().string());
+    for (const std::uint8_t a : {1, 2}) {
+        ASSERT_TRUE(test::appendRecords(dir, a, 0, 3));
+        std::ofstream(dir / publishedCountFileName(a)) << "3\n";
+    }
+    ASSERT_EQ(readPublishedCount(dir, 1), 3u);
+    session.removeHistory(1);
+    EXPECT_FALSE(std::filesystem::exists(dir / publishedCountFileName(1)));
+    EXPECT_EQ(readPublishedCount(dir, 2), 3u) << "another device's count stays";
+    session.clearHistory();
+    EXPECT_FALSE(std::filesystem::exists(dir / publishedCountFileName(2)));
+    EXPECT_FALSE(std::filesystem::exists(session.historyFile(2)));
+
+    // A count larger than the file it stands beside is an old run's: the new file is sent
+    // from its first record.
+    ASSERT_TRUE(test::appendRecords(dir, 1, 0, 2));
+    std::ofstream(dir / publishedCountFileName(1)) << "500\n";
+    startBroker();
+    MqttSubscriber sub(subscriberConfig(), {kPrefix + "/+/sample"});
+    ASSERT_TRUE(sub.waitSubscribed());
+    PublisherOptions o = sessionPublisherOptions(session, options({}).settings, {{1, "\xCA"}});
+    o.log = log_.sink();
+    MqttPublisher publisher(std::move(o));
+    ASSERT_TRUE(publisher.start());
+    ASSERT_TRUE(sub.waitFor([](const auto& m) { return haveAll(m, {{1, 2}}); })) << log_.text();
+    publisher.stop();
+    EXPECT_EQ(readPublishedCount(dir, 1), 2u);
+}
+
+TEST(PublishedCount, ReadsOnlyAWholeNumber)
+{
+    test::TempDir dir("grafimo-mqtt-count");
+    const std::pair<const char*, std::uint64_t> cases[] = {
+        {"12\n", 12}, {"12", 12}, {"0\n", 0}, {"", 0}, {"x\n", 0}, {"12x\n", 0}, {"-3\n", 0},
+        {"18446744073709551615\n", 18446744073709551615ull}, {"18446744073709551616\n", 0},
+    };
+    for (const auto& [text, value] : cases) {
+        std::ofstream(dir / publishedCountFileName(7), std::ios::trunc) << text;
+        EXPECT_EQ(readPublishedCount(dir.path(), 7), value) << text;
+    }
+    EXPECT_EQ(readPublishedCount(dir.path(), 8), 0u) << "no file";
 }
 
 } // namespace
