@@ -111,7 +111,9 @@ TEST_F(LoggerMqttTest, EverySampleIsTheHistoryRecordAtItsSeq)
     })) << run->log();
     run->signal(SIGTERM);
     ASSERT_EQ(run->exitCode(), 0) << run->log();
-    ASSERT_TRUE(sub.waitFor([&](const auto& m) { return deliveredAll(m); })) << run->log();
+    ASSERT_TRUE(sub.waitFor([&](const auto& m) {
+        return deliveredAll(m) && !m.empty() && m.back().topic == kPrefix + "/status";
+    })) << run->log();
     EXPECT_NE(run->log().find("MQTT: connected to mqtt://127.0.0.1:"), std::string::npos) << run->log();
 
     const auto messages = sub.messages();
