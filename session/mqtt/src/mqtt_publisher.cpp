@@ -376,9 +376,8 @@ private:
         owner_.connected_.store(true);
         retryWait_ = options_.retryFirst;
         say("connected", "MQTT: connected to " + options_.settings.describe() + " as " + statusPrefix());
-        mosquitto_publish(mosq_, nullptr, statusTopic_.c_str(), 6, "online", 1, true);
-        if (options_.settings.homeAssistant)
-            mosquitto_subscribe(mosq_, nullptr, "homeassistant/status", 1);
+        // Said outside the callback (the client holds its own locks in here).
+        greetingDue_ = true;
         for (Device& d : devices_) {
             d.next = d.acked;
             d.stateDue = d.known > 0;
@@ -450,6 +449,7 @@ private:
         state_ = State::Idle;
         owner_.connected_.store(false);
         pendingFailure_.reset();
+        greetingDue_ = false;
         // What was in flight goes again on the next connection, in order.
         inFlight_.clear();
         otherMids_.clear();
@@ -491,6 +491,15 @@ private:
     void pumpOthers()
     {
         checkPendingFailure();
+        if (greetingDue_ && state_ == State::Connected) {
+            greetingDue_ = false;
+            int mid = 0;
+            if (!publish(statusTopic_, "online", true, &mid))
+                return;
+            otherMids_.push_back(mid);
+            if (options_.settings.homeAssistant)
+                mosquitto_subscribe(mosq_, nullptr, "homeassistant/status", 1);
+        }
         const std::string& prefix = options_.settings.prefix;
         for (std::size_t n = 0; n < devices_.size() && state_ == State::Connected; ++n) {
             if (otherMids_.size() >= kMaxOtherInFlight)
@@ -612,6 +621,7 @@ private:
     Clock::time_point connectDeadline_{};
     std::chrono::milliseconds retryWait_ = options_.retryFirst;
     std::optional<std::string> pendingFailure_;
+    bool greetingDue_ = false; // "online" and the subscription, once connected
     std::string libError_;
     std::string lastSaid_;
     std::vector<InFlight> inFlight_;

@@ -13,7 +13,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <regex>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -62,15 +62,16 @@ public:
             s->messages_.push_back({m->topic, std::string(static_cast<const char*>(m->payload),
                                                           static_cast<std::size_t>(m->payloadlen)),
                                     m->retain, std::chrono::steady_clock::now()});
-            s->cv_.notify_all();
         });
         mosquitto_connect_async(mosq_, "127.0.0.1", config_.port, 5);
         mosquitto_loop_start(mosq_);
     }
     ~MqttSubscriber()
     {
+        // The loop thread ends by itself once disconnected (a cancelled one would leave the
+        // client's locks held).
         mosquitto_disconnect(mosq_);
-        mosquitto_loop_stop(mosq_, true);
+        mosquitto_loop_stop(mosq_, false);
         mosquitto_destroy(mosq_);
     }
     MqttSubscriber(const MqttSubscriber&) = delete;
@@ -84,11 +85,19 @@ public:
     }
 
     // Waits until `done` holds for the messages so far (a guard against hanging, not a timing).
+    // `done` is asked every 20 ms, not once per message: a backlog of thousands arrives
+    // without the check holding the receiving thread up.
     bool waitFor(const std::function<bool(const std::vector<MqttMessage>&)>& done,
                  std::chrono::milliseconds timeout = std::chrono::seconds(60))
     {
+        const auto end = std::chrono::steady_clock::now() + timeout;
         std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, timeout, [&] { return done(messages_); });
+        while (!done(messages_)) {
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            cv_.wait_for(lock, std::chrono::milliseconds(20));
+        }
+        return true;
     }
 
     std::vector<MqttMessage> messages() const
@@ -121,13 +130,45 @@ struct SamplePayload {
     std::string value1, value2;
 };
 
+// The exact shape {"seq":N,"time":"T","value1":V1,"value2":V2}; anything else is none.
 inline std::optional<SamplePayload> parseSample(const std::string& payload)
 {
-    static const std::regex shape(R"re(\{"seq":(\d+),"time":"([^"]+)","value1":([^,]+),"value2":([^,}]+)\})re");
-    std::smatch m;
-    if (!std::regex_match(payload, m, shape))
+    // Read by hand: thousands are parsed per check, also under the sanitizers.
+    std::string_view p(payload);
+    const auto take = [&p](std::string_view literal) {
+        if (!p.starts_with(literal))
+            return false;
+        p.remove_prefix(literal.size());
+        return true;
+    };
+    const auto upTo = [&p](char end) -> std::optional<std::string> {
+        const auto at = p.find(end);
+        if (at == std::string_view::npos || at == 0)
+            return std::nullopt;
+        std::string out(p.substr(0, at));
+        p.remove_prefix(at);
+        return out;
+    };
+    SamplePayload s;
+    if (!take("{\"seq\":"))
         return std::nullopt;
-    return SamplePayload{std::stoull(m[1]), m[2], m[3], m[4]};
+    const auto seq = upTo(',');
+    if (!seq || seq->find_first_not_of("0123456789") != std::string::npos || !take(",\"time\":\""))
+        return std::nullopt;
+    s.seq = std::stoull(*seq);
+    auto time = upTo('"');
+    if (!time || !take("\",\"value1\":"))
+        return std::nullopt;
+    s.time = std::move(*time);
+    auto v1 = upTo(',');
+    if (!v1 || !take(",\"value2\":"))
+        return std::nullopt;
+    s.value1 = std::move(*v1);
+    auto v2 = upTo('}');
+    if (!v2 || !take("}") || !p.empty())
+        return std::nullopt;
+    s.value2 = std::move(*v2);
+    return s;
 }
 
 // The samples of every device, by address taken from "<prefix>/<address>/sample".
