@@ -391,6 +391,16 @@ void BusSession::close()
     state_ = LinkState::Closed;
 }
 
+void BusSession::lookFor(const std::string& name)
+{
+    if (state_ != LinkState::Closed)
+        close();
+    portName_ = name;
+    nextWait_ = options_.reconnect.first;
+    state_ = LinkState::Lost;
+    scheduleReconnect();
+}
+
 void BusSession::startThreads()
 {
     const std::uint64_t generation = ++generation_;

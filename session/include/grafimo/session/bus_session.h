@@ -223,6 +223,9 @@ public:
     LinkState open(const std::string& name);
     // Ends both threads, gives up a connection or a reconnect under way; state Closed.
     void close();
+    // Looks for `name` as for a lost link (state Lost, portBack when found), without a
+    // first open: a front end that closed a lost link for a moment takes up the search.
+    void lookFor(const std::string& name);
     LinkState state() const { return state_; }
     bool isOpen() const { return state_ == LinkState::Open; }
     // The name given to the last open(); the link being looked for while Lost.
