@@ -93,6 +93,7 @@ for name in "${packages[@]}"; do
     if grep -qi 'qt\|qcustomplot' <<<"$depends"; then fail "the recorder depends on Qt: $depends"; fi
     if grep -Eq 'grafimo485$|grafimo-sim|applications|icons' "$tmp/$name.files"; then fail "the window's files in $name"; fi
     grep -q libsystemd0 <<<"$depends" || fail "Depends lacks libsystemd0"
+    grep -q libmosquitto1 <<<"$depends" || fail "Depends lacks libmosquitto1 (the MQTT publisher)"
     zcat "$root/usr/share/man/man1/grafimo-logger.1.gz" | grep -q '^\.TH GRAFIMO\\-LOGGER' || fail "man page grafimo-logger"
     out=$(env -i "$root/usr/bin/grafimo-logger" --version)
     [ "$(head -n1 <<<"$out")" = "grafimo-logger $version" ] || fail "grafimo-logger --version said: $out"
