@@ -178,6 +178,7 @@ void oprosKanala::pass()
         return;
     const std::vector<std::uint8_t>& answer = got.bytes;
     waits_.record(polled, !answer.empty());
+    view_.pollDone(polled, !answer.empty());
 
     if (answer.empty()) {
         devices_.countMissingAnswer(polled);
@@ -202,7 +203,10 @@ void oprosKanala::pass()
     view_.samplePlotted(sample->address, sample->value1, sample->value2, t);
 
     const std::filesystem::path file = historyFile(sample->address);
-    if (appendHistoryRecord(file, HistoryRecord{sample->value1, sample->value2, t})) {
+    const HistoryRecord record{sample->value1, sample->value2, t};
+    const bool stored = appendHistoryRecord(file, record);
+    view_.sampleStored(sample->address, record, stored);
+    if (stored) {
         writeFailReported_[sample->address] = false;
     } else {
         writeFailedSinceReload_[sample->address] = true;

@@ -44,6 +44,10 @@ public:
     // The history file could not be written; the sample was still plotted. Said once per
     // device until a write succeeds again.
     virtual void historyWriteFailed(std::uint8_t address, const std::string& path) = 0;
+    // One exchange with the polled device ended: `answered` when anything came back.
+    virtual void pollDone(std::uint8_t /*address*/, bool /*answered*/) {}
+    // A sample after its append to the history file; `stored` false when that failed.
+    virtual void sampleStored(std::uint8_t /*address*/, const HistoryRecord& /*record*/, bool /*stored*/) {}
     // The filesystem holding the history files fell below (`low`) or rose again above the
     // free-space limit; `freeBytes` is what it had.
     virtual void diskSpaceLow(bool /*low*/, std::uint64_t /*freeBytes*/) {}

@@ -16,6 +16,7 @@
 #include <QTabWidget>
 #include <QTimer>
 
+#include <algorithm>
 #include <deque>
 #include <set>
 #include <mutex>
@@ -73,10 +74,26 @@ private:
     bool& flag_;
 };
 
-std::string workingFolder()
+// Settings of the window's bus session: only what the port list takes for a serial port
+// is opened, and a lost port is looked for every second (the session's default).
+session::SessionOptions sessionOptions()
 {
-    std::error_code ec;
-    return std::filesystem::current_path(ec).string();
+    session::SessionOptions options;
+    options.acceptPort = [](const std::string& path) {
+        return isTerminalDevice(QFile::decodeName(QByteArray::fromStdString(path)));
+    };
+    return options;
+}
+
+// Time of a history file's first record: the start of the run that wrote it, as near as
+// the file tells.
+std::optional<double> firstRecordTime(const std::filesystem::path& file)
+{
+    HistoryBlocks blocks;
+    HistoryRecord first{};
+    if (!blocks.open(file) || blocks.read(std::span<HistoryRecord>(&first, 1)) != 1)
+        return std::nullopt;
+    return first.time;
 }
 
 // How long a pause waits for the poll thread to finish the exchange under way: one
@@ -94,11 +111,39 @@ std::string portPathBytes(const QString& name)
 
 } // namespace
 
-// The poll thread's calls, queued to the GUI thread in the order they are made. Nothing
-// here waits for the GUI thread.
-class TForm1::View final : public PollView {
+// Runs the session's own steps on the GUI thread, through its event queue and timers; what
+// is queued for the window goes with it.
+class TForm1::Owner final : public session::SessionExecutor {
+public:
+    explicit Owner(QObject* context) : context_(context) {}
+    void post(std::function<void()> task) override
+    {
+        QMetaObject::invokeMethod(context_, std::move(task), Qt::QueuedConnection);
+    }
+    void postAfter(std::chrono::milliseconds delay, std::function<void()> task) override
+    {
+        QTimer::singleShot(delay, context_, std::move(task));
+    }
+
+private:
+    QObject* const context_;
+};
+
+// What the session reports. The poll thread's calls are queued to the GUI thread in the
+// order they are made (nothing here waits for it); the link's come on the GUI thread.
+class TForm1::View final : public session::SessionEvents {
 public:
     explicit View(TForm1* form) : form_(form) {}
+
+    void portOpened(const std::string& name) override { form_->linkOpened(QFile::decodeName(QByteArray::fromStdString(name))); }
+    void portOpenFailed(const session::OpenFailure& failure) override { form_->linkOpenFailed(failure); }
+    void portLost(const std::string& name, session::LossReason) override
+    {
+        form_->linkLost(QFile::decodeName(QByteArray::fromStdString(name)));
+    }
+    void portBack(const std::string& name) override { form_->linkBack(QFile::decodeName(QByteArray::fromStdString(name))); }
+    void pollingStopped(std::exception_ptr fault) override { form_->pollingStopped(fault); }
+    void runMarkerFailed(const FileFault& fault) override { form_->reportMarkerFailure(fault); }
 
     void requestSent(const std::string& line) override { postLine(line, true); }
 
@@ -112,12 +157,11 @@ public:
             Qt::QueuedConnection);
     }
 
-    void historyReloaded(std::uint8_t address, std::vector<HistoryRecord> records) override
+    void historyReloaded(std::uint8_t address, const std::vector<HistoryRecord>& records) override
     {
         TForm1* form = form_;
         QMetaObject::invokeMethod(
-            form, [form, address, records = std::move(records)] { form->reloadCharts(address, records); },
-            Qt::QueuedConnection);
+            form, [form, address, records] { form->reloadCharts(address, records); }, Qt::QueuedConnection);
     }
 
     void chartsThinned(std::uint8_t address, std::size_t stride) override
@@ -195,43 +239,12 @@ private:
 
 // ---------------------------------------------------------------------------------------
 
-TForm1::PollPause::PollPause(TForm1& owner, bool active) : owner_(owner), active_(active)
-{
-    if (!active_)
-        return;
-    ++owner_.pauseDepth_;
-    generation_ = owner_.portGeneration_;
-    oprosKanala* thread = owner_.PollThread.get();
-    if (!thread)
-        return;
-    resume_ = !thread->Suspended();
-    if (resume_)
-        thread->Suspend();
-    parked_ = thread->waitParked(owner_.parkTimeout_);
-}
-
-TForm1::PollPause::~PollPause()
-{
-    if (!active_)
-        return;
-    --owner_.pauseDepth_;
-    oprosKanala* thread = owner_.PollThread.get();
-    if (!thread)
-        return;
-    if (owner_.portGeneration_ != generation_) {
-        // Started paused for us while we waited.
-        if (owner_.pauseDepth_ == 0)
-            thread->Resume();
-    } else if (resume_) {
-        thread->Resume();
-    }
-}
-
-// ---------------------------------------------------------------------------------------
-
 TForm1::TForm1(QWidget* parent, platform::SysIo& io)
-    : QMainWindow(parent), port_(io), view_(std::make_unique<View>(this))
+    : QMainWindow(parent), view_(std::make_unique<View>(this)), owner_(std::make_unique<Owner>(this)),
+      session_(std::make_unique<session::BusSession>(*owner_, sessionOptions(), io)),
+      historyDir_(session_->historyDir())
 {
+    session_->addListener(*view_);
     setWindowTitle(QStringLiteral("Grafimo485v01 Графопостроитель."));
     move(238, 132);
     resize(sizeInsideFrame(QSize(870, 640)));
@@ -259,8 +272,6 @@ TForm1::TForm1(QWidget* parent, platform::SysIo& io)
 
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);
-    reconnectTimer_ = new QTimer(this);
-    reconnectTimer_->setInterval(1000);
 
     connect(N4, &QAction::triggered, this, &TForm1::N4Click);
     connect(N5, &QAction::triggered, this, &TForm1::N5Click);
@@ -270,7 +281,6 @@ TForm1::TForm1(QWidget* parent, platform::SysIo& io)
     connect(N9, &QAction::triggered, this, &TForm1::N9Click);
     connect(N10, &QAction::triggered, this, &TForm1::N10Click);
     connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
-    connect(reconnectTimer_, &QTimer::timeout, this, &TForm1::tryReconnect);
     connect(PageControl1, &QTabWidget::currentChanged, this, &TForm1::PageControl1Change);
 }
 
@@ -282,7 +292,24 @@ TForm1::~TForm1()
 
 void TForm1::setReconnectInterval(std::chrono::milliseconds interval)
 {
-    reconnectTimer_->setInterval(static_cast<int>(interval.count()));
+    session_->setReconnectPolicy({false, interval, interval});
+}
+
+TForm1::PortState TForm1::portState() const
+{
+    switch (session_->state()) {
+    case session::LinkState::Closed:
+        return PortState::Closed;
+    case session::LinkState::Connecting:
+        return PortState::Connecting;
+    case session::LinkState::Open:
+        return PortState::Open;
+    case session::LinkState::Lost:
+        return PortState::Lost;
+    case session::LinkState::Failed:
+        return PortState::Failed;
+    }
+    return PortState::Closed;
 }
 
 QFileDialog* TForm1::SaveDialog1()
@@ -320,10 +347,7 @@ void TForm1::setPanelText(int panel, const QString& text)
 
 std::filesystem::path TForm1::historyFile(std::uint8_t address) const
 {
-    // Without a history directory the poll thread is given /dev/null as one: every append
-    // there fails at once, so nothing is stored anywhere else by accident.
-    const std::filesystem::path dir = historyDir_ ? *historyDir_ : std::filesystem::path("/dev/null");
-    return dir / historyFileName(address);
+    return session_->historyFile(address);
 }
 
 std::vector<std::uint8_t> TForm1::tabAddresses() const
@@ -388,7 +412,7 @@ void TForm1::removeDeviceWidgets(struct_device& device)
 
 void TForm1::publishTabs()
 {
-    pollDevices_.setTabs(tabAddresses());
+    session_->setDevices(tabAddresses());
 }
 
 void TForm1::refreshDevicePanel()
@@ -416,24 +440,12 @@ void TForm1::rewriteDevices(bool fromDelete)
     }
 }
 
-void TForm1::deleteHistoryFiles()
-{
-    if (!historyDir_)
-        return;
-    // Every address a configuration can hold, 0 and 255 included: an earlier run's samples
-    // must never mix into this run's.
-    for (int address = 0; address <= 255; ++address) {
-        std::error_code ec;
-        std::filesystem::remove(historyFile(static_cast<std::uint8_t>(address)), ec);
-    }
-}
-
 void TForm1::DeleteDevice(std::uint8_t address)
 {
     if (!DeviceTable[address])
         return;
     {
-        PollPause pause(*this);
+        PollPause pause(*session_);
         if (!pause.parked()) {
             // A sample under way could write the history file again after it is deleted.
             Application_MessageBox(QStringLiteral("Опрос приборов не удалось приостановить: прибор не удалён.\n"
@@ -444,10 +456,7 @@ void TForm1::DeleteDevice(std::uint8_t address)
         removeDeviceWidgets(*DeviceTable[address]);
         DeviceTable[address].reset();
         publishTabs();
-        if (historyDir_) {
-            std::error_code ec;
-            std::filesystem::remove(historyFile(address), ec);
-        }
+        session_->removeHistory(address);
         savedRecords_[address] = 0;
     }
     // The file is rewritten with polling going on again: a message box about it must not
@@ -484,8 +493,7 @@ void TForm1::FormShow()
     refreshDevicePanel();
 
     FileFault dirFault;
-    historyDir_ = platform::historyDir(nullptr, &dirFault);
-    if (!historyDir_) {
+    if (!session_->setUpHistory(&dirFault)) {
         Application_MessageBox(
             QStringLiteral("Не удалось подготовить каталог для файлов истории:\n%1\n\n"
                            "Замеры будут показываться на графиках, но не сохраняться.")
@@ -509,9 +517,8 @@ void TForm1::FormShow()
         return;
 
     // Before the port is opened: once polling runs, every file there is this run's.
-    deleteHistoryFiles();
-    if (historyDir_)
-        writeRunMarker(*historyDir_, RunMarker{nowDateTime(), workingFolder()});
+    session_->clearHistory();
+    session_->markRun(false);
     if (stored != QLatin1String("NULL"))
         togglePort();
     else
@@ -538,7 +545,7 @@ void TForm1::closeEvent(QCloseEvent* event)
             // A signal meanwhile has closed the window already.
             if (closed_)
                 return;
-            if (!keepHistory_ && (answer == IDCANCEL || (answer == IDYES && !saveAll()))) {
+            if (!keepHistory_ && (answer == IDCANCEL || (answer == IDYES && !saveAtClose()))) {
                 event->ignore();
                 return;
             }
@@ -548,6 +555,25 @@ void TForm1::closeEvent(QCloseEvent* event)
     event->accept();
 }
 
+bool TForm1::saveAtClose()
+{
+    // Polling stops first, the port closed as at the close: the files then hold every
+    // sample the history holds, and the history deleted by the close holds no more.
+    const session::LinkState was = session_->state();
+    const std::string name = session_->portName();
+    closePort();
+    if (saveAll())
+        return true;
+    // The window stays: polling starts again as it was (a lost port is looked for again).
+    if (closed_ || closing_ || keepHistory_)
+        return false;
+    if (was == session::LinkState::Lost)
+        session_->lookFor(name);
+    else if (was == session::LinkState::Open || was == session::LinkState::Connecting)
+        session_->open(name);
+    return false;
+}
+
 void TForm1::FormClose()
 {
     if (closed_)
@@ -555,21 +581,17 @@ void TForm1::FormClose()
     closing_ = true;
     closed_ = true;
     Timer1->stop();
-    reconnectTimer_->stop();
     closePort();
     // Ended without the user's word: the samples and the marker wait for the next start.
-    if (!keepHistory_) {
-        deleteHistoryFiles();
-        if (historyDir_)
-            removeRunMarker(*historyDir_);
-    }
+    if (!keepHistory_)
+        session_->endRun(true);
     for (auto& device : DeviceTable) {
         if (device) {
             removeDeviceWidgets(*device);
             device.reset();
         }
     }
-    pollDevices_.setTabs({});
+    session_->setDevices({});
     if (Form4 && Form4->isVisible())
         Form4->close();
 }
@@ -594,7 +616,7 @@ void TForm1::N4Click()
         return;
 
     {
-        PollPause pause(*this, result == TForm2::ResultAdd);
+        PollPause pause(*session_, result == TForm2::ResultAdd);
         if (result == TForm2::ResultAdd && !DeviceTable[DialogAddress]) {
             addDevice(DialogAddress, DialogDescription, false);
             publishTabs();
@@ -826,9 +848,9 @@ void TForm1::recoverLastRun()
 {
     if (!historyDir_)
         return;
-    const std::optional<RunMarker> marker = readRunMarker(*historyDir_);
-    if (!marker || marker->folder != workingFolder())
-        return;
+    // Every history file found is offered, whether the run left its marker or not (one that
+    // could not be written must not cost the samples): the marker only dates them.
+    const std::optional<RunMarker> marker = session_->lastRunMarker();
     std::vector<SaveItem> items;
     std::uint64_t records = 0;
     for (int a = 0; a <= 255; ++a) {
@@ -844,7 +866,17 @@ void TForm1::recoverLastRun()
     }
     if (items.empty())
         return;
-    const DateTimeFields started = decodeDateTime(marker->started);
+    std::optional<double> startedAt;
+    if (marker)
+        startedAt = marker->started;
+    for (const SaveItem& item : items) {
+        if (marker)
+            break;
+        const std::optional<double> first = firstRecordTime(historyFile(item.address));
+        if (first && (!startedAt || *first < *startedAt))
+            startedAt = first;
+    }
+    const DateTimeFields started = decodeDateTime(startedAt.value_or(0));
     const QString text = QStringLiteral("Найдены замеры запуска от %1, завершившегося без сохранения: "
                                         "приборов %2, замеров %3. Сохранить их?")
                              .arg(QString::asprintf("%02d.%02d.%04d %02d:%02d", started.day, started.month,
@@ -879,7 +911,7 @@ void TForm1::N9Click()
     // The log window talks to the device itself: the poll thread waits at its safe point
     // (between two exchanges) for as long as the window is open. Without a poll thread
     // there is nothing to wait for.
-    PollPause pause(*this);
+    PollPause pause(*session_);
     if (!pause.parked()) {
         // Two senders on one line would garble each other's frames.
         Application_MessageBox(QStringLiteral("Опрос приборов не удалось приостановить: "
@@ -889,9 +921,10 @@ void TForm1::N9Click()
     }
     Form5->setWindowTitle(QStringLiteral("Протокол прибора '") + fromCp1251(device->description)
                           + QStringLiteral("' с адресом ") + PageControl1->tabText(PageControl1->currentIndex()));
-    Form5->setTarget(LogTarget{&link_, &port_, device->address, fromCp1251(device->description), [this] {
-                                   if (RxThread && RxThread->Suspended())
-                                       RxThread->Resume();
+    Form5->setTarget(LogTarget{&session_->link(), &session_->port(), device->address,
+                               fromCp1251(device->description), [this] {
+                                   if (ReadThread* rx = session_->rxThread(); rx && rx->Suspended())
+                                       rx->Resume();
                                }});
     Form5->exec();
 }
@@ -941,18 +974,40 @@ void TForm1::Timer1Timer()
     }
     Timer1->stop();
     const auto now = std::chrono::steady_clock::now();
+    const auto pastLimit = [&](std::uint8_t address) {
+        // More than 40 polls in a row unanswered, and nothing heard for a while: a slow
+        // line does not make a device look dead within a few seconds.
+        return session_->devices().noAnswerCount(address) > 40
+               && now - session_->devices().lastHeard(address) >= noAnswerQuiet_;
+    };
+    // All devices silent is the link, not the devices (a hung gateway, a cable off the
+    // adapter): none is offered for deletion, and panel 1 says so until one answers. A lone
+    // device on a serial line keeps the question.
+    const std::vector<std::uint8_t> tabs = tabAddresses();
+    const bool linkRule = tabs.size() >= 2 || (!tabs.empty() && session_->gatewayLink());
+    if (linkRule && std::all_of(tabs.begin(), tabs.end(), pastLimit)) {
+        if (session_->isOpen()) {
+            setPanelText(1, QStringLiteral("Нет ответа ни от одного прибора"));
+            allSilentShown_ = true;
+        }
+        Timer1->start();
+        return;
+    }
+    if (allSilentShown_) {
+        allSilentShown_ = false;
+        if (session_->isOpen())
+            setPanelText(1, kConnectedTo + QFile::decodeName(QByteArray::fromStdString(session_->portName())));
+    }
     for (int a = 0; a <= 255 && !closing_; ++a) {
         const auto address = static_cast<std::uint8_t>(a);
         const struct_device* device = DeviceTable[address].get();
-        // More than 40 polls in a row unanswered, and nothing heard for a while: a slow
-        // line does not make a device look dead within a few seconds.
-        if (!device || pollDevices_.noAnswerCount(address) <= 40 || now - pollDevices_.lastHeard(address) < noAnswerQuiet_)
+        if (!device || !pastLimit(address))
             continue;
         const QString text = QStringLiteral("Прибор '") + fromCp1251(device->description) + QStringLiteral("'\n\n")
                              + QStringLiteral(" с адресом ") + QString::number(a)
                              + QStringLiteral(" не отвечает!\n\n УДАЛИТЬ?");
         const int answer = Application_MessageBox(text, QStringLiteral("Предупреждение"), MB_YESNO | MB_ICONQUESTION);
-        pollDevices_.resetNoAnswer(address);
+        session_->devices().resetNoAnswer(address);
         if (closing_)
             break;
         if (answer == IDYES && DeviceTable[address])
@@ -992,11 +1047,10 @@ void TForm1::togglePort()
 {
     if (closing_)
         return;
-    if (portState_ != PortState::Closed) {
+    if (session_->state() != session::LinkState::Closed) {
         // Open, or a failed or lost open: the button reads "Закрыть порт" and closes.
         if (Form3)
             Form3->Button1->setText(QStringLiteral("Открыть порт"));
-        reconnectTimer_->stop();
         closePort();
         setPanelText(1, kNotConnected);
         storePortName(QStringLiteral("NULL"));
@@ -1006,231 +1060,100 @@ void TForm1::togglePort()
     if (Form3)
         Form3->Button1->setText(QStringLiteral("Закрыть порт"));
     const QString name = Form3 ? Form3->portName() : QString();
-    if (isTcpPortName(name.toStdString())) {
-        openGateway(name);
-        return;
-    }
-    using Step = platform::SerialPort::OpenStep;
-    // Only terminal devices are opened: a typed path to anything else is refused as a
-    // port that cannot be opened, without touching it.
-    const Step step = isTerminalDevice(name) ? port_.open(portPathBytes(name)) : Step::OpenFailed;
-    if (step == Step::Ok || step == Step::TimeoutsFailed) {
-        setPanelText(1, kConnectedTo + name);
-        storePortName(name);
-    }
-    if (step != Step::Ok) {
-        setPanelText(1, QString::fromUtf8(platform::SerialPort::statusText(step)));
-        if (step == Step::OpenFailed) {
-            // The device could not be opened at all: the next press takes the close path.
-            portState_ = PortState::Failed;
-            // A port this user may not open, or one another program holds: said once a run,
-            // with what to do about it.
-            const int err = isTerminalDevice(name) ? port_.openErrno() : 0;
-            const std::string advice = platform::portAccessAdvice(portPathBytes(name), err);
-            if (!advice.empty() && !portAdviceShown_) {
-                portAdviceShown_ = true;
-                Application_MessageBox(QString::fromStdString(advice), QStringLiteral("Внимание!"),
-                                       MB_OK | MB_ICONEXCLAMATION);
-            }
-        } else {
-            // The device opened but its line settings failed: the next press opens again,
-            // and the stored name is left alone.
-            portState_ = PortState::Closed;
-            if (Form3)
-                Form3->Button1->setText(QStringLiteral("Открыть порт"));
-        }
-        return;
-    }
-    portName_ = name;
-    portState_ = PortState::Open;
-    startThreads();
-}
-
-void TForm1::startThreads()
-{
-    const std::uint64_t generation = ++portGeneration_;
-    RxThread = std::make_unique<ReadThread>(port_, link_, [this, generation] {
-        // On the receive thread: the GUI thread closes the port and looks for it again.
-        QMetaObject::invokeMethod(this, [this, generation] { portLost(generation); }, Qt::QueuedConnection);
-    });
-    std::filesystem::path dir = historyDir_ ? *historyDir_ : historyFile(0).parent_path();
-    PollThread = std::make_unique<oprosKanala>(link_, port_, pollDevices_, *view_, std::move(dir), RxThread.get(),
-                                               pollTiming_, historyReader_);
-    // A worker that dies of a fault would leave polling stopped under "Подключен": the GUI
-    // thread closes the port and says why.
-    const auto failed = [this, generation](std::exception_ptr fault) {
-        QMetaObject::invokeMethod(
-            this, [this, generation, fault] { workerFailed(generation, fault); }, Qt::QueuedConnection);
-    };
-    RxThread->setOnFailure(failed);
-    PollThread->setOnFailure(failed);
-    PollThread->setDiskSpaceWatch(lowSpaceBytes_, spaceCheckEvery_);
-    // The device log window may be open (the port came back while it was): polling waits
-    // until it closes.
-    if (pauseDepth_ > 0)
-        PollThread->Suspend();
-    RxThread->Start();
-    PollThread->Start();
-}
-
-void TForm1::stopThreads()
-{
-    if (RxThread)
-        RxThread->Terminate();
-    if (PollThread)
-        PollThread->Terminate();
-    // Closing the port wakes the receive thread's wait and fails a write under way.
-    port_.close();
-    // A poll thread paused by the user must be let go to see its termination.
-    if (PollThread && PollThread->Suspended())
-        PollThread->Resume();
-    // Both end within one exchange. The poll thread goes first: its reload refers to the
-    // receive thread.
-    if (PollThread)
-        PollThread->WaitFor();
-    if (RxThread)
-        RxThread->WaitFor();
-    PollThread.reset();
-    RxThread.reset();
+    allSilentShown_ = false;
+    // The outcome comes back through the session's events (at once for a serial port).
+    if (session_->open(portPathBytes(name)) == session::LinkState::Connecting)
+        setPanelText(1, QStringLiteral("Подключение к ") + name);
 }
 
 void TForm1::closePort()
 {
-    // A connection under way is given up at once; its thread closes what it made.
-    connector_.cancel();
-    ++connectAttempt_;
-    connectPending_ = false;
-    stopThreads();
-    portState_ = PortState::Closed;
+    session_->close();
+    allSilentShown_ = false;
 }
 
-void TForm1::portLost(std::uint64_t generation)
+void TForm1::linkOpened(const QString& name)
 {
-    if (generation != portGeneration_ || portState_ != PortState::Open || closing_)
+    setPanelText(1, kConnectedTo + name);
+    storePortName(name);
+    if (session_->gatewayLink() && Form3)
+        Form3->rememberPortName(name);
+}
+
+void TForm1::linkOpenFailed(const session::OpenFailure& failure)
+{
+    const QString name = QFile::decodeName(QByteArray::fromStdString(failure.name));
+    if (failure.refused) {
+        // Nothing is opened and the stored name stays as it was.
+        if (Form3)
+            Form3->Button1->setText(QStringLiteral("Открыть порт"));
+        setPanelText(1, kNotConnected);
+        Application_MessageBox(QString::fromStdString(failure.reason) + QStringLiteral(":\n") + name, kError,
+                               MB_OK | MB_ICONEXCLAMATION);
         return;
-    closePort();
-    portState_ = PortState::Lost;
-    setPanelText(1, kPortLost + portName_);
+    }
+    using Step = platform::SerialPort::OpenStep;
+    if (isTcpPortName(failure.name)) {
+        // The next press takes the close path.
+        if (failure.reason.empty()) {
+            setPanelText(1, QString::fromUtf8(platform::SerialPort::statusText(Step::OpenFailed)));
+        } else {
+            const TcpPortName parsed = parseTcpPortName(failure.name);
+            setPanelText(1, QStringLiteral("Не удалось подключиться к %1: %2")
+                                .arg(QString::fromStdString(tcpEndpointText(parsed)),
+                                     QString::fromStdString(failure.reason)));
+        }
+        return;
+    }
+    // The device opened but its time-outs failed: the name was taken all the same.
+    if (failure.step == Step::TimeoutsFailed)
+        storePortName(name);
+    setPanelText(1, QString::fromUtf8(platform::SerialPort::statusText(failure.step)));
+    if (failure.step == Step::OpenFailed) {
+        // The device could not be opened at all: the next press takes the close path. A port
+        // this user may not open, or one another program holds: said once a run, with what
+        // to do about it.
+        const std::string advice = platform::portAccessAdvice(failure.name, failure.error);
+        if (!advice.empty() && !portAdviceShown_) {
+            portAdviceShown_ = true;
+            Application_MessageBox(QString::fromStdString(advice), QStringLiteral("Внимание!"),
+                                   MB_OK | MB_ICONEXCLAMATION);
+        }
+    } else if (Form3) {
+        // The line settings failed: the next press opens again, and the stored name is
+        // left alone.
+        Form3->Button1->setText(QStringLiteral("Открыть порт"));
+    }
+}
+
+void TForm1::linkLost(const QString& name)
+{
     // The stored port name stays: the same device is looked for until it is back or the
     // user closes the port.
-    reconnectTimer_->start();
+    allSilentShown_ = false;
+    setPanelText(1, kPortLost + name);
 }
 
-void TForm1::workerFailed(std::uint64_t generation, const std::exception_ptr& fault)
+void TForm1::linkBack(const QString& name)
 {
-    if (generation != portGeneration_ || portState_ != PortState::Open || closing_)
-        return;
-    closePort();
+    setPanelText(1, kConnectedTo + name);
+}
+
+void TForm1::pollingStopped(const std::exception_ptr& fault)
+{
     // Closed, not lost: the stored name stays and "Открыть порт" starts polling again.
+    allSilentShown_ = false;
     if (Form3)
         Form3->Button1->setText(QStringLiteral("Открыть порт"));
     setPanelText(1, QStringLiteral("Опрос остановлен: ") + faultReason(fault));
 }
 
-void TForm1::tryReconnect()
+void TForm1::reportMarkerFailure(const FileFault& fault)
 {
-    if (portState_ != PortState::Lost || closing_) {
-        reconnectTimer_->stop();
-        return;
-    }
-    if (isTcpPortName(portName_.toStdString())) {
-        // A slow attempt spans several ticks; the next starts only once its outcome is in,
-        // so a connection made is never followed by a second one.
-        if (!connectPending_)
-            connectGateway();
-        return;
-    }
-    if (!isTerminalDevice(portName_))
-        return;
-    if (port_.open(portPathBytes(portName_)) != platform::SerialPort::OpenStep::Ok)
-        return;
-    reconnectTimer_->stop();
-    portState_ = PortState::Open;
-    setPanelText(1, kConnectedTo + portName_);
-    startThreads();
-}
-
-void TForm1::openGateway(const QString& name)
-{
-    const TcpPortName parsed = parseTcpPortName(name.toStdString());
-    QString refusal;
-    if (!parsed.ok())
-        refusal = QString::fromStdString(parsed.error);
-    else if (static_cast<std::size_t>(QFile::encodeName(name).size()) > kMaxPortNameLength)
-        refusal = QStringLiteral("Имя порта длиннее %1 байт и не помещается в grafimo.cfg").arg(kMaxPortNameLength);
-    if (!refusal.isEmpty()) {
-        // Nothing is opened and the stored name stays as it was.
-        if (Form3)
-            Form3->Button1->setText(QStringLiteral("Открыть порт"));
-        setPanelText(1, kNotConnected);
-        Application_MessageBox(refusal + QStringLiteral(":\n") + name, kError, MB_OK | MB_ICONEXCLAMATION);
-        return;
-    }
-    portName_ = name;
-    portState_ = PortState::Connecting;
-    setPanelText(1, QStringLiteral("Подключение к ") + name);
-    connectGateway();
-}
-
-void TForm1::connectGateway()
-{
-    const TcpPortName parsed = parseTcpPortName(portName_.toStdString());
-    const std::uint64_t attempt = ++connectAttempt_;
-    connectPending_ = true;
-    connector_.start(parsed.host, parsed.port, [this, attempt](platform::TcpConnectResult result) {
-        // On the connecting thread. The outcome goes over under our own lock, so the socket
-        // is seen whole by the GUI thread; only the wake-up is queued.
-        {
-            std::lock_guard lock(connectMutex_);
-            connectOutcome_.emplace(attempt, std::move(result));
-        }
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                std::unique_lock lock(connectMutex_);
-                auto outcome = std::exchange(connectOutcome_, std::nullopt);
-                lock.unlock();
-                if (outcome)
-                    gatewayConnected(outcome->first, std::move(outcome->second));
-            },
-            Qt::QueuedConnection);
-    });
-}
-
-void TForm1::gatewayConnected(std::uint64_t attempt, platform::TcpConnectResult result)
-{
-    if (attempt != connectAttempt_)
-        return;
-    connectPending_ = false;
-    if (closing_ || (portState_ != PortState::Connecting && portState_ != PortState::Lost))
-        return;
-    const bool reconnect = portState_ == PortState::Lost;
-    if (!result.socket.valid()) {
-        // A lost gateway is tried again on the reconnect timer, as a lost adapter is.
-        if (reconnect)
-            return;
-        portState_ = PortState::Failed;
-        const TcpPortName parsed = parseTcpPortName(portName_.toStdString());
-        setPanelText(1, QStringLiteral("Не удалось подключиться к %1: %2")
-                            .arg(QString::fromStdString(tcpEndpointText(parsed)), QString::fromStdString(result.reason)));
-        return;
-    }
-    if (port_.openStream(result.socket.release(), portPathBytes(portName_)) != platform::SerialPort::OpenStep::Ok) {
-        if (!reconnect) {
-            portState_ = PortState::Failed;
-            setPanelText(1, QString::fromUtf8(platform::SerialPort::statusText(platform::SerialPort::OpenStep::OpenFailed)));
-        }
-        return;
-    }
-    reconnectTimer_->stop();
-    portState_ = PortState::Open;
-    setPanelText(1, kConnectedTo + portName_);
-    if (!reconnect) {
-        storePortName(portName_);
-        if (Form3)
-            Form3->rememberPortName(portName_);
-    }
-    startThreads();
+    Application_MessageBox(QStringLiteral("Не удалось записать отметку о запуске:\n%1\n\n"
+                                          "Замеры сохраняются, но при следующем запуске их дата будет неизвестна.")
+                               .arg(faultText(fault)),
+                           kWarning, MB_OK | MB_ICONEXCLAMATION);
 }
 
 // ---- the poll thread's calls, on the GUI thread ----------------------------------------

@@ -1,7 +1,8 @@
 #pragma once
 // The main window: one tab with two trend charts per configured device, the status bar
-// (active device, port state), the menu, start-up and close, the port routines and the
-// no-answer watch. It owns the device table, the serial port and the two worker threads.
+// (active device, port state), the menu, start-up and close, the port commands and the
+// no-answer watch. It owns the device table and drives the bus session (the port, the two
+// worker threads, the history files), showing what the session reports.
 
 #include <QMainWindow>
 #include <QString>
@@ -23,7 +24,7 @@
 #include "Readthread.h"
 #include "grafimo/link.h"
 #include "grafimo/platform/serial_port.h"
-#include "grafimo/platform/tcp_link.h"
+#include "grafimo/session/bus_session.h"
 
 class QAction;
 class QFileDialog;
@@ -118,10 +119,10 @@ public:
     void closePort();
     // Connecting: a gateway (tcp://HOST:PORT) is being connected to off the GUI thread.
     enum class PortState { Closed, Open, Failed, Lost, Connecting };
-    PortState portState() const { return portState_; }
-    bool portOpen() const { return portState_ == PortState::Open; }
-    oprosKanala* pollThread() const { return PollThread.get(); }
-    ReadThread* rxThread() const { return RxThread.get(); }
+    PortState portState() const;
+    bool portOpen() const { return session_->isOpen(); }
+    oprosKanala* pollThread() const { return session_->pollThread(); }
+    ReadThread* rxThread() const { return session_->rxThread(); }
 
     // ---- status bar ----
     QString panelText(int panel) const;
@@ -129,11 +130,12 @@ public:
     void setPanelText(int panel, const QString& text);
 
     // ---- state for the other windows ----
-    PollDevices& pollDevices() { return pollDevices_; }
-    Link& link() { return link_; }
-    platform::SerialPort& serialPort() { return port_; }
+    session::BusSession& busSession() { return *session_; }
+    PollDevices& pollDevices() { return session_->devices(); }
+    Link& link() { return session_->link(); }
+    platform::SerialPort& serialPort() { return session_->port(); }
     // Directory of this run's history files; empty when none could be set up.
-    const std::optional<std::filesystem::path>& historyDir() const { return historyDir_; }
+    const std::optional<std::filesystem::path>& historyDir() const { return session_->historyDir(); }
     std::filesystem::path historyFile(std::uint8_t address) const;
     struct_device* activeDevice() const;
     std::vector<std::uint8_t> tabAddresses() const;
@@ -144,21 +146,20 @@ public:
     struct_device* addDevice(std::uint8_t address, const std::string& description, bool startup);
 
     // Poll thread timing for threads started from now on (tests shorten the waits).
-    void setPollTiming(PollTiming timing) { pollTiming_ = timing; }
+    void setPollTiming(PollTiming timing) { session_->setPollTiming(timing); }
     // How poll threads started from now on read the history for a reload (empty: the file's
     // own reader; tests put a fault in its place).
-    void setHistoryReader(HistoryReader reader) { historyReader_ = std::move(reader); }
+    void setHistoryReader(HistoryReader reader) { session_->setHistoryReader(std::move(reader)); }
     // How long a device must have been silent, besides 41 missed polls, before the user is
     // asked whether to delete it (30 s; tests shorten it).
     void setNoAnswerQuiet(std::chrono::milliseconds quiet) { noAnswerQuiet_ = quiet; }
     // How long a pause waits for the poll thread to reach its safe point (5 s).
-    void setParkTimeout(std::chrono::milliseconds timeout) { parkTimeout_ = timeout; }
+    void setParkTimeout(std::chrono::milliseconds timeout) { session_->setParkTimeout(timeout); }
     // Free space below which the user is told, and how often the poll thread looks (64 MiB,
     // once a minute; for threads started from now on).
     void setDiskSpaceWatch(std::uint64_t lowBytes, std::chrono::milliseconds every)
     {
-        lowSpaceBytes_ = lowBytes;
-        spaceCheckEvery_ = every;
+        session_->setDiskSpaceWatch(lowBytes, every);
     }
     // How often a lost port is looked for again.
     void setReconnectInterval(std::chrono::milliseconds interval);
@@ -176,26 +177,8 @@ public:
     void reportHistoryWriteFailure(const std::string& path);
     void reportDiskSpace(bool low, std::uint64_t freeBytes);
 
-    // Pauses the poll thread at its next safe point for the lifetime of the object and
-    // lets it go on afterwards; a thread already paused by the user stays paused. The port
-    // may be closed or lost and opened again meanwhile (a modal window runs the event loop):
-    // a poll thread started during the pause starts paused and is let go at its end.
-    class PollPause {
-    public:
-        explicit PollPause(TForm1& owner, bool active = true);
-        ~PollPause();
-        PollPause(const PollPause&) = delete;
-        PollPause& operator=(const PollPause&) = delete;
-        // The poll thread sits between two exchanges (or there is none): the line is free.
-        bool parked() const { return parked_; }
-
-    private:
-        TForm1& owner_;
-        bool active_;
-        bool resume_ = false;
-        bool parked_ = true;
-        std::uint64_t generation_ = 0;
-    };
+    // Pauses the poll thread at its next safe point for the lifetime of the object.
+    using PollPause = session::BusSession::PollPause;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -207,14 +190,13 @@ private:
     class View;
     friend class View;
 
-    void startThreads();
-    void stopThreads();
-    void portLost(std::uint64_t generation);
-    void workerFailed(std::uint64_t generation, const std::exception_ptr& fault);
-    void tryReconnect();
-    void openGateway(const QString& name);
-    void connectGateway();
-    void gatewayConnected(std::uint64_t attempt, platform::TcpConnectResult result);
+    // What the session says of the link, on the GUI thread.
+    void linkOpened(const QString& name);
+    void linkOpenFailed(const session::OpenFailure& failure);
+    void linkLost(const QString& name);
+    void linkBack(const QString& name);
+    void pollingStopped(const std::exception_ptr& fault);
+    void reportMarkerFailure(const FileFault& fault);
     void storePortName(const QString& name);
     void rewriteDevices(bool fromDelete);
     void publishTabs();
@@ -223,7 +205,6 @@ private:
     void refreshFollowPanel();
     void removeDeviceWidgets(struct_device& device);
     void setChartsShown(struct_device& device, bool shown);
-    void deleteHistoryFiles();
 
     // One file of "Сохранить все" or of the last run's samples.
     struct SaveItem {
@@ -243,41 +224,27 @@ private:
     // so what they saved counts as saved at close.
     std::optional<SaveOutcome> saveHistories(std::vector<SaveItem> items, bool thisRun);
     bool hasUnsavedSamples() const;
+    // "Да" at the close question: polling stopped, then every device's samples saved.
+    // False (polling going again) when the saving was cancelled or a file failed.
+    bool saveAtClose();
     void recoverLastRun();
     void showDiskSpaceMessage();
 
     QLabel* panels_[3] = {};
-    QTimer* reconnectTimer_ = nullptr;
 
-    Link link_;
-    platform::SerialPort port_;
-    PollDevices pollDevices_;
+    // The listener goes last and the owner loop before the session it serves.
+    class Owner;
     std::unique_ptr<View> view_;
-    std::unique_ptr<ReadThread> RxThread;
-    std::unique_ptr<oprosKanala> PollThread;
-    PollTiming pollTiming_;
-    HistoryReader historyReader_;
+    std::unique_ptr<Owner> owner_;
+    std::unique_ptr<session::BusSession> session_;
+    // The session's history directory, under the name the saving code knows it by.
+    const std::optional<std::filesystem::path>& historyDir_;
     std::chrono::milliseconds noAnswerQuiet_{30000};
-    // How long a pause waits for the poll thread to finish the exchange under way: one
-    // exchange takes well under a second, a chart reload a little more.
-    std::chrono::milliseconds parkTimeout_{5000};
-    PortState portState_ = PortState::Closed;
-    QString portName_;            // the device path of the open (or lost) port
-    std::uint64_t portGeneration_ = 0; // tells a stale "port lost" from the current one
-    platform::TcpConnector connector_;  // the one way to a gateway; one attempt at a time
-    std::uint64_t connectAttempt_ = 0;  // tells a stale connection outcome from the current one
-    bool connectPending_ = false;       // an attempt whose outcome the GUI thread has not seen
-    // The outcome handed over by the connecting thread, taken by the GUI thread.
-    std::mutex connectMutex_;
-    std::optional<std::pair<std::uint64_t, platform::TcpConnectResult>> connectOutcome_;
-    int pauseDepth_ = 0;               // PollPause objects alive
-
-    std::optional<std::filesystem::path> historyDir_;
+    // Panel 1 says that no device answers (the link, not the devices): put back when one does.
+    bool allSilentShown_ = false;
     bool historyFailureShown_ = false;
     // Records each device's history file held at its last "Сохранить" or "Сохранить все".
     std::array<std::uint64_t, 256> savedRecords_{};
-    std::uint64_t lowSpaceBytes_ = std::uint64_t{64} << 20;
-    std::chrono::milliseconds spaceCheckEvery_{60000};
     QString diskSpaceMessage_; // waits for a moment without a modal window
     bool diskSpaceShown_ = false;
     bool exporting_ = false;

@@ -7,7 +7,7 @@ list(FILTER GRAFIMO_UI_SOURCES EXCLUDE REGEX
   "/(Readthread|Oproskanala|Protokolthead|main)\\.cpp$")
 add_library(grafimo_ui STATIC ${GRAFIMO_UI_SOURCES})
 target_include_directories(grafimo_ui PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(grafimo_ui PUBLIC grafimo_threads grafimo_platform_qt Qt6::Widgets)
+target_link_libraries(grafimo_ui PUBLIC grafimo_session grafimo_threads grafimo_platform_qt Qt6::Widgets)
 set_target_properties(grafimo_ui PROPERTIES AUTOMOC ON)
 
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)

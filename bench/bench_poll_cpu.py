@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
-"""CPU cost of polling as a user runs it: the real grafimo485 and grafimo-sim --pace with
-N devices (10 by default) on a pseudo-terminal, for a while (30 s by default); prints the
-CPU time of each thread of the program per second and per stored sample, and the program's
-resident memory. Offscreen by default; --xvfb runs it on a virtual X server instead.
+"""CPU cost of polling as a user runs it: the real grafimo485 (or, with --program logger, the
+recorder without a window, grafimo-logger) and grafimo-sim --pace with N devices (10 by
+default) on a pseudo-terminal, for a while (30 s by default); prints the CPU time of each
+thread of the program per second and per stored sample, and the program's resident memory.
+Offscreen by default; --xvfb runs it on a virtual X server instead.
 CPU time is the scheduler's own count (/proc/.../schedstat, nanoseconds), wake-ups are the
 thread's voluntary context switches.
 With --rss-every S it prints the resident memory every S seconds: with --no-pace and many
 devices a few minutes stand for hours of paced polling (the charts fill to their bound).
 Run by hand: bench/bench_poll_cpu.py [--build build/release] [--devices 10] [--seconds 30] [--xvfb]
-             [--no-pace] [--rss-every S]
+             [--no-pace] [--rss-every S] [--program window|logger]
 """
 import argparse, os, shutil, signal, subprocess, sys, tempfile, time
 
@@ -43,6 +44,8 @@ def main():
     ap.add_argument("--xvfb", action="store_true")
     ap.add_argument("--no-pace", action="store_true", help="answers as fast as a pty takes them")
     ap.add_argument("--rss-every", type=float, default=0, help="print resident memory every S seconds")
+    ap.add_argument("--program", choices=["window", "logger"], default="window",
+                    help="grafimo485 (window) or grafimo-logger")
     a = ap.parse_args()
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     build = os.path.join(root, a.build)
@@ -73,8 +76,13 @@ def main():
         env.pop("QT_QPA_PLATFORM", None)
     else:
         env["QT_QPA_PLATFORM"] = "offscreen"
-    app = subprocess.Popen([os.path.join(build, "app/grafimo485")], cwd=work, env=env,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if a.program == "logger":
+        # No display, no home: the history goes where --state-dir says.
+        env = {k: v for k, v in env.items() if k not in ("DISPLAY", "QT_QPA_PLATFORM", "HOME", "XDG_STATE_HOME")}
+        argv = [os.path.join(build, "logger/grafimo-logger"), "--dir", work, "--state-dir", runtime]
+    else:
+        argv = [os.path.join(build, "app/grafimo485")]
+    app = subprocess.Popen(argv, cwd=work, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         time.sleep(3)  # start-up and the first polls
         hist = lambda: sum(os.path.getsize(os.path.join(dp, f)) for dp, _, fs in os.walk(runtime) for f in fs)
@@ -103,7 +111,8 @@ def main():
     hz = 1e9
     wall = w1 - w0
     samples = (h1 - h0) // 16
-    print(f"{a.devices} devices, {'Xvfb' if a.xvfb else 'offscreen'}, {wall:.1f} s, {samples} samples stored "
+    where = "grafimo-logger" if a.program == "logger" else ("Xvfb" if a.xvfb else "offscreen")
+    print(f"{a.devices} devices, {where}, {wall:.1f} s, {samples} samples stored "
           f"({samples / wall:.1f} a second), resident {rss / 1024:.1f} MB")
     total = 0
     wakes = 0

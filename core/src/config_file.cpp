@@ -103,6 +103,43 @@ bool rewriteInPlace(const fs::path& target, const std::vector<std::uint8_t>& con
 
 } // namespace
 
+namespace {
+
+// The device records of a whole file's bytes; `cutShort` tells whether the last record
+// ends before its description does.
+std::vector<DeviceRecord> parseRecords(std::span<const std::uint8_t> content, bool* cutShort = nullptr)
+{
+    std::vector<DeviceRecord> devices;
+    if (cutShort)
+        *cutShort = false;
+    if (content.size() <= kConfigHeaderSize)
+        return devices;
+    const std::vector<std::uint8_t> records = reduceNewlines(content.subspan(kConfigHeaderSize));
+    std::array<bool, 256> seen{};
+    std::size_t i = 0;
+    while (i < records.size()) {
+        const std::uint8_t address = records[i++];
+        std::string description;
+        bool whole = false;
+        if (i < records.size()) {
+            const std::size_t length = records[i++];
+            const std::size_t available = std::min(length, records.size() - i);
+            description.assign(reinterpret_cast<const char*>(records.data() + i), available);
+            i += available;
+            whole = available == length;
+        }
+        if (cutShort && !whole)
+            *cutShort = true;
+        if (seen[address])
+            continue;
+        seen[address] = true;
+        devices.push_back({address, std::move(description)});
+    }
+    return devices;
+}
+
+} // namespace
+
 ConfigLoad loadDeviceList(const fs::path& file)
 {
     Fd fd(detail::openRetry(file.c_str(), O_RDONLY));
@@ -117,29 +154,7 @@ ConfigLoad loadDeviceList(const fs::path& file)
     if (!readWholeFile(fd.get(), content))
         return {false, {}};
     fd.reset();
-
-    ConfigLoad load{true, {}};
-    if (content.size() <= kConfigHeaderSize)
-        return load;
-    const std::vector<std::uint8_t> records =
-        reduceNewlines(std::span(content).subspan(kConfigHeaderSize));
-    std::array<bool, 256> seen{};
-    std::size_t i = 0;
-    while (i < records.size()) {
-        const std::uint8_t address = records[i++];
-        std::string description;
-        if (i < records.size()) {
-            const std::size_t length = records[i++];
-            const std::size_t available = std::min(length, records.size() - i);
-            description.assign(reinterpret_cast<const char*>(records.data() + i), available);
-            i += available;
-        }
-        if (seen[address])
-            continue;
-        seen[address] = true;
-        load.devices.push_back({address, std::move(description)});
-    }
-    return load;
+    return {true, parseRecords(content)};
 }
 
 std::string readPortName(const fs::path& file)
@@ -153,6 +168,61 @@ std::string readPortName(const fs::path& file)
         return {};
     const std::size_t n = std::min<std::size_t>(buf[0], static_cast<std::size_t>(got) - 1);
     return std::string(reinterpret_cast<const char*>(buf.data() + 1), n);
+}
+
+ConfigRead readConfigOnly(const fs::path& file)
+{
+    ConfigRead out;
+    // Non-blocking, so a FIFO put in its place cannot hold the reader; never created.
+    Fd fd(detail::openRetry(file.c_str(), O_RDONLY | O_NONBLOCK));
+    if (!fd) {
+        out.error = errno;
+        out.status = errno == ENOENT ? ConfigRead::Status::Missing : ConfigRead::Status::Unreadable;
+        return out;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        out.error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        out.status = ConfigRead::Status::Unreadable;
+        return out;
+    }
+    // Far beyond the largest file the device table can give (256 records of 257 bytes,
+    // every byte doubled), so a bigger one is not a configuration.
+    constexpr off_t kMostBytes = 1 << 20;
+    if (st.st_size > kMostBytes) {
+        out.size = static_cast<std::size_t>(st.st_size);
+        out.status = ConfigRead::Status::TooLarge;
+        return out;
+    }
+    std::vector<std::uint8_t> content;
+    if (!readWholeFile(fd.get(), content)) {
+        out.error = errno;
+        out.status = ConfigRead::Status::Unreadable;
+        return out;
+    }
+    out.size = content.size();
+    if (content.empty()) {
+        out.status = ConfigRead::Status::Empty;
+        return out;
+    }
+    if (content.size() < kConfigHeaderSize) {
+        out.status = ConfigRead::Status::HeaderCutShort;
+        return out;
+    }
+    out.portName.assign(reinterpret_cast<const char*>(content.data() + 1), std::min<std::size_t>(content[0], kMaxPortNameLength));
+    bool cutShort = false;
+    out.devices = parseRecords(content, &cutShort);
+    if (content[0] > kMaxPortNameLength)
+        out.status = ConfigRead::Status::BadPortName;
+    else if (cutShort)
+        out.status = ConfigRead::Status::RecordCutShort;
+    else if (out.devices.empty())
+        out.status = ConfigRead::Status::NoDevices;
+    else if (out.portName.empty() || out.portName == "NULL")
+        out.status = ConfigRead::Status::NoPort;
+    else
+        out.status = ConfigRead::Status::Ok;
+    return out;
 }
 
 ConfigWrite writePortName(const fs::path& file, std::string_view name)

@@ -72,6 +72,11 @@ std::string historyFileName(std::uint8_t address)
     return "temp" + std::to_string(address) + ".tmp";
 }
 
+std::string publishedCountFileName(std::uint8_t address)
+{
+    return "temp" + std::to_string(address) + ".acked";
+}
+
 std::uint64_t thinningStride(std::uint64_t count)
 {
     // Kept wide: a 16-bit step would wrap past 32,767,499 records and stop thinning.

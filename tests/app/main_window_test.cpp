@@ -447,12 +447,19 @@ private slots:
 
     void theQuestionWaitsForAnotherWindowAndCoversAddress255()
     {
-        // A stale history file of address 255 from an earlier run is gone at start-up.
+        // A stale history file of address 255 from an earlier run is offered and, declined,
+        // gone at start-up.
         writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + deviceRecord(255, "last"));
         const QString stale = QString::fromStdString((plantedHistoryDir(*work_) / "temp255.tmp").string());
         writeFile(stale, QByteArray(16, '\1'));
+        boxes_->answer = [](const QString&, const QString& caption, unsigned) {
+            return caption == kLastRunCaption ? IDNO : IDYES;
+        };
         createForms();
         Form1->show();
+        QCOMPARE(boxes_->count(boxes_->calls.at(0).text, kLastRunCaption), 1);
+        boxes_->calls.clear();
+        boxes_->answer = nullptr;
         QVERIFY(!QFile::exists(stale));
         Form1->setNoAnswerQuiet(std::chrono::milliseconds(0));
         Form1->pollDevices().setNoAnswerCount(255, 41);
@@ -866,14 +873,16 @@ private slots:
 #endif
     }
 
-    // Files of an earlier run that cannot be offered are cleared without a question: no
-    // marker (a clean close), a marker of another working folder, a marker without files.
-    // A run with nothing new closes without a question too, and leaves nothing behind.
-    void leftoversWithoutAMatchingMarkerAreClearedSilently()
+    // Files of an earlier run are offered whatever the marker says (none: a marker that could
+    // not be written; one of another working folder); Нет clears them. A marker without
+    // files asks nothing. A run with nothing new closes without a question too, and leaves
+    // nothing behind.
+    void leftoversAreOfferedMarkerOrNot()
     {
         const std::filesystem::path dir = plantedHistoryDir(*work_);
         writeFile(QStringLiteral("grafimo.cfg"), configHeader("NULL") + deviceRecord(1, "one"));
         const std::string elsewhere = QFile::encodeName(work_->runtimePath()).toStdString();
+        boxes_->answer = [](const QString&, const QString&, unsigned) { return IDNO; };
         for (const std::optional<std::string>& folder : {std::optional<std::string>(), std::optional(elsewhere),
                                                          std::optional(QDir::currentPath().toStdString())}) {
             if (folder)
@@ -881,10 +890,15 @@ private slots:
             const bool withFiles = !folder || *folder == elsewhere;
             if (withFiles)
                 writeFile(QString::fromStdString((dir / historyFileName(1)).string()), QByteArray(32, '\1'));
+            boxes_->calls.clear();
             createForms();
             Form1->show();
+            QCOMPARE(int(boxes_->calls.size()), withFiles ? 1 : 0);
+            if (withFiles)
+                QCOMPARE(boxes_->calls[0].caption, kLastRunCaption);
             QVERIFY(!std::filesystem::exists(dir / historyFileName(1)));
             QCOMPARE(readRunMarker(dir)->folder, QDir::currentPath().toStdString());
+            boxes_->calls.clear();
             Form1->close();
             QVERIFY(Form1->closed());
             QVERIFY(boxes_->calls.empty());

@@ -42,6 +42,31 @@ ConfigLoad loadDeviceList(const std::filesystem::path& file);
 // empty, missing or unreadable.
 std::string readPortName(const std::filesystem::path& file);
 
+// What a reader that must never write the file (the recorder) finds in it.
+struct ConfigRead {
+    enum class Status {
+        Ok,
+        Missing,        // no such file
+        Unreadable,     // cannot be opened or read, or not a regular file (`error`)
+        TooLarge,       // far larger than any device list (`size`)
+        Empty,          // zero bytes: made by a first start that never stored anything
+        HeaderCutShort, // fewer than the 100 header bytes (`size`)
+        BadPortName,    // the port name's length byte says more than 99
+        RecordCutShort, // the last device record ends early (the devices before it are whole)
+        NoDevices,      // a whole header and no device record
+        NoPort,         // devices, but no port stored (empty or "NULL")
+    };
+    Status status = Status::Unreadable;
+    int error = 0;
+    std::size_t size = 0;
+    std::string portName;
+    std::vector<DeviceRecord> devices; // as loadDeviceList gives them
+};
+
+// Reads the whole file without creating, locking or changing it, and says what is wrong
+// with it for polling.
+ConfigRead readConfigOnly(const std::filesystem::path& file);
+
 enum class ConfigWrite { Ok, Missing, Failed };
 
 // Writes the length byte and the name at offset 0 of the existing file, leaving every

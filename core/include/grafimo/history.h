@@ -22,6 +22,11 @@ inline constexpr std::size_t kHistoryRecordSize = 16;
 // "temp" + address in decimal + ".tmp", e.g. "temp12.tmp"; the caller adds the directory.
 std::string historyFileName(std::uint8_t address);
 
+// Beside each history file, the count of its records a broker has acknowledged (the MQTT
+// publisher's place in it): "temp" + address + ".acked". It goes wherever the history file
+// goes, so a new run never starts from an old run's place.
+std::string publishedCountFileName(std::uint8_t address);
+
 // Appends one record, creating the file when needed. False on any failure.
 bool appendHistoryRecord(const std::filesystem::path& file, const HistoryRecord& record);
 
@@ -58,6 +63,8 @@ public:
     // False with errno set when the file cannot be opened.
     bool open(const std::filesystem::path& file);
     std::uint64_t count() const { return count_; }
+    // Reading goes on at record `index` (held at count()).
+    void seek(std::uint64_t index) { next_ = index < count_ ? index : count_; }
     // The next records into `out`, as many as fit; 0 once all are read, -1 (errno set) on
     // a read error. A file cut short meanwhile ends the reading where it ends.
     std::ptrdiff_t read(std::span<HistoryRecord> out);
