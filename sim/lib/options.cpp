@@ -170,6 +170,15 @@ ParseResult parseToolOptions(std::span<const std::string_view> args)
                 if (f.chunkBytes == 0)
                     throw BadOption("--chunks: chunk size must be at least 1");
                 f.chunkGapMs = number(opt, p[2], 60'000, "gap");
+            } else if (opt == "--pieces") {
+                const auto p = fieldsOf(opt, value(), 2, 2, "DEVICE:N:GAP_MS");
+                Faults& f = deviceSettings(address(opt, p[0])).first;
+                f.pieces = number(opt, p[1], 255, "piece count");
+                if (f.pieces < 2)
+                    throw BadOption("--pieces: N must be at least 2");
+                f.chunkGapMs = number(opt, p[2], 60'000, "gap");
+            } else if (opt == "--echo") {
+                tool.server.echo = true;
             } else if (opt == "--log-count") {
                 const auto p = fieldsOf(opt, value(), 1, 1, "DEVICE:COUNT");
                 deviceSettings(address(opt, p[0])).second.count =
@@ -271,6 +280,8 @@ Line:
   --pace                 send at the pace of a 9600-baud wire (1.04 ms a byte) and
                          answer 4 ms after a request, as a device on a wire does
   --turnaround MS        time from a request to its answer (default 0, 4 with --pace)
+  --echo                 give every request byte back before the answer, as an
+                         adapter that hears its own transmission does
   --verbose, -v          hex dump of the traffic on standard error
 
 Faults (DEVICE is an address from --devices; N counts that device's answers):
@@ -278,6 +289,8 @@ Faults (DEVICE is an address from --devices; N counts that device's answers):
   --bad-crc DEVICE:N              corrupt the CRC of every Nth answer
   --late DEVICE:MS                answer MS milliseconds late
   --chunks DEVICE:BYTES:GAP       send answers in pieces of BYTES, GAP ms apart
+  --pieces DEVICE:N:GAP           send every answer in N pieces of about equal
+                                  length, GAP ms apart
   --garbage DEVICE:N[:WHERE]      random bytes with every Nth answer; WHERE is
                                   before, after or instead (default: in turn)
   --exception DEVICE:N            every Nth answer is a Modbus exception (02)

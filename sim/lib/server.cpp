@@ -499,9 +499,30 @@ void PtyServer::handleInput(SimClock::time_point now)
     for (;;) {
         const ssize_t n = ::read(lineFd_, buf, sizeof buf);
         if (n > 0) {
+            std::optional<SimClock::duration> quietAfter;
             {
                 std::lock_guard lock(mutex_);
                 stats_.bytesIn += static_cast<std::uint64_t>(n);
+                if (lastAnswerId_ != 0) {
+                    const SimClock::duration quiet = now - lastAnswerEnd_;
+                    if (ServedAnswer* a = findAnswer(lastAnswerId_))
+                        a->quietAfter = quiet;
+                    stats_.shortestQuietAfter = std::min(stats_.shortestQuietAfter, quiet);
+                    ++stats_.quietAfterCount;
+                    lastAnswerId_ = 0;
+                    quietAfter = quiet;
+                }
+            }
+            if (quietAfter) {
+                char text[64];
+                std::snprintf(text, sizeof text, "quiet %.1f ms after the answer",
+                              std::chrono::duration<double, std::milli>(*quietAfter).count());
+                addTrace(text);
+            }
+            if (config_.echo) {
+                // Given back at once; a line too full to take it loses the echo only.
+                [[maybe_unused]] const ssize_t e = tcp() ? ::send(lineFd_, buf, static_cast<std::size_t>(n), MSG_NOSIGNAL)
+                                                         : ::write(lineFd_, buf, static_cast<std::size_t>(n));
             }
             framer_.push(std::span(buf, static_cast<std::size_t>(n)), now, events);
             continue;
@@ -669,8 +690,11 @@ void PtyServer::sendDue(SimClock::time_point now)
                     traceLine = "tx " + hexBytes(a->bytes);
                 }
             }
-            if (finished)
+            if (finished) {
                 ++stats_.answers[address];
+                lastAnswerId_ = id;
+                lastAnswerEnd_ = written;
+            }
             changed_.notify_all();
         }
         if (!traceLine.empty())
