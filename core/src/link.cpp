@@ -122,6 +122,7 @@ void Link::resetRx(unsigned quietMs, std::span<const std::uint8_t> sent, std::si
                                         RxBuffer_.begin() + static_cast<std::ptrdiff_t>(RxCount_), sent.begin());
         if (echo)
             quietMs = 0;
+        echoSeen_ = echoSeen_ || echo;
         sentSize_ = std::min(sent.size(), sent_.size());
         std::copy_n(sent.begin(), sentSize_, sent_.begin());
         echoFrom_ = echo ? RxCount_ - sentFrom : 0;
@@ -189,11 +190,16 @@ void Link::judgeLocked()
     std::size_t from = 0;
     std::size_t size = frameLength(0);
     // A leading copy of the request is an adapter's echo only when a complete answer
-    // follows it: an answer may well begin with the request's own bytes.
-    if (size == 0) {
-        from = echoLeadLength();
-        if (from != 0 && RxCount_ > from)
-            size = frameLength(from);
+    // follows it: an answer may well begin with the request's own bytes. A copy that is a
+    // complete answer itself (an erase is confirmed with the request's own bytes) is taken
+    // for one unless the line is known to echo; then only what follows it, or the deadline,
+    // tells.
+    const std::size_t lead = echoLeadLength();
+    if (lead != 0 && RxCount_ >= lead && (size == 0 || (size == lead && echoSeen_))) {
+        from = lead;
+        size = RxCount_ > lead ? frameLength(lead) : 0;
+        if (size != 0)
+            echoSeen_ = true;
     }
     if (size != 0) {
         complete_ = true;

@@ -377,6 +377,8 @@ void PtyServer::run()
             deadline = framer_.silenceDeadline();
             if (!queue_.empty() && !writeBlocked_ && (!deadline || queue_.front().due < *deadline))
                 deadline = queue_.front().due;
+            if (!echoes_.empty() && (!deadline || echoes_.front().due < *deadline))
+                deadline = echoes_.front().due;
         }
         pollfd fds[3] = {{wakeFds_[0], POLLIN, 0}, {lineFd_, 0, 0}, {listenFd_, POLLIN, 0}};
         nfds_t nfds = 1;
@@ -520,9 +522,8 @@ void PtyServer::handleInput(SimClock::time_point now)
                 addTrace(text);
             }
             if (config_.echo) {
-                // Given back at once; a line too full to take it loses the echo only.
-                [[maybe_unused]] const ssize_t e = tcp() ? ::send(lineFd_, buf, static_cast<std::size_t>(n), MSG_NOSIGNAL)
-                                                         : ::write(lineFd_, buf, static_cast<std::size_t>(n));
+                echoes_.push_back({{buf, buf + n}, now + config_.echoDelay});
+                sendEchoes(now);
             }
             framer_.push(std::span(buf, static_cast<std::size_t>(n)), now, events);
             continue;
@@ -632,8 +633,20 @@ ServedAnswer* PtyServer::findAnswer(std::uint64_t id)
     return nullptr;
 }
 
+void PtyServer::sendEchoes(SimClock::time_point now)
+{
+    while (!echoes_.empty() && echoes_.front().due <= now) {
+        const std::vector<std::uint8_t>& b = echoes_.front().bytes;
+        // A line too full to take it loses the echo only.
+        [[maybe_unused]] const ssize_t e =
+            tcp() ? ::send(lineFd_, b.data(), b.size(), MSG_NOSIGNAL) : ::write(lineFd_, b.data(), b.size());
+        echoes_.pop_front();
+    }
+}
+
 void PtyServer::sendDue(SimClock::time_point now)
 {
+    sendEchoes(now);
     while (!queue_.empty() && !writeBlocked_ && queue_.front().due <= now) {
         // Everything of one piece that is due goes out in one write.
         const std::uint64_t id = queue_.front().answerId;
@@ -715,6 +728,7 @@ std::uint64_t PtyServer::dropQueuedAnswers()
     const auto lost = static_cast<std::uint64_t>(
         std::count_if(queue_.begin(), queue_.end(), [](const Segment& s) { return s.last; }));
     queue_.clear();
+    echoes_.clear();
     queueEnd_ = {};
     framer_.reset();
     return lost;

@@ -203,6 +203,7 @@ private:
     bool reachedNeeded_ = false;        // the waiter was told that no byte is missing
     std::size_t frameFrom_ = 0, frameSize_ = 0;
     bool lastComplete_ = false;
+    bool echoSeen_ = false;             // the line has given a request back
 };
 
 // What a sender writes its frame to (the serial port, or a stand-in in tests).

@@ -38,6 +38,9 @@ struct ServerConfig {
     // The line gives every request byte back as it comes, as an RS-485 adapter that hears
     // its own transmission does (the answer follows the echo).
     bool echo = false;
+    // With echo: the echo leaves this long after the request bytes came (the answer is
+    // planned after it all the same).
+    std::chrono::microseconds echoDelay{0};
     // Pause that ends a partial request.
     std::chrono::microseconds frameSilence = kFrameSilence;
     // When set ("HOST:PORT", an IPv6 host in brackets): serve on a TCP socket listening there
@@ -185,6 +188,12 @@ private:
     int listenFd_ = -1;             // TCP: the listening socket; lineFd_ is then the client
     std::uint16_t listenPort_ = 0;  // the port first listened on, kept for a replug
     unsigned answersOnConnection_ = 0;
+    struct Echo {
+        std::vector<std::uint8_t> bytes;
+        SimClock::time_point due;
+    };
+    std::deque<Echo> echoes_;  // echoes waiting for their time
+    void sendEchoes(SimClock::time_point now);
     std::uint64_t lastAnswerId_ = 0;          // the answer written last, until a request follows
     SimClock::time_point lastAnswerEnd_{};
     std::vector<std::string> traceLines_;
