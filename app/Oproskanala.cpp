@@ -124,7 +124,7 @@ std::filesystem::path oprosKanala::historyFile(std::uint8_t address) const
     return historyDir_ / historyFileName(address);
 }
 
-bool oprosKanala::sleepUnlessTerminated(std::chrono::milliseconds d)
+bool oprosKanala::sleepUnlessTerminated(std::chrono::steady_clock::duration d)
 {
     std::unique_lock lock(sleepMutex_);
     return !sleepCv_.wait_for(lock, d, [this] { return Terminated(); });
@@ -157,7 +157,13 @@ void oprosKanala::pass()
         sleepUnlessTerminated(timing_.idleWithoutTabs);
         return;
     }
-    if (!sleepUnlessTerminated(timing_.gapBeforeRequest))
+    // One sleep for the pause before a request and the quiet line it needs (the gap between
+    // frames after a complete answer); bytes that come meanwhile are waited out by the
+    // exchange itself.
+    const auto now = std::chrono::steady_clock::now();
+    const auto quiet = std::min(link_.quietAt(timing_.silenceLimit) - now,
+                                std::chrono::steady_clock::duration(AnswerWait::full(timing_.silenceLimit).deadline));
+    if (!sleepUnlessTerminated(std::max<std::chrono::steady_clock::duration>(timing_.gapBeforeRequest, quiet)))
         return;
     devices_.PollIdle.store(false);
 
@@ -171,11 +177,17 @@ void oprosKanala::pass()
     // The request is built by the exchange from its first six bytes (it appends the CRC).
     const Link::Answer got = exchange(
         link_, port_, std::span<const std::uint8_t>(request.data(), 6),
-        waits_.next(polled, timing_.silenceLimit),
+        waits_.next(polled, timing_.silenceLimit, kLiveAnswerSize),
         [this](std::span<const std::uint8_t> sent) { view_.requestSent(monitorLine(sent)); });
     // Cut short by the end of the thread: what came so far may be half an answer.
     if (got.interrupted)
         return;
+    // The request never went out: no miss for the device. The port is gone and the window
+    // is closing it; meanwhile this thread does not spin on it.
+    if (got.writeFailed) {
+        sleepUnlessTerminated(timing_.idleWithoutTabs);
+        return;
+    }
     const std::vector<std::uint8_t>& answer = got.bytes;
     waits_.record(polled, !answer.empty());
     view_.pollDone(polled, !answer.empty());
@@ -186,7 +198,8 @@ void oprosKanala::pass()
     }
     // Any answer at all shows the device is alive, whatever its CRC says.
     devices_.resetNoAnswer(polled);
-    view_.answerReceived(monitorAnswerLine(answer, got.responseTime.value_or(std::chrono::microseconds{})));
+    // Every byte received, an adapter's echo and bytes after the frame included.
+    view_.answerReceived(monitorAnswerLine(got.received, got.responseTime.value_or(std::chrono::microseconds{})));
 
     const std::optional<LiveSample> sample = decodeLiveAnswer(answer);
     if (!sample)

@@ -122,7 +122,7 @@ protected:
 private:
     void pass();
     void reloadHistory(std::uint8_t address);
-    bool sleepUnlessTerminated(std::chrono::milliseconds);
+    bool sleepUnlessTerminated(std::chrono::steady_clock::duration);
     void watchDiskSpace();
 
     Link& link_;

@@ -27,11 +27,12 @@ std::optional<std::vector<std::uint8_t>> LogLine::attempt(const LogRequest& requ
 {
     // Without a port nothing can answer; waiting for the silence would only slow the
     // failure down.
-    if (!port_.isOpen())
+    if (!portOpen())
         return std::nullopt;
-    const Link::Answer got =
-        exchange(link_, port_, logMessage(address_, request), waits_.next(address_, silenceLimit));
-    if (got.interrupted)
+    const Link::Answer got = exchange(link_, port_, logMessage(address_, request),
+                                      waits_.next(address_, silenceLimit, logAnswerMinSize(request.code)));
+    // Cut short, or never sent (the port is gone and is being closed): no miss to count.
+    if (got.interrupted || got.writeFailed)
         return std::nullopt;
     waits_.record(address_, !got.bytes.empty());
     if (!logAnswerAccepted(request.code, got.bytes))

@@ -60,7 +60,8 @@ public:
     LogLine& operator=(const LogLine&) = delete;
 
     std::uint8_t address() const { return address_; }
-    bool portOpen() const { return port_.isOpen(); }
+    // False too once a write has failed: the port is gone, though not yet closed.
+    bool portOpen() const { return port_.isOpen() && !port_.isLost(); }
 
     // One attempt; the caller holds the turn. A closed port fails at once. The device has
     // the full deadline of the limit to start its answer, or, once it has missed three in a

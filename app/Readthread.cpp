@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <thread>
 
 namespace grafimo {
 
@@ -67,7 +66,7 @@ void ReadThread::Execute()
         const std::size_t wanted = std::min(std::max<std::size_t>(port_.bytesQueued(), 1), room);
         const long got = port_.read(chunk.data(), wanted);
         if (got < 0) {
-            if (port_.isOpen())
+            if (port_.isOpen() || port_.isLost())
                 lost();
             return;
         }
@@ -80,7 +79,18 @@ void ReadThread::Execute()
         }
         emptyReads = 0;
         link_.storeChunk(std::span<const std::uint8_t>(chunk.data(), static_cast<std::size_t>(got)));
-        std::this_thread::sleep_for(GatherTime);
+        const std::size_t missing = link_.bytesMissing();
+        if (missing == 0)
+            continue;
+        switch (port_.pauseFor(static_cast<long>(missing) * CharTime)) {
+        case platform::SerialPort::Wait::Closed:
+            return;
+        case platform::SerialPort::Wait::Lost:
+            lost();
+            return;
+        default:
+            break;
+        }
     }
 }
 

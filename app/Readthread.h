@@ -5,11 +5,11 @@
 // the resume. With the receive buffer full it sleeps until the sender's next reset (a
 // pause asked for meanwhile takes effect then).
 //
-// After each chunk it lets the line run for GatherTime before it looks again, so an answer
-// arriving a character at a time (a 9600-baud wire gives one every 1.04 ms) is taken in a
-// few chunks rather than one wake-up per character. The silence count still restarts with
-// every chunk; the last one is seen at most GatherTime late, far below the shortest silence
-// limit (14 ms).
+// While an answer of known length is awaited and bytes of it are still missing, it lets the
+// line run for as long as those bytes take on the wire (1.04 ms each at 9600 baud) before
+// it looks again: an answer arriving a character at a time is then taken in one or two
+// chunks rather than one wake-up per character, and none of it is seen later than the
+// wire could have brought it.
 
 #include "grafimo/link.h"
 #include "grafimo/platform/serial_port.h"
@@ -22,8 +22,6 @@ namespace grafimo {
 
 class ReadThread : public platform::TThread {
 public:
-    static constexpr std::chrono::microseconds GatherTime{2000};
-
     // onLost is called once, on this thread, when the device goes away (hang-up, I/O
     // error); the thread then ends instead of spinning on a dead descriptor.
     ReadThread(platform::SerialPort& port, Link& link, std::function<void()> onLost = {});

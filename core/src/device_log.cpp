@@ -80,7 +80,8 @@ std::optional<std::vector<std::uint8_t>> logExchange(Link& link, FrameWriter& wr
                                                      const LogRequest& request, unsigned silenceLimit)
 {
     const std::vector<std::uint8_t> message = logMessage(address, request);
-    std::vector<std::uint8_t> answer = exchange(link, writer, message, silenceLimit);
+    std::vector<std::uint8_t> answer =
+        exchange(link, writer, message, AnswerWait::full(silenceLimit, logAnswerMinSize(request.code))).bytes;
     if (!logAnswerAccepted(request.code, answer))
         return std::nullopt;
     return answer;

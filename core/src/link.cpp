@@ -17,11 +17,11 @@ std::size_t Link::rxRoom() const
 
 // ---- AnswerWaits ----
 
-AnswerWait AnswerWaits::next(std::uint8_t address, unsigned silenceLimit) const
+AnswerWait AnswerWaits::next(std::uint8_t address, unsigned silenceLimit, std::size_t answerSize) const
 {
     if (misses_[address] < MissesBeforeBrief || briefTurn_[address] == FullEvery - 1)
-        return AnswerWait::full(silenceLimit);
-    return AnswerWait::brief(silenceLimit);
+        return AnswerWait::full(silenceLimit, answerSize);
+    return AnswerWait::brief(silenceLimit, answerSize);
 }
 
 void AnswerWaits::record(std::uint8_t address, bool answered)
@@ -43,7 +43,7 @@ std::size_t Link::storeChunk(std::span<const std::uint8_t> chunk)
     if (chunk.empty())
         return 0;
     std::size_t taken = 0;
-    bool first = false;
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         const auto now = Clock::now();
@@ -61,15 +61,19 @@ std::size_t Link::storeChunk(std::span<const std::uint8_t> chunk)
         std::copy_n(chunk.begin(), taken, RxBuffer_.begin() + static_cast<std::ptrdiff_t>(RxCount_));
         RxCount_ += taken;
         lastActivity_ = now;
-        if (taken != 0 && !firstChunkAt_) {
+        if (taken != 0 && !firstChunkAt_)
             firstChunkAt_ = now;
-            first = true;
+        // The sender wakes when the answer is complete, or when no byte is missing any more
+        // and silence may end it. Other chunks need no wake-up: its wait only moves later,
+        // and it recomputes it when the current one passes.
+        if (taken != 0 && awaiting_ && !complete_) {
+            judgeLocked();
+            if (!complete_ && !reachedNeeded_ && RxCount_ >= bytesNeeded())
+                wake = reachedNeeded_ = true;
+            wake = wake || complete_;
         }
     }
-    // A sender waiting for the first byte switches to the silence wait. Later chunks need
-    // no wake-up: the silence deadline only moves later, and the waiter recomputes it when
-    // its current one passes.
-    if (first)
+    if (wake)
         silenceCv_.notify_all();
     stateCv_.notify_all();
     return taken;
@@ -107,7 +111,8 @@ std::uint64_t Link::wakeups() const
     return wakeGeneration_;
 }
 
-void Link::resetRx(unsigned quietMs, std::span<const std::uint8_t> sent, std::size_t sentFrom)
+void Link::resetRx(unsigned quietMs, std::span<const std::uint8_t> sent, std::size_t sentFrom,
+                   std::size_t answerSize)
 {
     {
         std::lock_guard lock(mutex_);
@@ -117,6 +122,18 @@ void Link::resetRx(unsigned quietMs, std::span<const std::uint8_t> sent, std::si
                                         RxBuffer_.begin() + static_cast<std::ptrdiff_t>(RxCount_), sent.begin());
         if (echo)
             quietMs = 0;
+        echoSeen_ = echoSeen_ || echo;
+        sentSize_ = std::min(sent.size(), sent_.size());
+        std::copy_n(sent.begin(), sentSize_, sent_.begin());
+        echoFrom_ = echo ? RxCount_ - sentFrom : 0;
+        answerSize_ = std::min(answerSize, RxBufferSize);
+        // Only a standard function code has an exception answer: the devices' own codes have
+        // bit 7 set already, so theirs could not be told from a normal answer.
+        exceptionCode_ = answerSize_ != 0 && sentSize_ >= 2 && sent_[1] < 0x80 ? sent_[1] | 0x80 : 0;
+        awaiting_ = true;
+        complete_ = false;
+        reachedNeeded_ = false;
+        frameFrom_ = frameSize_ = 0;
         RxCount_ = 0;
         lastActivity_ = now;
         resetAt_ = now;
@@ -129,33 +146,138 @@ void Link::resetRx(unsigned quietMs, std::span<const std::uint8_t> sent, std::si
     stateCv_.notify_all();
 }
 
+// ---- the answer by its length ----
+
+std::size_t Link::frameLength(std::size_t from) const
+{
+    const std::size_t have = RxCount_ - from;
+    const auto crcOk = [&](std::size_t n) {
+        const Crc crc = crc16Bytes(std::span<const std::uint8_t>(RxBuffer_.data() + from, n - 2));
+        return RxBuffer_[from + n - 2] == crc.CrcLo && RxBuffer_[from + n - 1] == crc.CrcHi;
+    };
+    if (answerSize_ >= 2 && have >= answerSize_ && crcOk(answerSize_))
+        return answerSize_;
+    if (exceptionCode_ != 0 && have >= ExceptionAnswerSize && RxBuffer_[from + 1] == exceptionCode_
+        && crcOk(ExceptionAnswerSize))
+        return ExceptionAnswerSize;
+    return 0;
+}
+
+std::size_t Link::echoLeadLength() const
+{
+    // What is left of the request's echo after the reset, when the bytes so far are (the
+    // start of) it.
+    const std::size_t echo = sentSize_ - echoFrom_;
+    const std::size_t seen = std::min(echo, RxCount_);
+    if (echo == 0 || seen == 0
+        || !std::equal(RxBuffer_.begin(), RxBuffer_.begin() + static_cast<std::ptrdiff_t>(seen),
+                       sent_.begin() + static_cast<std::ptrdiff_t>(echoFrom_)))
+        return 0;
+    return echo;
+}
+
+std::size_t Link::bytesNeeded() const
+{
+    if (answerSize_ == 0)
+        return 0;
+    return echoLeadLength() + answerSize_;
+}
+
+void Link::judgeLocked()
+{
+    if (answerSize_ == 0 || complete_)
+        return;
+    std::size_t from = 0;
+    std::size_t size = frameLength(0);
+    // A leading copy of the request is an adapter's echo only when a complete answer
+    // follows it: an answer may well begin with the request's own bytes. A copy that is a
+    // complete answer itself (an erase is confirmed with the request's own bytes) is taken
+    // for one unless the line is known to echo; then only what follows it, or the deadline,
+    // tells.
+    const std::size_t lead = echoLeadLength();
+    if (lead != 0 && RxCount_ >= lead && (size == 0 || (size == lead && echoSeen_))) {
+        from = lead;
+        size = RxCount_ > lead ? frameLength(lead) : 0;
+        if (size != 0)
+            echoSeen_ = true;
+    }
+    if (size != 0) {
+        complete_ = true;
+        frameFrom_ = from;
+        frameSize_ = size;
+    }
+}
+
 Link::Answer Link::waitAnswer(const AnswerWait& wait, std::optional<std::uint64_t> since)
 {
     const auto silence = std::chrono::milliseconds(wait.silenceMs);
     std::unique_lock lock(mutex_);
     const std::uint64_t generation = since.value_or(wakeGeneration_);
+    const auto deadline = resetAt_ + wait.deadline;
     Answer answer;
     for (;;) {
         if (wakeGeneration_ != generation) {
             answer.interrupted = true;
             break;
         }
-        const auto deadline = resetAt_ + wait.deadline;
         // A first chunk stored after the deadline (the waiter had not yet looked) is late.
         if (firstChunkAt_ && *firstChunkAt_ > deadline)
             break;
-        const auto until = firstChunkAt_ ? lastActivity_ + silence : deadline;
+        if (complete_)
+            break;
+        auto until = deadline;
+        if (firstChunkAt_) {
+            until = lastActivity_ + silence;
+            // A piece is not an answer: the rest may come after a gap longer than the
+            // silence, up to the deadline.
+            if (RxCount_ < bytesNeeded())
+                until = std::max(until, deadline);
+        }
         if (Clock::now() >= until)
             break;
         silenceCv_.wait_until(lock, until);
     }
     // Taken under the same lock as the last look at the clock: a chunk that comes after
     // the deadline is not part of this answer.
-    if (firstChunkAt_ && *firstChunkAt_ <= resetAt_ + wait.deadline && RxCount_ != 0) {
-        answer.bytes.assign(RxBuffer_.begin(), RxBuffer_.begin() + static_cast<std::ptrdiff_t>(RxCount_));
+    if (firstChunkAt_ && *firstChunkAt_ <= deadline && RxCount_ != 0) {
+        const auto begin = RxBuffer_.begin();
+        answer.received.assign(begin, begin + static_cast<std::ptrdiff_t>(RxCount_));
+        if (complete_ && !answer.interrupted) {
+            answer.complete = true;
+            answer.bytes.assign(begin + static_cast<std::ptrdiff_t>(frameFrom_),
+                                begin + static_cast<std::ptrdiff_t>(frameFrom_ + frameSize_));
+        } else {
+            answer.bytes = answer.received;
+        }
         answer.responseTime = std::chrono::duration_cast<std::chrono::microseconds>(*firstChunkAt_ - resetAt_);
     }
+    awaiting_ = false;
+    lastComplete_ = answer.complete;
     return answer;
+}
+
+Link::Clock::time_point Link::quietAt(unsigned silenceMs) const
+{
+    std::lock_guard lock(mutex_);
+    return lastLineChunk_ + std::chrono::milliseconds(lastComplete_ ? FrameGapMs : silenceMs);
+}
+
+bool Link::lastAnswerComplete() const
+{
+    std::lock_guard lock(mutex_);
+    return lastComplete_;
+}
+
+std::size_t Link::bytesMissing() const
+{
+    std::lock_guard lock(mutex_);
+    if (!awaiting_ || complete_ || answerSize_ == 0)
+        return 0;
+    std::size_t needed = bytesNeeded();
+    // An exception answer is shorter than the normal one.
+    if (exceptionCode_ != 0 && RxCount_ >= 2 && RxBuffer_[1] == exceptionCode_)
+        needed = ExceptionAnswerSize;
+    return needed > RxCount_ ? needed - RxCount_ : 0;
 }
 
 void Link::waitSilence(unsigned limitMs)
@@ -249,18 +371,25 @@ Link::Answer exchange(
     // A wakeAll() from here on (a thread asked to end) cuts the exchange short.
     const std::uint64_t since = link.wakeups();
     // A late answer to an earlier request that is still coming ends before this request
-    // goes out; its bytes then go with the reset below.
-    if (!link.waitQuiet(wait.silenceMs, wait.deadline, since)) {
+    // goes out; its bytes then go with the reset below. After a complete answer the line
+    // only needs the gap between frames.
+    const unsigned quietMs = link.lastAnswerComplete() ? FrameGapMs : wait.silenceMs;
+    if (!link.waitQuiet(quietMs, wait.deadline, since)) {
         Link::Answer none;
         none.interrupted = true;
         return none;
     }
     const std::span<const std::uint8_t> frame(tx.data(), tx[TxLengthIndex]);
     const std::size_t beforeWrite = link.rxCount();
-    writer.writeFrame(frame);
+    if (!writer.writeFrame(frame)) {
+        // Nothing went out, so nothing can answer: not a miss but a port that is gone.
+        Link::Answer none;
+        none.writeFailed = true;
+        return none;
+    }
     if (afterWrite)
         afterWrite(frame);
-    link.resetRx(wait.silenceMs, frame, beforeWrite);
+    link.resetRx(quietMs, frame, beforeWrite, wait.answerSize);
     return link.waitAnswer(wait, since);
 }
 

@@ -175,12 +175,30 @@ void SerialPort::adoptLocked(int fd, const int wake[2], const int kick[2], const
     kickWrite_ = kick[1];
     path_ = name;
     stream_ = stream;
+    lost_ = false;
 }
 
 bool SerialPort::isOpen() const
 {
     std::lock_guard lock(mutex_);
     return fd_ >= 0 && !closing_;
+}
+
+bool SerialPort::isLost() const
+{
+    std::lock_guard lock(mutex_);
+    return lost_;
+}
+
+void SerialPort::markLost()
+{
+    std::lock_guard lock(mutex_);
+    if (fd_ < 0 || closing_ || lost_)
+        return;
+    lost_ = true;
+    // The receive thread's wait ends and reports the loss.
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(kickWrite_, &byte, 1);
 }
 
 const std::string& SerialPort::path() const { return path_; }
@@ -199,6 +217,13 @@ bool SerialPort::writeFrame(std::span<const std::uint8_t> frame)
     Use use(*this);
     if (!use)
         return false;
+    // A tty or socket that cannot take a frame is gone, as one that hangs up is; a close
+    // under way is no loss.
+    const auto failed = [&](bool closing) {
+        if (!closing)
+            markLost();
+        return false;
+    };
 
     // Whatever still waits in the input queue arrived before this request and belongs to
     // no answer of it: the tail of an answer longer than the receive buffer, or babble.
@@ -210,7 +235,7 @@ bool SerialPort::writeFrame(std::span<const std::uint8_t> frame)
     std::size_t done = 0;
     while (done < frame.size()) {
         if (Clock::now() >= deadline)
-            return false;
+            return failed(false);
         const ssize_t n = use.stream() ? io_.send(use.fd(), frame.data() + done, frame.size() - done, MSG_NOSIGNAL)
                                        : io_.write(use.fd(), frame.data() + done, frame.size() - done);
         if (n > 0) {
@@ -220,18 +245,18 @@ bool SerialPort::writeFrame(std::span<const std::uint8_t> frame)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            return false;
+            return failed(false);
         // Output queue full: wait for room, or for close().
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         pollfd fds[2] = {{use.fd(), POLLOUT, 0}, {use.wake(), POLLIN, 0}};
         const int ready = io_.poll(fds, 2, static_cast<int>(std::max<long>(1, left.count())));
         if (ready < 0 && errno != EINTR)
-            return false;
+            return failed(false);
         if (ready > 0) {
             if (fds[1].revents != 0)
-                return false;
+                return failed(true);
             if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
-                return false;
+                return failed(false);
         }
     }
     // Returns when the last byte has left the driver. A stalled adapter may never empty
@@ -252,7 +277,7 @@ bool SerialPort::writeFrame(std::span<const std::uint8_t> frame)
         const auto now = Clock::now();
         if (now >= deadline) {
             io_.tcflush(use.fd(), TCOFLUSH);
-            return false;
+            return failed(false);
         }
         // About the time the queued bytes take on the line, never past the deadline.
         const auto onLine = std::chrono::milliseconds(1 + queued * 105 / 100);
@@ -260,8 +285,16 @@ bool SerialPort::writeFrame(std::span<const std::uint8_t> frame)
         pollfd wake{use.wake(), POLLIN, 0};
         const int ready = io_.poll(&wake, 1, static_cast<int>(std::max<long>(1, std::min(onLine, left).count())));
         if (ready > 0 && wake.revents != 0)
-            return false;
+            return failed(true);
     }
+}
+
+SerialPort::Wait SerialPort::afterKick(int kickFd)
+{
+    std::uint8_t drain[16];
+    while (::read(kickFd, drain, sizeof drain) > 0) {
+    }
+    return isLost() ? Wait::Lost : Wait::Interrupted;
 }
 
 SerialPort::Wait SerialPort::waitReadable()
@@ -269,6 +302,8 @@ SerialPort::Wait SerialPort::waitReadable()
     Use use(*this);
     if (!use)
         return Wait::Closed;
+    if (isLost())
+        return Wait::Lost;
     for (;;) {
         pollfd fds[3] = {{use.fd(), POLLIN, 0}, {use.wake(), POLLIN, 0}, {use.kick(), POLLIN, 0}};
         const int ready = io_.poll(fds, 3, -1);
@@ -279,16 +314,33 @@ SerialPort::Wait SerialPort::waitReadable()
         }
         if (fds[1].revents != 0)
             return Wait::Closed;
-        if (fds[2].revents != 0) {
-            std::uint8_t drain[16];
-            while (::read(use.kick(), drain, sizeof drain) > 0) {
-            }
-            return Wait::Interrupted;
-        }
+        if (fds[2].revents != 0)
+            return afterKick(use.kick());
         if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
             return Wait::Lost;
         if ((fds[0].revents & POLLIN) != 0)
             return Wait::Data;
+    }
+}
+
+SerialPort::Wait SerialPort::pauseFor(std::chrono::microseconds time)
+{
+    Use use(*this);
+    if (!use)
+        return Wait::Closed;
+    const auto until = Clock::now() + time;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+        if (left.count() <= 0)
+            return Wait::Data;
+        pollfd fds[2] = {{use.wake(), POLLIN, 0}, {use.kick(), POLLIN, 0}};
+        const int ready = io_.poll(fds, 2, static_cast<int>(left.count()));
+        if (ready < 0 && errno != EINTR)
+            return Wait::Lost;
+        if (ready > 0 && fds[0].revents != 0)
+            return Wait::Closed;
+        if (ready > 0 && fds[1].revents != 0)
+            return afterKick(use.kick());
     }
 }
 

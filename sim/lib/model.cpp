@@ -226,8 +226,14 @@ std::vector<std::size_t> replyPieces(const Reply& reply)
             return {total};
         return {first, total - first};
     }
-    const std::size_t chunk = reply.chunkBytes ? std::min<std::size_t>(reply.chunkBytes, total) : total;
     std::vector<std::size_t> pieces;
+    if (reply.pieces > 1) {
+        const std::size_t n = std::min<std::size_t>(reply.pieces, total);
+        for (std::size_t i = 0; i < n; ++i)
+            pieces.push_back(total / n + (i < total % n ? 1 : 0));
+        return pieces;
+    }
+    const std::size_t chunk = reply.chunkBytes ? std::min<std::size_t>(reply.chunkBytes, total) : total;
     for (std::size_t off = 0; off < total; off += chunk)
         pieces.push_back(std::min(chunk, total - off));
     return pieces;
@@ -362,6 +368,7 @@ void DeviceModel::applyFaults(Reply& reply) const
     reply.lateMs = f.lateMs;
     reply.chunkBytes = f.chunkBytes;
     reply.chunkGapMs = f.chunkGapMs;
+    reply.pieces = f.pieces;
     if (f.babbleBytes != 0) {
         for (unsigned i = 0; i < f.babbleBytes;) {
             const auto noise = garbageBytes(config_.address, k * 7919u + i);
@@ -370,6 +377,7 @@ void DeviceModel::applyFaults(Reply& reply) const
         }
         reply.chunkBytes = kBabblePiece;
         reply.chunkGapMs = f.babbleGapMs;
+        reply.pieces = 0;
     }
     if (reply.logAnswerNumber != 0 && f.logSplitBytes != 0) {
         reply.splitBytes = f.logSplitBytes;

@@ -196,6 +196,15 @@ ParseResult parseToolOptions(std::span<const std::string_view> args, bool russia
                 if (f.chunkBytes == 0)
                     throw BadOption(say("--chunks: chunk size must be at least 1", "--chunks: размер куска должен быть не меньше 1"));
                 f.chunkGapMs = number(say, opt, p[2], 60'000, {"gap", "пауза"});
+            } else if (opt == "--pieces") {
+                const auto p = fieldsOf(say, opt, value(), 2, 2, "DEVICE:N:GAP_MS");
+                Faults& f = deviceSettings(address(say, opt, p[0])).first;
+                f.pieces = number(say, opt, p[1], 255, {"piece count", "число частей"});
+                if (f.pieces < 2)
+                    throw BadOption(say("--pieces: N must be at least 2", "--pieces: N должно быть не меньше 2"));
+                f.chunkGapMs = number(say, opt, p[2], 60'000, {"gap", "пауза"});
+            } else if (opt == "--echo") {
+                tool.server.echo = true;
             } else if (opt == "--log-count") {
                 const auto p = fieldsOf(say, opt, value(), 1, 1, "DEVICE:COUNT");
                 deviceSettings(address(say, opt, p[0])).second.count =
@@ -303,6 +312,8 @@ std::string toolUsage(bool russian)
   --pace                 передавать со скоростью линии 9600 бод (1,04 мс на байт)
                          и отвечать через 4 мс после запроса, как прибор на линии
   --turnaround МС        время от запроса до ответа (по умолчанию 0, с --pace 4)
+  --echo                 возвращать каждый байт запроса перед ответом, как
+                         адаптер, который слышит собственную передачу
   --verbose, -v          шестнадцатеричный вывод обмена в стандартный поток ошибок
 
 Неисправности (ПРИБОР — адрес из --devices; N считает ответы этого прибора):
@@ -311,6 +322,8 @@ std::string toolUsage(bool russian)
   --late ПРИБОР:МС                отвечать с опозданием на МС миллисекунд
   --chunks ПРИБОР:БАЙТ:ПАУЗА      посылать ответы кусками по БАЙТ байт с паузой
                                   ПАУЗА мс
+  --pieces ПРИБОР:N:ПАУЗА         посылать каждый ответ N частями примерно равной
+                                  длины с паузой ПАУЗА мс
   --garbage ПРИБОР:N[:ГДЕ]        случайные байты с каждым N-м ответом; ГДЕ —
                                   before (до), after (после) или instead (вместо);
                                   по умолчанию по очереди
@@ -364,6 +377,8 @@ Line:
   --pace                 send at the pace of a 9600-baud wire (1.04 ms a byte) and
                          answer 4 ms after a request, as a device on a wire does
   --turnaround MS        time from a request to its answer (default 0, 4 with --pace)
+  --echo                 give every request byte back before the answer, as an
+                         adapter that hears its own transmission does
   --verbose, -v          hex dump of the traffic on standard error
 
 Faults (DEVICE is an address from --devices; N counts that device's answers):
@@ -371,6 +386,8 @@ Faults (DEVICE is an address from --devices; N counts that device's answers):
   --bad-crc DEVICE:N              corrupt the CRC of every Nth answer
   --late DEVICE:MS                answer MS milliseconds late
   --chunks DEVICE:BYTES:GAP       send answers in pieces of BYTES, GAP ms apart
+  --pieces DEVICE:N:GAP           send every answer in N pieces of about equal
+                                  length, GAP ms apart
   --garbage DEVICE:N[:WHERE]      random bytes with every Nth answer; WHERE is
                                   before, after or instead (default: in turn)
   --exception DEVICE:N            every Nth answer is a Modbus exception (02)

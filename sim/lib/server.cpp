@@ -377,6 +377,8 @@ void PtyServer::run()
             deadline = framer_.silenceDeadline();
             if (!queue_.empty() && !writeBlocked_ && (!deadline || queue_.front().due < *deadline))
                 deadline = queue_.front().due;
+            if (!echoes_.empty() && (!deadline || echoes_.front().due < *deadline))
+                deadline = echoes_.front().due;
         }
         pollfd fds[3] = {{wakeFds_[0], POLLIN, 0}, {lineFd_, 0, 0}, {listenFd_, POLLIN, 0}};
         nfds_t nfds = 1;
@@ -499,9 +501,29 @@ void PtyServer::handleInput(SimClock::time_point now)
     for (;;) {
         const ssize_t n = ::read(lineFd_, buf, sizeof buf);
         if (n > 0) {
+            std::optional<SimClock::duration> quietAfter;
             {
                 std::lock_guard lock(mutex_);
                 stats_.bytesIn += static_cast<std::uint64_t>(n);
+                if (lastAnswerId_ != 0) {
+                    const SimClock::duration quiet = now - lastAnswerEnd_;
+                    if (ServedAnswer* a = findAnswer(lastAnswerId_))
+                        a->quietAfter = quiet;
+                    stats_.shortestQuietAfter = std::min(stats_.shortestQuietAfter, quiet);
+                    ++stats_.quietAfterCount;
+                    lastAnswerId_ = 0;
+                    quietAfter = quiet;
+                }
+            }
+            if (quietAfter) {
+                char text[64];
+                std::snprintf(text, sizeof text, "quiet %.1f ms after the answer",
+                              std::chrono::duration<double, std::milli>(*quietAfter).count());
+                addTrace(text);
+            }
+            if (config_.echo) {
+                echoes_.push_back({{buf, buf + n}, now + config_.echoDelay});
+                sendEchoes(now);
             }
             framer_.push(std::span(buf, static_cast<std::size_t>(n)), now, events);
             continue;
@@ -611,8 +633,20 @@ ServedAnswer* PtyServer::findAnswer(std::uint64_t id)
     return nullptr;
 }
 
+void PtyServer::sendEchoes(SimClock::time_point now)
+{
+    while (!echoes_.empty() && echoes_.front().due <= now) {
+        const std::vector<std::uint8_t>& b = echoes_.front().bytes;
+        // A line too full to take it loses the echo only.
+        [[maybe_unused]] const ssize_t e =
+            tcp() ? ::send(lineFd_, b.data(), b.size(), MSG_NOSIGNAL) : ::write(lineFd_, b.data(), b.size());
+        echoes_.pop_front();
+    }
+}
+
 void PtyServer::sendDue(SimClock::time_point now)
 {
+    sendEchoes(now);
     while (!queue_.empty() && !writeBlocked_ && queue_.front().due <= now) {
         // Everything of one piece that is due goes out in one write.
         const std::uint64_t id = queue_.front().answerId;
@@ -669,8 +703,11 @@ void PtyServer::sendDue(SimClock::time_point now)
                     traceLine = "tx " + hexBytes(a->bytes);
                 }
             }
-            if (finished)
+            if (finished) {
                 ++stats_.answers[address];
+                lastAnswerId_ = id;
+                lastAnswerEnd_ = written;
+            }
             changed_.notify_all();
         }
         if (!traceLine.empty())
@@ -691,6 +728,7 @@ std::uint64_t PtyServer::dropQueuedAnswers()
     const auto lost = static_cast<std::uint64_t>(
         std::count_if(queue_.begin(), queue_.end(), [](const Segment& s) { return s.last; }));
     queue_.clear();
+    echoes_.clear();
     queueEnd_ = {};
     framer_.reset();
     return lost;

@@ -187,11 +187,12 @@ TEST(LinkRoomWait, StopFlagWithWakeAllEndsTheWaitWithoutRoom)
 struct RecordingWriter : FrameWriter {
     std::vector<std::vector<std::uint8_t>> frames;
     std::function<void()> onWrite;
-    void writeFrame(std::span<const std::uint8_t> frame) override
+    bool writeFrame(std::span<const std::uint8_t> frame) override
     {
         frames.emplace_back(frame.begin(), frame.end());
         if (onWrite)
             onWrite();
+        return true;
     }
 };
 
@@ -271,6 +272,98 @@ TEST(LinkExchange, ABurstRunningWhenTheRequestIsOutIsDroppedUnlessItIsTheRequest
         device.join();
         EXPECT_EQ(link.droppedBytes(), echo ? 0u : late.size());
     }
+}
+
+std::vector<std::uint8_t> withCrc(std::vector<std::uint8_t> m)
+{
+    const Crc crc = crc16Bytes(m);
+    m.push_back(crc.CrcLo);
+    m.push_back(crc.CrcHi);
+    return m;
+}
+
+TEST(LinkAnswerLength, AnAnswerEndsOnItsLengthAndCrcAndAPieceWaitsForTheRest)
+{
+    const auto request = withCrc(LiveRequest1);
+    std::vector<std::uint8_t> live{0x01, 0x03, 0x0C};
+    live.resize(15, 0x22);
+    live = withCrc(live);
+    const auto exception = withCrc({0x01, 0x83, 0x02});
+    const auto interval = withCrc({0x01, 0xA4}); // 01 A4 01 9B: answered 01 A4 01 9B + CRC
+    const auto likeRequest = withCrc(interval);
+    const std::vector<std::uint8_t> garbage{0x5A, 0xA5, 0x00};
+    const auto erase = withCrc({0x01, 0xA2});
+    auto longer = live; // 17 bytes whose CRC is wrong, then two more that make a 19-byte frame
+    longer[16] ^= 0xFF;
+    longer = withCrc(longer);
+    const auto cat = [](std::initializer_list<std::vector<std::uint8_t>> parts) {
+        std::vector<std::uint8_t> v;
+        for (const auto& p : parts)
+            v.insert(v.end(), p.begin(), p.end());
+        return v;
+    };
+    const struct Case {
+        const char* what;
+        std::vector<std::uint8_t> sent;
+        std::size_t echoedBefore; // bytes of the echo stored before the reset
+        std::size_t answerSize;
+        std::vector<std::vector<std::uint8_t>> pieces; // each 15 ms after the last
+        bool complete;
+        std::vector<std::uint8_t> answer;
+        unsigned silenceMs = 10; // shorter than the gaps between pieces
+        bool echoingLine = false; // an earlier request on the line was given back
+    } cases[] = {
+        {"whole", request, 0, 17, {live}, true, live},
+        {"in two pieces", request, 0, 17, {{live.begin(), live.begin() + 9}, {live.begin() + 9, live.end()}}, true, live},
+        {"garbage after it", request, 0, 17, {cat({live, garbage})}, true, live},
+        {"exception answer", request, 0, 17, {exception}, true, exception},
+        {"echo, then the answer", request, 0, 17, {request, live}, true, live},
+        {"rest of an echo begun before the reset", request, 3, 17, {{request.begin() + 3, request.end()}, live}, true, live},
+        {"begins with the whole request", interval, 0, 6, {likeRequest}, true, likeRequest},
+        {"the length with a wrong CRC is cut by silence only", request, 0, 17,
+         {{longer.begin(), longer.begin() + 17}, {longer.begin() + 17, longer.end()}}, false, longer, 300},
+        {"echo alone is a piece", request, 0, 17, {request}, false, request},
+        {"erase confirmed with the request's own bytes", erase, 0, 4, {erase}, true, erase},
+        {"erase on an echoing line: its echo, then the answer", erase, 0, 4, {erase, erase}, true, erase, 10, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Link link;
+        if (c.echoingLine) {
+            link.storeChunk(request);
+            link.resetRx(10, request, 0, 17);
+        }
+        link.storeChunk(std::span(c.sent).first(c.echoedBefore));
+        link.resetRx(10, c.sent, 0, c.answerSize);
+        // The device side: pieces 15 ms apart.
+        std::thread device([&] {
+            for (const auto& piece : c.pieces) {
+                std::this_thread::sleep_for(15ms);
+                link.storeChunk(piece);
+            }
+        });
+        // A deadline no run reaches unless nothing more can come.
+        const auto got = link.waitAnswer(AnswerWait{c.complete ? Guard : 300ms, c.silenceMs, c.answerSize});
+        device.join();
+        EXPECT_EQ(got.complete, c.complete);
+        EXPECT_EQ(got.bytes, c.answer);
+        EXPECT_EQ(link.lastAnswerComplete(), c.complete);
+    }
+}
+
+TEST(LinkExchange, AFailedWriteEndsTheExchangeWithoutWaitingOrShowingTheFrame)
+{
+    struct FailingWriter : FrameWriter {
+        bool writeFrame(std::span<const std::uint8_t>) override { return false; }
+    } writer;
+    Link link;
+    bool shown = false;
+    const auto got = exchange(link, writer, LiveRequest1, AnswerWait{Guard, 5000, 17},
+                              [&](std::span<const std::uint8_t>) { shown = true; });
+    EXPECT_TRUE(got.writeFailed);
+    EXPECT_TRUE(got.bytes.empty());
+    EXPECT_FALSE(shown);
+    EXPECT_EQ(link.resets(), 0u);
 }
 
 TEST(AnswerWaits, ADeviceTakenForDeadGetsTheBriefWaitButTheFullDeadlineEveryTenthTime)

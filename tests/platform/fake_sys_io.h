@@ -29,6 +29,7 @@ public:
     std::atomic<std::size_t> writeChunk{0}; // at most this many bytes per write (0: all)
     std::atomic<bool> outputStuck{false};   // every write says EAGAIN; POLLOUT never comes
     std::atomic<bool> queueStalled{false};  // written bytes never leave the output queue
+    std::atomic<int> writeErrno{0};         // every write and send fails with this (EIO, EPIPE)
     std::atomic<int> outputFlushes{0};      // tcflush calls that dropped the output queue
 
     std::atomic<int> readEintr{0};
@@ -129,9 +130,23 @@ public:
         return lastSettings_;
     }
 
+    ssize_t send(int fd, const void* buf, size_t count, int flags) override
+    {
+        ++writes;
+        if (const int e = writeErrno.load()) {
+            errno = e;
+            return -1;
+        }
+        return SysIo::send(fd, buf, count, flags);
+    }
+
     ssize_t write(int fd, const void* buf, size_t count) override
     {
         ++writes;
+        if (const int e = writeErrno.load()) {
+            errno = e;
+            return -1;
+        }
         if (consume(writeEintr)) {
             errno = EINTR;
             return -1;

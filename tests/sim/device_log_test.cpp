@@ -327,6 +327,7 @@ struct PiecesCase {
     unsigned chunkBytes;
     unsigned splitBytes;
     std::vector<std::size_t> pieces;
+    unsigned count = 0;  // Faults::pieces
 };
 
 TEST(DeviceLogFaults, ReplyPieces)
@@ -344,12 +345,17 @@ TEST(DeviceLogFaults, ReplyPieces)
         {4, 0, 4, {2, 2}},
         {2, 0, 7, {2}},
         {0, 3, 7, {}},
+        {17, 0, 0, {6, 6, 5}, 3},
+        {17, 5, 0, {9, 8}, 2},  // the count takes the place of the chunks
+        {4, 0, 0, {2, 1, 1}, 3},
+        {2, 0, 0, {1, 1}, 3},
     };
     for (const PiecesCase& c : cases) {
         Reply r;
         r.bytes.assign(c.size, 0x55);
         r.chunkBytes = c.chunkBytes;
         r.splitBytes = c.splitBytes;
+        r.pieces = c.count;
         EXPECT_EQ(replyPieces(r), c.pieces) << c.size << " bytes, chunks " << c.chunkBytes << ", split " << c.splitBytes;
     }
 }

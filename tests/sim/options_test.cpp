@@ -28,12 +28,14 @@ TEST(ToolOptions, EveryOptionReachesItsDevice)
     const ParseResult r = parse({"--link", "/tmp/bus", "--devices", "1,2,3", "--silent", "3", "--bad-crc", "2:5",
                                  "--late", "2:80", "--chunks", "1:5:3", "--garbage", "2:7", "--exception", "3:4",
                                  "--log-count", "1:300", "--log-interval", "1:1:30", "--log-state", "1:off",
-                                 "--log-disorder", "1", "--log-bad-date", "1:17", "--pace", "--verbose"});
+                                 "--log-disorder", "1", "--log-bad-date", "1:17", "--pace", "--verbose",
+                                 "--pieces", "3:3:20", "--echo"});
     ASSERT_TRUE(r.options) << r.error;
     const ToolOptions& t = *r.options;
     EXPECT_EQ(t.server.linkPath, "/tmp/bus");
     EXPECT_TRUE(t.server.portPath.empty());
     EXPECT_TRUE(t.server.pace);
+    EXPECT_TRUE(t.server.echo);
     EXPECT_TRUE(t.verbose);
     ASSERT_EQ(t.server.devices.size(), 3u);
     const DeviceConfig* d1 = find(t, 1);
@@ -42,6 +44,8 @@ TEST(ToolOptions, EveryOptionReachesItsDevice)
     ASSERT_TRUE(d1 && d2 && d3);
     EXPECT_TRUE(d3->faults.silent);
     EXPECT_EQ(d3->faults.exceptionEvery, 4u);
+    EXPECT_EQ(d3->faults.pieces, 3u);
+    EXPECT_EQ(d3->faults.chunkGapMs, 20u);
     EXPECT_FALSE(d1->faults.silent);
     EXPECT_EQ(d2->faults.badCrcEvery, 5u);
     EXPECT_EQ(d2->faults.lateMs, 80u);
@@ -91,7 +95,7 @@ TEST(ToolOptions, HelpNeedsNothingElse)
                             "--garbage", "--exception", "--log-count", "--log-interval", "--log-state",
                             "--log-disorder", "--log-bad-date", "--no-log", "--log-bad-crc", "--log-silent-first",
                             "--log-split", "month13", "minute60", "--pace", "--verbose", "--help", "--tcp",
-                            "--drop-after"})
+                            "--drop-after", "--echo", "--pieces"})
         EXPECT_NE(toolUsage().find(opt), std::string::npos) << opt;
 }
 
@@ -183,6 +187,8 @@ TEST(ToolOptions, BadOptionsAreExplained)
         {{"--devices", "1", "--bad-crc", "1:0"}, "at least 1"},
         {{"--devices", "1", "--late", "1:-5"}, "'-5'"},
         {{"--devices", "1", "--chunks", "1:0:3"}, "at least 1"},
+        {{"--devices", "1", "--pieces", "1:1:3"}, "at least 2"},
+        {{"--devices", "1", "--pieces", "1:3"}, "DEVICE:N:GAP_MS"},
         {{"--devices", "1", "--garbage", "1:2:middle"}, "middle"},
         {{"--devices", "1", "--log-interval", "1:1:60"}, "minutes"},
         {{"--devices", "1", "--log-state", "1:maybe"}, "maybe"},

@@ -66,6 +66,7 @@ std::vector<std::uint8_t> logFrame(std::uint8_t address, const LogRequest& reque
 
 // Bytes an answer to `code` must hold to be accepted: every byte that is read from it plus
 // the CRC (the confirmations of erase, set interval and set state: address, code, CRC).
+// It is also the length of the device's answer, which ends an exchange once it is whole.
 std::size_t logAnswerMinSize(LogCode code);
 
 // An answer is accepted on its CRC alone: neither its address nor its function code is

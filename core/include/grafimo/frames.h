@@ -24,6 +24,8 @@ struct LiveSample {
     float value2;         // unsigned whole part plus tenths
 };
 
+// The device's answer: address, function code, byte count, six registers, CRC.
+inline constexpr std::size_t kLiveAnswerSize = 17;
 // Smallest answer that holds every decoded byte (0..12) plus the CRC.
 inline constexpr std::size_t kLiveAnswerMinSize = 15;
 

@@ -28,21 +28,34 @@ inline constexpr std::size_t MaxMessageSize = 253;
 // device N x 15.625 ms to start its answer. The end of an answer is still N ms of silence.
 inline constexpr std::chrono::microseconds LegacyTick{15625};
 
+// After a complete answer the next request waits for this much quiet on the line only:
+// 3.5 characters at 9600 baud (3.6 ms) with room for a slow transceiver.
+inline constexpr unsigned FrameGapMs = 10;
+// One character on the 9600-baud wire: start bit, 8 data bits, stop bit.
+inline constexpr std::chrono::microseconds CharTime{1042};
+// A Modbus exception answer: address, function code with bit 7 set, exception code, CRC.
+inline constexpr std::size_t ExceptionAnswerSize = 5;
+
 // How long a sender waits for an answer: `deadline` for its first byte, counted from the end
 // of the request, and then `silenceMs` of silence after the last received chunk.
+// With `answerSize`, the length of the request's normal answer, the answer is complete as
+// soon as that many bytes (or an exception answer) make a frame with a valid CRC, and
+// fewer bytes than that are only a piece: a gap between pieces does not end the wait before
+// the deadline. 0: only silence ends an answer.
 struct AnswerWait {
     std::chrono::microseconds deadline;
     unsigned silenceMs;
+    std::size_t answerSize = 0;
 
     // The full deadline of a silence limit: 781 ms for 50, 469 ms for 30, 219 ms for 14.
-    static constexpr AnswerWait full(unsigned silenceLimit)
+    static constexpr AnswerWait full(unsigned silenceLimit, std::size_t answerSize = 0)
     {
-        return {silenceLimit * LegacyTick, silenceLimit};
+        return {silenceLimit * LegacyTick, silenceLimit, answerSize};
     }
     // The first byte must come within the silence limit itself.
-    static constexpr AnswerWait brief(unsigned silenceLimit)
+    static constexpr AnswerWait brief(unsigned silenceLimit, std::size_t answerSize = 0)
     {
-        return {std::chrono::milliseconds(silenceLimit), silenceLimit};
+        return {std::chrono::milliseconds(silenceLimit), silenceLimit, answerSize};
     }
 };
 
@@ -55,7 +68,7 @@ public:
     static constexpr unsigned MissesBeforeBrief = 3;
     static constexpr unsigned FullEvery = 10;
 
-    AnswerWait next(std::uint8_t address, unsigned silenceLimit) const;
+    AnswerWait next(std::uint8_t address, unsigned silenceLimit, std::size_t answerSize = 0) const;
     void record(std::uint8_t address, bool answered);
 
 private:
@@ -100,21 +113,41 @@ public:
     // the request was out, so it is no answer to it: its chunks are dropped until a gap of
     // quietMs. Not so when the bytes stored from RxBuffer[sentFrom] on are the request
     // itself, `sent`, as an adapter that hears its own transmission gives them back.
-    void resetRx(unsigned quietMs = 0, std::span<const std::uint8_t> sent = {}, std::size_t sentFrom = 0);
+    // answerSize: the length of the normal answer to `sent` (see AnswerWait); the rest of
+    // an echo of `sent` that is still to come may then lead the answer.
+    void resetRx(unsigned quietMs = 0, std::span<const std::uint8_t> sent = {}, std::size_t sentFrom = 0,
+                 std::size_t answerSize = 0);
     // Returns once limitMs milliseconds have passed without a stored chunk, counted from
     // the last chunk or, when nothing came, from the reset. A wakeAll() ends it early.
     void waitSilence(unsigned limitMs);
 
     struct Answer {
-        std::vector<std::uint8_t> bytes; // empty: no answer
+        // The answer: the complete frame when there is one, else every byte received.
+        // Empty: no answer.
+        std::vector<std::uint8_t> bytes;
+        // Every byte received for the request (an echo and bytes after a complete frame
+        // included): what the poll monitor shows.
+        std::vector<std::uint8_t> received;
         // From the reset to the first stored chunk; empty without an answer.
         std::optional<std::chrono::microseconds> responseTime;
+        bool complete = false;           // ended on a whole frame of the expected length
         bool interrupted = false;        // wakeAll() ended the wait
+        bool writeFailed = false;        // the request never went out: the port is gone
     };
     // The answer after a reset: its first byte must come within wait.deadline of the reset,
-    // then it ends after wait.silenceMs without a chunk. Bytes stored after it has returned
-    // belong to no exchange and go with the next reset.
+    // then it ends on a complete frame (answerSize of the reset), or after wait.silenceMs
+    // without a chunk once no more is missing, or at the deadline while only a piece has
+    // come. Bytes stored after it has returned belong to no exchange and go with the next
+    // reset.
     Answer waitAnswer(const AnswerWait& wait, std::optional<std::uint64_t> since = std::nullopt);
+    // When the line will have been quiet long enough for the next request: FrameGapMs after
+    // the last chunk when the last answer was complete, otherwise silenceMs.
+    Clock::time_point quietAt(unsigned silenceMs) const;
+    bool lastAnswerComplete() const;
+    // For the receive thread: bytes still missing from the least that would complete the
+    // answer now awaited; 0 when no answer is awaited, it is complete, or its length is
+    // unknown. They cannot all be there sooner than that many characters on the wire.
+    std::size_t bytesMissing() const;
     // Number of wakeAll() calls so far.
     std::uint64_t wakeups() const;
     std::size_t rxCount() const;
@@ -154,19 +187,37 @@ private:
     std::uint64_t droppedBytes_ = 0;
     std::uint64_t resets_ = 0;
     std::uint64_t wakeGeneration_ = 0;
+
+    // The answer awaited since the last reset (answerSize_ 0: its length is unknown).
+    std::size_t frameLength(std::size_t from) const;
+    std::size_t echoLeadLength() const;
+    std::size_t bytesNeeded() const;
+    void judgeLocked();
+    std::array<std::uint8_t, 256> sent_{};
+    std::size_t sentSize_ = 0;
+    std::size_t echoFrom_ = 0;          // bytes of the request given back before the reset
+    std::size_t answerSize_ = 0;
+    std::uint8_t exceptionCode_ = 0;    // 0: the request's code has no exception answer
+    bool awaiting_ = false;             // from the reset until waitAnswer() returns
+    bool complete_ = false;
+    bool reachedNeeded_ = false;        // the waiter was told that no byte is missing
+    std::size_t frameFrom_ = 0, frameSize_ = 0;
+    bool lastComplete_ = false;
+    bool echoSeen_ = false;             // the line has given a request back
 };
 
 // What a sender writes its frame to (the serial port, or a stand-in in tests).
+// False: the frame could not be written, the port is gone.
 struct FrameWriter {
     virtual ~FrameWriter() = default;
-    virtual void writeFrame(std::span<const std::uint8_t> frame) = 0;
+    virtual bool writeFrame(std::span<const std::uint8_t> frame) = 0;
 };
 
 // One exchange as every sender makes it: message + CRC into TxBuffer, TxBuffer[255] :=
 // length, wait for a quiet line, write, afterWrite (the poll cycle shows the sent frame
 // there), reset the receive count, wait for the answer, and return it (empty bytes = no
-// answer). The answer's CRC is left to the caller. Throws std::length_error for a message
-// longer than MaxMessageSize.
+// answer). A write that fails ends it at once (writeFailed). The answer's CRC is left to
+// the caller. Throws std::length_error for a message longer than MaxMessageSize.
 Link::Answer exchange(
     Link& link, FrameWriter& writer, std::span<const std::uint8_t> message, const AnswerWait& wait,
     const std::function<void(std::span<const std::uint8_t> sent)>& afterWrite = {});

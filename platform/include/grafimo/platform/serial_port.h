@@ -47,12 +47,16 @@ public:
 
     // False once close() has begun.
     bool isOpen() const;
+    // A frame could not be written: the tty or socket is gone. The receive thread's wait
+    // then ends with Lost, so the port takes the same way as a hang-up. Until the next open.
+    bool isLost() const;
     // Name given to the last successful open(); for the thread that opens and closes.
     const std::string& path() const;
 
     // Sends every byte and returns when they are on the line (false when the port is
     // closed or closing, on an I/O error, or when the output queue stays full for the
-    // whole write time-out). Never waits without a bound.
+    // whole write time-out). Never waits without a bound. A failure other than the close
+    // marks the port lost (isLost()).
     bool writeFrame(std::span<const std::uint8_t> frame);
     // The same write, seen as the frame writer of an exchange; the conversion lets a
     // port be handed to exchange() directly.
@@ -66,6 +70,9 @@ public:
     // Makes the current waitReadable(), or the next one if none is waiting, return
     // Interrupted; lets the receive thread reach its next pause or end point at once.
     void interruptWait();
+    // Sleeps for `time` without looking at the line: Data when it has passed, otherwise
+    // what ended it early (Closed, Lost, Interrupted as for waitReadable()).
+    Wait pauseFor(std::chrono::microseconds time);
     // Bytes waiting in the driver's input queue (0 when unknown or closed).
     std::size_t bytesQueued();
     // Reads at most `max` queued bytes without waiting: the count (0 when none are
@@ -84,7 +91,7 @@ private:
     class PortWriter final : public FrameWriter {
     public:
         explicit PortWriter(SerialPort& port) : port_(port) {}
-        void writeFrame(std::span<const std::uint8_t> frame) override { port_.writeFrame(frame); }
+        bool writeFrame(std::span<const std::uint8_t> frame) override { return port_.writeFrame(frame); }
     private:
         SerialPort& port_;
     };
@@ -105,6 +112,10 @@ private:
     bool askLowLatency(int fd);
     void dropLowLatency(int fd);
     void dropQueuedInput(int fd);
+    // A write failed while the port was not being closed.
+    void markLost();
+    // After an interrupt: Lost when the port was marked lost, else Interrupted (drains the pipe).
+    Wait afterKick(int kickFd);
 
     SysIo& io_;
     PortWriter writer_{*this};
@@ -122,6 +133,7 @@ private:
     std::string path_;
     int openErrno_ = 0;
     bool stream_ = false; // a gateway's socket rather than a terminal
+    bool lost_ = false;   // a write failed: see isLost()
 };
 
 } // namespace grafimo::platform

@@ -85,6 +85,10 @@ struct Faults {
     unsigned lateMs = 0;
     unsigned chunkBytes = 0;  // 0: the answer goes out in one piece
     unsigned chunkGapMs = 0;
+    // Above 1: every answer goes out in this many pieces of about equal length, chunkGapMs
+    // apart, as a gateway or a USB adapter may hand a frame over; takes the place of
+    // chunkBytes.
+    unsigned pieces = 0;
     unsigned garbageEvery = 0;
     GarbageMode garbageMode = GarbageMode::Rotate;
     unsigned exceptionEvery = 0;
@@ -127,6 +131,7 @@ struct Reply {
     unsigned lateMs = 0;
     unsigned chunkBytes = 0;
     unsigned chunkGapMs = 0;
+    unsigned pieces = 0;  // above 1: that many pieces of about equal length
     // Non-zero: the first piece is this long and the rest follows splitGapMs later as a
     // second piece; takes the place of chunkBytes.
     unsigned splitBytes = 0;

@@ -35,6 +35,12 @@ struct ServerConfig {
     // Time from the end of a request to the first byte of its answer. A device on a wire
     // waits at least 3.5 characters of silence (4 ms at 9600 baud) before it answers.
     std::chrono::microseconds turnaround{0};
+    // The line gives every request byte back as it comes, as an RS-485 adapter that hears
+    // its own transmission does (the answer follows the echo).
+    bool echo = false;
+    // With echo: the echo leaves this long after the request bytes came (the answer is
+    // planned after it all the same).
+    std::chrono::microseconds echoDelay{0};
     // Pause that ends a partial request.
     std::chrono::microseconds frameSilence = kFrameSilence;
     // When set ("HOST:PORT", an IPv6 host in brackets): serve on a TCP socket listening there
@@ -69,6 +75,9 @@ struct ServedAnswer {
     SimClock::time_point requestAt;   // when the request frame was complete
     std::vector<TxWrite> writes;
     bool complete = false;
+    // From its last byte written to the first byte of the next request received; empty
+    // until a request follows.
+    std::optional<SimClock::duration> quietAfter;
 };
 
 struct ServerStats {
@@ -86,6 +95,10 @@ struct ServerStats {
     std::uint64_t refusedClients = 0;     // TCP clients closed at once: one was being served
     std::uint64_t droppedConnections = 0; // closed by dropAfterAnswers
     bool clientConnected = false;
+    // The shortest time from the end of an answer to the next request, over the answers
+    // that a request followed (quietAfterCount of them).
+    SimClock::duration shortestQuietAfter = SimClock::duration::max();
+    std::uint64_t quietAfterCount = 0;
 };
 
 class PtyServer {
@@ -175,6 +188,14 @@ private:
     int listenFd_ = -1;             // TCP: the listening socket; lineFd_ is then the client
     std::uint16_t listenPort_ = 0;  // the port first listened on, kept for a replug
     unsigned answersOnConnection_ = 0;
+    struct Echo {
+        std::vector<std::uint8_t> bytes;
+        SimClock::time_point due;
+    };
+    std::deque<Echo> echoes_;  // echoes waiting for their time
+    void sendEchoes(SimClock::time_point now);
+    std::uint64_t lastAnswerId_ = 0;          // the answer written last, until a request follows
+    SimClock::time_point lastAnswerEnd_{};
     std::vector<std::string> traceLines_;
 
     int wakeFds_[2] = {-1, -1};
