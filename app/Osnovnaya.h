@@ -35,6 +35,9 @@ class QTimer;
 
 namespace grafimo {
 
+class GuiOwner;
+class SessionView;
+
 namespace qtui {
 class TrendChart;
 class TrendSeries;
@@ -187,8 +190,7 @@ protected:
 private:
     QFileDialog* saveDialog_ = nullptr;
     QFileDialog* folderDialog_ = nullptr;
-    class View;
-    friend class View;
+    friend class SessionView;
 
     // What the session says of the link, on the GUI thread.
     void linkOpened(const QString& name);
@@ -233,9 +235,8 @@ private:
     QLabel* panels_[3] = {};
 
     // The listener goes last and the owner loop before the session it serves.
-    class Owner;
-    std::unique_ptr<View> view_;
-    std::unique_ptr<Owner> owner_;
+    std::unique_ptr<SessionView> view_;
+    std::unique_ptr<GuiOwner> owner_;
     std::unique_ptr<session::BusSession> session_;
     // The session's history directory, under the name the saving code knows it by.
     const std::optional<std::filesystem::path>& historyDir_;

@@ -503,9 +503,20 @@ void BusSession::connectGateway()
     connectPending_ = true;
     SessionExecutor* owner = &owner_;
     connector_.start(parsed.host, parsed.port, [this, owner, attempt](platform::TcpConnectResult result) {
-        // On the connecting thread; the socket goes over to the owner whole.
-        auto outcome = std::make_shared<platform::TcpConnectResult>(std::move(result));
-        owner->post(guarded([this, attempt, outcome] { gatewayConnected(attempt, std::move(*outcome)); }));
+        // On the connecting thread. The outcome goes over under the session's own lock, so
+        // the socket is seen whole by the owner whatever carries the wake-up; only that is
+        // posted.
+        {
+            std::lock_guard lock(connectMutex_);
+            connectOutcome_.emplace(attempt, std::move(result));
+        }
+        owner->post(guarded([this] {
+            std::unique_lock lock(connectMutex_);
+            auto outcome = std::exchange(connectOutcome_, std::nullopt);
+            lock.unlock();
+            if (outcome)
+                gatewayConnected(outcome->first, std::move(outcome->second));
+        }));
     });
 }
 

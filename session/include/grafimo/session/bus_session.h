@@ -18,8 +18,10 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Oproskanala.h"
@@ -325,6 +327,9 @@ private:
     platform::TcpConnector connector_;
     std::uint64_t connectAttempt_ = 0;
     bool connectPending_ = false;
+    // The outcome handed over by the connecting thread, taken on the owner thread.
+    std::mutex connectMutex_;
+    std::optional<std::pair<std::uint64_t, platform::TcpConnectResult>> connectOutcome_;
     int pauseDepth_ = 0;
 
     std::optional<platform::PrivateDir> privateDir_;
