@@ -69,10 +69,13 @@ def main():
     env = dict(os.environ, XDG_STATE_HOME=runtime)
     xvfb = None
     if a.xvfb:
-        display = ":97"
-        xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1280x900x24"], stderr=subprocess.DEVNULL)
-        time.sleep(1)
-        env["DISPLAY"] = display
+        # Xvfb picks a free display and names it: runs side by side do not share one.
+        r, w = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1280x900x24"],
+                                stderr=subprocess.DEVNULL, pass_fds=(w,))
+        os.close(w)
+        with os.fdopen(r) as f:
+            env["DISPLAY"] = ":" + f.readline().strip()
         env.pop("QT_QPA_PLATFORM", None)
     else:
         env["QT_QPA_PLATFORM"] = "offscreen"

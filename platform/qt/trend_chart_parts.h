@@ -6,7 +6,9 @@
 
 #include <qcustomplot.h>
 
+#include <QLine>
 #include <QPointF>
+#include <QRect>
 #include <QString>
 #include <QVector>
 
@@ -63,6 +65,14 @@ private:
     QVector<QString> lastLabels_;
 };
 
+// The segments that draw the polyline `lines` (pixel positions; a NaN point breaks it) as
+// QCustomPlot's fast polyline does, each end rounded to a pixel, in the same pixels but each
+// pixel about once: the consecutive points that fall in one pixel column become one column
+// rectangle from their lowest to their highest pixel (neighbouring columns of one extent one
+// rectangle), and the segments between columns are kept. A long series gives several points
+// per column, whose segments would cover the column's span several times over.
+void columnSegments(const QVector<QPointF>& lines, QVector<QLine>& out, QVector<QRect>& columns);
+
 // The line as QCustomPlot's fast polyline draws it (each segment between two drawable
 // points, with its ends rounded to pixels), handed to the painter in one call: drawing a
 // segment at a time sets the toolkit's line drawing up again for each of thousands of
@@ -75,7 +85,9 @@ protected:
     void drawLinePlot(QCPPainter* painter, const QVector<QPointF>& lines) const override;
 
 private:
-    mutable QVector<QLine> segments_;  // kept between repaints: no allocation per repaint
+    // Kept between repaints: no allocation per repaint.
+    mutable QVector<QLine> segments_;
+    mutable QVector<QRect> columns_;
 };
 
 }  // namespace grafimo::qtui::detail

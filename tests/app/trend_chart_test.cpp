@@ -2,6 +2,8 @@
 // steps, detaching, and panning by mouse.
 
 #include <QDateTime>
+#include <QImage>
+#include <QPainter>
 #include <QSignalSpy>
 #include <QTest>
 #include <QWheelEvent>
@@ -16,6 +18,7 @@
 #include "grafimo/datetime.h"
 #include "grafimo_test/chart_probe.h"
 #include "trend_chart.h"
+#include "trend_chart_parts.h"
 
 using grafimo::qtui::TrendChart;
 using grafimo::qtui::TrendSeries;
@@ -79,6 +82,8 @@ private slots:
     void chartDrawnLateShowsWhatAChartDrawnFromTheStartShows_data();
     void chartDrawnLateShowsWhatAChartDrawnFromTheStartShows();
     void repaintShowsWhatThePlotLibraryDraws();
+    void columnsCoverThePixelsOfTheSegments_data();
+    void columnsCoverThePixelsOfTheSegments();
 
     // --- mouse
     void horizontalPanFreezesTheTimeAxis();
@@ -596,6 +601,55 @@ void TrendChartTest::repaintShowsWhatThePlotLibraryDraws()
             QCOMPARE(labels[t], QDateTime::fromMSecsSinceEpoch(std::llround(ticks[t] * 1000.0))
                                     .toString(chart.bottomLabelFormat()));
     }
+}
+
+// The line's points in pixels, reduced to column rectangles and the segments between
+// columns, paint exactly what one segment between each two drawable neighbours paints.
+void TrendChartTest::columnsCoverThePixelsOfTheSegments_data()
+{
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    QTest::addColumn<QVector<QPointF>>("points");
+    QVector<QPointF> dense;  // many points a column, the same extent in neighbouring ones
+    for (int i = 0; i < 2000; ++i)
+        dense.append({10.0 + i * 0.1, 5.0 + (i % 9) * 7.3});
+    QTest::newRow("dense zigzag") << dense;
+    QTest::newRow("break inside a column") << QVector<QPointF>{{5, 5}, {5.2, 40}, {5.3, nan}, {5.4, 20}, {5.45, 60},
+                                                              {9, 10}};
+    QTest::newRow("lone points between breaks")
+        << QVector<QPointF>{{nan, nan}, {3, 3}, {4, nan}, {6, 30}, {6.2, 30}, {7, nan}, {20, 8}, {nan, 1}};
+    QTest::newRow("one column, points out of order") << QVector<QPointF>{{8, 50}, {8.3, 2}, {7.9, 70}, {8.1, 30}};
+    QTest::newRow("slanted, then flat columns") << QVector<QPointF>{{1, 1}, {30, 70}, {30.4, 70}, {31, 70}, {31.2, 70},
+                                                                   {32, 69}, {60, 3}};
+    QTest::newRow("nothing drawable") << QVector<QPointF>{{nan, 1}, {2, nan}};
+}
+
+void TrendChartTest::columnsCoverThePixelsOfTheSegments()
+{
+    QFETCH(QVector<QPointF>, points);
+    const auto paint = [](const auto& draw) {
+        QImage image(240, 80, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        painter.setPen(QPen(Qt::red, 1));
+        draw(painter);
+        return image;
+    };
+    const QImage segments = paint([&](QPainter& p) {
+        const auto drawable = [](const QPointF& q) { return !qIsNaN(q.x()) && !qIsNaN(q.y()); };
+        for (qsizetype i = 1; i < points.size(); ++i) {
+            if (drawable(points[i - 1]) && drawable(points[i]))
+                p.drawLine(QLineF(points[i - 1], points[i]).toLine());
+        }
+    });
+    QVector<QLine> lines;
+    QVector<QRect> columns;
+    grafimo::qtui::detail::columnSegments(points, lines, columns);
+    const QImage reduced = paint([&](QPainter& p) {
+        p.drawLines(lines);
+        for (const QRect& c : columns)
+            p.fillRect(c, Qt::red);
+    });
+    QCOMPARE(reduced, segments);
 }
 
 void TrendChartTest::horizontalPanFreezesTheTimeAxis()
