@@ -661,6 +661,9 @@ void PtyServer::sendDue(SimClock::time_point now)
             if (s.last)
                 break;
         }
+        // The quiet time after an answer is counted from before its last write: a serving
+        // thread held up after the write would otherwise shorten it.
+        const SimClock::time_point writing = SimClock::now();
         const ssize_t n = tcp() ? ::send(lineFd_, out.data(), out.size(), MSG_NOSIGNAL)
                                 : ::write(lineFd_, out.data(), out.size());
         if (n < 0) {
@@ -706,7 +709,7 @@ void PtyServer::sendDue(SimClock::time_point now)
             if (finished) {
                 ++stats_.answers[address];
                 lastAnswerId_ = id;
-                lastAnswerEnd_ = written;
+                lastAnswerEnd_ = writing;
             }
             changed_.notify_all();
         }

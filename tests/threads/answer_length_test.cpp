@@ -87,7 +87,9 @@ std::vector<Case> cases()
 
 sim::ServerConfig simFor(const Case& c, bool tcp)
 {
-    sim::ServerConfig cfg = test::simDevices({1});
+    // The answer starts well after the request's reset, however loaded the machine: a pty
+    // or a socket takes the request at once, so nothing else holds the device back.
+    sim::ServerConfig cfg = test::simDevices({1}, 30ms);
     if (tcp)
         cfg.tcpListen = "127.0.0.1:0";
     sim::Faults& f = cfg.devices[0].faults;

@@ -75,8 +75,9 @@ struct ServedAnswer {
     SimClock::time_point requestAt;   // when the request frame was complete
     std::vector<TxWrite> writes;
     bool complete = false;
-    // From its last byte written to the first byte of the next request received; empty
-    // until a request follows.
+    // From its last write (taken before the call) to the wake-up that read the first byte
+    // of the next request: never shorter than the line really was quiet. Empty until a
+    // request follows.
     std::optional<SimClock::duration> quietAfter;
 };
 
