@@ -1,17 +1,39 @@
 #include "logger_options.h"
 
 #include <set>
+#include <string_view>
 
 namespace grafimo::logger {
 
 namespace {
 
-std::optional<std::string> folderValue(std::string& into, const char* option, const std::string& value)
+// A message in the terminal's language: English, or Russian (see ui_language.h).
+struct Say {
+    bool russian = false;
+    std::string operator()(std::string english, std::string inRussian) const
+    {
+        return russian ? std::move(inRussian) : std::move(english);
+    }
+};
+
+std::optional<std::string> folderValue(std::string& into, const char* option, const std::string& value, bool russian)
 {
     if (value.empty())
-        return std::string(option) + " needs a folder";
+        return Say{russian}(std::string(option) + " needs a folder", "для " + std::string(option) + " нужна папка");
     into = value;
     return std::nullopt;
+}
+
+// The value names of the table as the Russian help writes them.
+std::string russianValueName(std::string_view name)
+{
+    if (name == "DIR")
+        return "ПАПКА";
+    if (name == "FILE")
+        return "ФАЙЛ";
+    if (name == "PREFIX")
+        return "ПРЕФИКС";
+    return std::string(name); // URL
 }
 
 } // namespace
@@ -21,16 +43,16 @@ const std::vector<OptionRow>& optionTable()
     static const std::vector<OptionRow> table = [] {
     std::vector<OptionRow> rows{
         {"--dir", "DIR",
-         [](LoggerOptions& o, const std::string& v) { return folderValue(o.dir, "--dir", v); }},
+         [](LoggerOptions& o, const std::string& v, bool ru) { return folderValue(o.dir, "--dir", v, ru); }},
         {"--state-dir", "DIR",
-         [](LoggerOptions& o, const std::string& v) { return folderValue(o.stateDir, "--state-dir", v); }},
+         [](LoggerOptions& o, const std::string& v, bool ru) { return folderValue(o.stateDir, "--state-dir", v, ru); }},
         {"--help", nullptr,
-         [](LoggerOptions& o, const std::string&) -> std::optional<std::string> {
+         [](LoggerOptions& o, const std::string&, bool) -> std::optional<std::string> {
              o.action = LoggerOptions::Action::Help;
              return std::nullopt;
          }},
         {"--version", nullptr,
-         [](LoggerOptions& o, const std::string&) -> std::optional<std::string> {
+         [](LoggerOptions& o, const std::string&, bool) -> std::optional<std::string> {
              if (o.action != LoggerOptions::Action::Help)
                  o.action = LoggerOptions::Action::Version;
              return std::nullopt;
@@ -39,7 +61,7 @@ const std::vector<OptionRow>& optionTable()
     // The publisher's options are its own table's rows.
     for (const mqtt::MqttOptionSpec& spec : mqtt::mqttOptionTable())
         rows.push_back({spec.name.data(), spec.takesValue ? spec.valueName.data() : nullptr,
-                        [name = spec.name](LoggerOptions& o, const std::string& v) -> std::optional<std::string> {
+                        [name = spec.name](LoggerOptions& o, const std::string& v, bool) -> std::optional<std::string> {
                             mqtt::takeMqttOption(o.mqtt, name, v);
                             return std::nullopt;
                         }});
@@ -48,8 +70,9 @@ const std::vector<OptionRow>& optionTable()
     return table;
 }
 
-LoggerOptions parseLoggerOptions(const std::vector<std::string>& args)
+LoggerOptions parseLoggerOptions(const std::vector<std::string>& args, bool russian)
 {
+    const Say say{russian};
     LoggerOptions options;
     const auto fail = [&options](std::string error) {
         options.action = LoggerOptions::Action::Error;
@@ -60,7 +83,7 @@ LoggerOptions parseLoggerOptions(const std::vector<std::string>& args)
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg.rfind("--", 0) != 0 || arg == "--")
-            return fail("unexpected argument '" + arg + "'");
+            return fail(say("unexpected argument '" + arg + "'", "лишний аргумент «" + arg + "»"));
         const auto eq = arg.find('=');
         const std::string name = arg.substr(0, eq);
         const OptionRow* row = nullptr;
@@ -68,9 +91,9 @@ LoggerOptions parseLoggerOptions(const std::vector<std::string>& args)
             if (name == r.name)
                 row = &r;
         if (!row)
-            return fail("unknown option '" + name + "'");
+            return fail(say("unknown option '" + name + "'", "неизвестный параметр «" + name + "»"));
         if (!seen.insert(name).second)
-            return fail(name + " given twice");
+            return fail(say(name + " given twice", "параметр «" + name + "» указан дважды"));
         std::string value;
         if (row->valueName) {
             if (eq != std::string::npos)
@@ -78,18 +101,51 @@ LoggerOptions parseLoggerOptions(const std::vector<std::string>& args)
             else if (i + 1 < args.size())
                 value = args[++i];
             else
-                return fail(name + " needs " + row->valueName);
+                return fail(say(name + " needs " + row->valueName,
+                                "для " + name + " нужно значение " + russianValueName(row->valueName)));
         } else if (eq != std::string::npos) {
-            return fail(name + " takes no value");
+            return fail(say(name + " takes no value", "параметр «" + name + "» не принимает значения"));
         }
-        if (auto error = row->apply(options, value))
+        if (auto error = row->apply(options, value, russian))
             return fail(std::move(*error));
     }
     return options;
 }
 
-std::string helpText()
+std::string helpText(bool russian)
 {
+    if (russian)
+        return "Использование: grafimo-logger [--dir ПАПКА] [--state-dir ПАПКА] [--mqtt URL [--mqtt-... ]]\n"
+               "Опрашивает измерительные приборы из grafimo.cfg через порт или шлюз, записанный\n"
+               "там же, и дописывает каждый замер в файл истории прибора, без окна. Рассчитан на\n"
+               "работу службой (grafimo-logger@ПАПКА.service); по строке в stderr на событие.\n"
+               "\n"
+               "  --dir ПАПКА       папка с grafimo.cfg (по умолчанию рабочая папка);\n"
+               "                    файл только читается\n"
+               "  --state-dir ПАПКА куда класть папку истории вместо $XDG_STATE_HOME\n"
+               "                    (по умолчанию ~/.local/state): ПАПКА/grafimo485/<ключ папки>/\n"
+               "  --mqtt URL        также публиковать каждый замер на брокере MQTT, ничего не теряя,\n"
+               "                    пока его нет: mqtt://[ПОЛЬЗОВАТЕЛЬ@]УЗЕЛ[:ПОРТ] или\n"
+               "                    mqtts://[ПОЛЬЗОВАТЕЛЬ@]УЗЕЛ[:ПОРТ]\n"
+               "  --mqtt-ca ФАЙЛ    проверять брокер mqtts:// по сертификатам УЦ из ФАЙЛа\n"
+               "                    (по умолчанию по системному хранилищу сертификатов)\n"
+               "  --mqtt-password-file ФАЙЛ\n"
+               "                    пароль брокера — первая строка ФАЙЛа; или задайте\n"
+               "                    GRAFIMO_MQTT_PASSWORD (в командной строке — никогда)\n"
+               "  --mqtt-topic ПРЕФИКС\n"
+               "                    префикс тем (по умолчанию grafimo485/<имя узла>)\n"
+               "  --mqtt-ha         публиковать и настройки обнаружения для Home Assistant\n"
+               "  --help            этот текст\n"
+               "  --version         версия и лицензия\n"
+               "\n"
+               "Потерянный порт или шлюз, как и отсутствующий при запуске, пробуется снова через\n"
+               "1, 2, 4 ... до 30 секунд, без конца. SIGTERM или SIGINT завершает работу за секунду;\n"
+               "следующий запуск в той же папке дописывает те же файлы истории. Файлы истории\n"
+               "никогда не удаляются.\n"
+               "\n"
+               "Код завершения: 0 после SIGTERM или SIGINT; 1, если папку истории получить нельзя;\n"
+               "2 при ошибке в параметрах или непригодном grafimo.cfg; 3, если в этой папке уже\n"
+               "работает окно или другой регистратор.\n";
     return "Usage: grafimo-logger [--dir DIR] [--state-dir DIR] [--mqtt URL [--mqtt-... ]]\n"
            "Polls the measuring devices listed in grafimo.cfg on the port or gateway stored there\n"
            "and appends every sample to the device's history file, without a window. Meant to\n"
@@ -121,8 +177,14 @@ std::string helpText()
            "already works in the folder.\n";
 }
 
-std::string versionText(const std::string& version)
+std::string versionText(const std::string& version, bool russian)
 {
+    if (russian)
+        return "grafimo-logger " + version + "\n"
+               "Copyright (C) 2026 Grafimo485 developers\n"
+               "Лицензия GPL-3.0-or-later: GNU GPL версии 3 или более поздней <https://www.gnu.org/licenses/gpl-3.0.html>.\n"
+               "Это свободная программа: её можно изменять и распространять.\n"
+               "НИКАКИХ ГАРАНТИЙ не предоставляется в той мере, в какой это допускает закон.\n";
     return "grafimo-logger " + version + "\n"
            "Copyright (C) 2026 Grafimo485 developers\n"
            "License GPL-3.0-or-later: GNU GPL version 3 or later <https://www.gnu.org/licenses/gpl-3.0.html>.\n"
@@ -130,9 +192,9 @@ std::string versionText(const std::string& version)
            "There is NO WARRANTY, to the extent permitted by law.\n";
 }
 
-std::string usageHint()
+std::string usageHint(bool russian)
 {
-    return "see 'grafimo-logger --help'";
+    return russian ? "см. «grafimo-logger --help»" : "see 'grafimo-logger --help'";
 }
 
 } // namespace grafimo::logger

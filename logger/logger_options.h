@@ -29,8 +29,9 @@ struct LoggerOptions {
 struct OptionRow {
     const char* name;      // "--dir"
     const char* valueName; // "DIR"; nullptr for a switch
-    // Stores the value (empty for a switch); returns an error line when the value is bad.
-    std::function<std::optional<std::string>(LoggerOptions&, const std::string& value)> apply;
+    // Stores the value (empty for a switch); returns an error line (in Russian when the
+    // last argument says so) when the value is bad.
+    std::function<std::optional<std::string>(LoggerOptions&, const std::string& value, bool russian)> apply;
 };
 
 // The rows the command line is read by.
@@ -40,11 +41,13 @@ const std::vector<OptionRow>& optionTable();
 // option with a value, "--name" for a switch; --help and --version win over everything
 // after them is checked. Unknown options, stray arguments, a missing or empty value and an
 // option given twice are errors.
-LoggerOptions parseLoggerOptions(const std::vector<std::string>& args);
+// `russian`: the error lines in Russian (a terminal whose locale says so), else English.
+LoggerOptions parseLoggerOptions(const std::vector<std::string>& args, bool russian = false);
 
-// The texts of --help and --version, and the line that follows an error.
-std::string helpText();
-std::string versionText(const std::string& version);
-std::string usageHint();
+// The texts of --help and --version, and the line that follows an error, in Russian or
+// English. The event lines of a run stay English: one language for the journal.
+std::string helpText(bool russian = false);
+std::string versionText(const std::string& version, bool russian = false);
+std::string usageHint(bool russian = false);
 
 } // namespace grafimo::logger

@@ -22,6 +22,7 @@
 #include "grafimo/platform/service_notify.h"
 #include "grafimo/session/bus_session.h"
 #include "grafimo/session/session_loop.h"
+#include "grafimo/ui_language.h"
 #include "logger_options.h"
 #include "service_watch.h"
 #include "termination_signals.h"
@@ -112,22 +113,26 @@ private:
 int main(int argc, char* argv[])
 {
     using namespace grafimo;
-    const logger::LoggerOptions options = logger::parseLoggerOptions(std::vector<std::string>(argv + 1, argv + argc));
+    // Help and option errors speak the terminal's language; the event lines of a run stay
+    // English, so that the journal holds one language.
+    const bool russian = russianLocale();
+    const logger::LoggerOptions options =
+        logger::parseLoggerOptions(std::vector<std::string>(argv + 1, argv + argc), russian);
     switch (options.action) {
     case logger::LoggerOptions::Action::Help:
-        std::fputs(logger::helpText().c_str(), stdout);
+        std::fputs(logger::helpText(russian).c_str(), stdout);
         return 0;
     case logger::LoggerOptions::Action::Version:
-        std::fputs(logger::versionText(GRAFIMO_VERSION).c_str(), stdout);
+        std::fputs(logger::versionText(GRAFIMO_VERSION, russian).c_str(), stdout);
         return 0;
     case logger::LoggerOptions::Action::Error:
-        return usageError(options.error + " (" + logger::usageHint() + ")");
+        return usageError(options.error + " (" + logger::usageHint(russian) + ")");
     case logger::LoggerOptions::Action::Run:
         break;
     }
 
     // The broker's URL, prefix, password and CA file are checked before anything runs.
-    const mqtt::MqttResolved mqttSettings = mqtt::resolveMqttArgs(options.mqtt);
+    const mqtt::MqttResolved mqttSettings = mqtt::resolveMqttArgs(options.mqtt, mqtt::systemMqttEnvironment(), russian);
     if (!mqttSettings.error.empty())
         return usageError(mqttSettings.error);
 

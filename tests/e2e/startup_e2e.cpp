@@ -90,7 +90,7 @@ TEST(Grafimo485Start, TerminalTextsSpeakTheLocalesLanguage)
         std::vector<std::string> args;
         std::string expected; // the start of stdout, or of stderr for a wrong option
     };
-    const std::string app = GRAFIMO485_EXE, sim = GRAFIMO_SIM_EXE;
+    const std::string app = GRAFIMO485_EXE, sim = GRAFIMO_SIM_EXE, logger = GRAFIMO_LOGGER_EXE;
     const std::vector<Case> cases = {
         {{}, app, {"--help"}, "Usage: grafimo485"},
         {{"LANG=ru_RU.UTF-8"}, app, {"--help"}, "Использование: grafimo485"},
@@ -100,6 +100,14 @@ TEST(Grafimo485Start, TerminalTextsSpeakTheLocalesLanguage)
         {{"LANG=ru_RU.UTF-8"}, sim, {"--help"}, "Использование: grafimo-sim"},
         {{"LANG=ru_RU.UTF-8"}, sim, {"--bogus"}, "grafimo-sim: неизвестный параметр «--bogus»\nСм. «grafimo-sim --help»."},
         {{"LANG=de_DE.UTF-8"}, sim, {"--bogus"}, "grafimo-sim: unknown option '--bogus'"},
+        {{}, logger, {"--help"}, "Usage: grafimo-logger"},
+        {{"LANG=ru_RU.UTF-8"}, logger, {"--help"}, "Использование: grafimo-logger"},
+        {{"LC_MESSAGES=ru_RU.UTF-8"}, logger, {"--dir"}, "grafimo-logger: для --dir нужно значение ПАПКА (см. «grafimo-logger --help»)"},
+        {{"LANG=ru_RU.UTF-8", "LC_ALL=C.UTF-8"}, logger, {"--bogus"}, "grafimo-logger: unknown option '--bogus' (see 'grafimo-logger --help')"},
+        // The publisher's options are checked after the command line is read, before polling.
+        {{"LANG=ru_RU.UTF-8"}, logger, {"--mqtt", "http://broker"}, "grafimo-logger: --mqtt http://broker: ожидается mqtt://"},
+        {{"LANG=ru_RU.UTF-8"}, logger, {"--mqtt-ha"}, "grafimo-logger: параметрам --mqtt-* нужен --mqtt URL"},
+        {{}, logger, {"--mqtt", "mqtt://h", "--mqtt-topic", "a/#"}, "grafimo-logger: --mqtt-topic a/#: '+' and '#' are wildcards"},
     };
     std::vector<std::string> drop = kNoDisplay;
     drop.insert(drop.end(), {"LC_ALL", "LC_MESSAGES", "LANG", "LANGUAGE"});

@@ -63,13 +63,15 @@ MqttEnvironment systemMqttEnvironment();
 struct MqttResolved {
     std::optional<MqttSettings> settings; // empty when MQTT is off or on error
     std::string error;                    // one line, for the caller to print before exit 2
-    std::vector<std::string> warnings;    // e.g. a password file other users can read
+    std::vector<std::string> warnings;    // for the log (English): a password file others can read
 };
 
 // Checks the options and reads the password: the URL, the prefix (no '+', '#' or empty
 // level), the password file or variable, the CA file. With no --mqtt and no other MQTT
-// option, settings stay empty and error is empty.
-MqttResolved resolveMqttArgs(const MqttArgs& args, const MqttEnvironment& env = systemMqttEnvironment());
+// option, settings stay empty and error is empty. `russian`: the error in Russian, for a
+// terminal whose locale says so.
+MqttResolved resolveMqttArgs(const MqttArgs& args, const MqttEnvironment& env = systemMqttEnvironment(),
+                             bool russian = false);
 
 // Parts of the above, for their own tables of cases.
 struct BrokerUrl {
@@ -79,8 +81,8 @@ struct BrokerUrl {
     std::string user;
 };
 // mqtt://[USER@]HOST[:PORT] or mqtts://...; HOST may be [IPv6]. Empty with `error` set.
-std::optional<BrokerUrl> parseBrokerUrl(std::string_view url, std::string* error);
+std::optional<BrokerUrl> parseBrokerUrl(std::string_view url, std::string* error, bool russian = false);
 // The topic prefix is valid: not empty, no '+' or '#', no empty level, no NUL.
-bool validTopicPrefix(std::string_view prefix, std::string* error);
+bool validTopicPrefix(std::string_view prefix, std::string* error, bool russian = false);
 
 } // namespace grafimo::mqtt
