@@ -415,13 +415,18 @@ private slots:
     {
         prepareBusWith({5, 6}, deviceRecord(5, kBoiler) + deviceRecord(6, kPump));
         createForms();
-        // Every exchange waits 3 s of silence and the next follows at once: the poll thread
-        // is practically always inside one, and a pause waits 1 ms for it.
+        // Every answer has a broken CRC, so it is not whole by its length and the exchange
+        // waits 3 s of silence after it; the next follows at once: the poll thread is
+        // practically always inside one, and a pause waits 1 ms for it.
         PollTiming timing;
         timing.gapBeforeRequest = std::chrono::milliseconds(0);
         timing.silenceLimit = 3000;
         Form1->setPollTiming(timing);
         Form1->setParkTimeout(std::chrono::milliseconds(1));
+        sim::Faults broken;
+        broken.badCrcEvery = 1;
+        QVERIFY(bus_->server->setFaults(5, broken));
+        QVERIFY(bus_->server->setFaults(6, broken));
         Form1->show();
         QVERIFY(bus_->server->waitForAnswers(5, 1, std::chrono::milliseconds(kWait)));
 
