@@ -23,6 +23,7 @@
 #include "Priemprotokol.h"
 #include "SessionView.h"
 #include "TrendCharts.h"
+#include "ConfigSaving.h"
 #include "Ustanovkucom.h"
 #include "Zadanie_intervala.h"
 #include "fault_text.h"
@@ -271,14 +272,7 @@ void TForm1::rewriteDevices(bool fromDelete)
         if (const auto& device = DeviceTable[address])
             records.push_back(DeviceRecord{address, device->description});
     }
-    const RewriteResult result = writeDeviceRecords(ConfigFileName, records);
-    if (!result.existed && fromDelete)
-        Application_MessageBox(kConfigMissing, kError, MB_OK);
-    if (result.status != ConfigWrite::Ok) {
-        Application_MessageBox(QStringLiteral("Не удалось записать файл конфигурации grafimo.cfg:\n%1")
-                                   .arg(result.fault ? faultReason(result.fault) : QString::fromStdString(result.error)),
-                               kError, MB_OK | MB_ICONEXCLAMATION);
-    }
+    storeDeviceList(ConfigFileName, records, fromDelete);
 }
 
 void TForm1::DeleteDevice(std::uint8_t address)
@@ -640,30 +634,6 @@ void TForm1::Timer1Timer()
 
 // ---- port ------------------------------------------------------------------------------
 
-void TForm1::storePortName(const QString& name)
-{
-    const QByteArray bytes = QFile::encodeName(name);
-    if (static_cast<std::size_t>(bytes.size()) > kMaxPortNameLength) {
-        Application_MessageBox(
-            QStringLiteral("Имя порта длиннее %1 байт, поэтому оно не сохранено в grafimo.cfg:\n%2")
-                .arg(kMaxPortNameLength)
-                .arg(name),
-            kError, MB_OK | MB_ICONEXCLAMATION);
-        return;
-    }
-    switch (writePortName(ConfigFileName, bytes.toStdString())) {
-    case ConfigWrite::Ok:
-        break;
-    case ConfigWrite::Missing:
-        Application_MessageBox(QStringLiteral("нету файла!"), kError, MB_OK);
-        break;
-    case ConfigWrite::Failed:
-        Application_MessageBox(QStringLiteral("Не удалось записать имя порта в grafimo.cfg."), kError,
-                               MB_OK | MB_ICONEXCLAMATION);
-        break;
-    }
-}
-
 void TForm1::togglePort()
 {
     if (closing_)
@@ -674,7 +644,7 @@ void TForm1::togglePort()
             Form3->Button1->setText(QStringLiteral("Открыть порт"));
         closePort();
         setPanelText(1, kNotConnected);
-        storePortName(QStringLiteral("NULL"));
+        storePortName(ConfigFileName, QStringLiteral("NULL"));
         return;
     }
 
@@ -696,7 +666,7 @@ void TForm1::closePort()
 void TForm1::linkOpened(const QString& name)
 {
     setPanelText(1, kConnectedTo + name);
-    storePortName(name);
+    storePortName(ConfigFileName, name);
     if (session_->gatewayLink() && Form3)
         Form3->rememberPortName(name);
 }
@@ -728,7 +698,7 @@ void TForm1::linkOpenFailed(const session::OpenFailure& failure)
     }
     // The device opened but its time-outs failed: the name was taken all the same.
     if (failure.step == Step::TimeoutsFailed)
-        storePortName(name);
+        storePortName(ConfigFileName, name);
     setPanelText(1, QString::fromUtf8(platform::SerialPort::statusText(failure.step)));
     if (failure.step == Step::OpenFailed) {
         // The device could not be opened at all: the next press takes the close path. A port

@@ -199,7 +199,6 @@ private:
     void linkBack(const QString& name);
     void pollingStopped(const std::exception_ptr& fault);
     void reportMarkerFailure(const FileFault& fault);
-    void storePortName(const QString& name);
     void rewriteDevices(bool fromDelete);
     void publishTabs();
     void refreshDevicePanel();
