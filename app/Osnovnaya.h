@@ -225,7 +225,7 @@ private:
     std::unique_ptr<GuiOwner> owner_;
     std::unique_ptr<session::BusSession> session_;
     std::unique_ptr<HistorySaving> saving_;
-    // The session's history directory, under the name the saving code knows it by.
+    // The session's history directory, as the window's messages name it.
     const std::optional<std::filesystem::path>& historyDir_;
     std::chrono::milliseconds noAnswerQuiet_{30000};
     // Panel 1 says that no device answers (the link, not the devices): put back when one does.
