@@ -16,9 +16,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <set>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "Newdevice.h"
@@ -26,18 +23,16 @@
 #include "Priemprotokol.h"
 #include "SessionView.h"
 #include "TrendCharts.h"
+#include "ConfigSaving.h"
 #include "Ustanovkucom.h"
 #include "Zadanie_intervala.h"
 #include "fault_text.h"
 #include "grafimo/config_file.h"
 #include "grafimo/datetime.h"
 #include "grafimo/file_name.h"
-#include "grafimo/history.h"
 #include "grafimo/port_name.h"
-#include "grafimo/run_marker.h"
 #include "grafimo/platform/port_access.h"
 #include "grafimo/text_codec.h"
-#include "export_progress.h"
 #include "message_box.h"
 #include "port_list.h"
 #include "regional_formats.h"
@@ -59,18 +54,6 @@ const QString kConfigMissing = QStringLiteral("Файл конфигурации
 const QString kWarning = QStringLiteral("Предупреждение");
 const QString kLowSpace = QStringLiteral("Мало места на диске");
 
-// Set for the time an export runs on the GUI thread.
-class Flag {
-public:
-    explicit Flag(bool& flag) : flag_(flag) { flag_ = true; }
-    ~Flag() { flag_ = false; }
-    Flag(const Flag&) = delete;
-    Flag& operator=(const Flag&) = delete;
-
-private:
-    bool& flag_;
-};
-
 // Settings of the window's bus session: only what the port list takes for a serial port
 // is opened, and a lost port is looked for every second (the session's default).
 session::SessionOptions sessionOptions()
@@ -80,17 +63,6 @@ session::SessionOptions sessionOptions()
         return isTerminalDevice(QFile::decodeName(QByteArray::fromStdString(path)));
     };
     return options;
-}
-
-// Time of a history file's first record: the start of the run that wrote it, as near as
-// the file tells.
-std::optional<double> firstRecordTime(const std::filesystem::path& file)
-{
-    HistoryBlocks blocks;
-    HistoryRecord first{};
-    if (!blocks.open(file) || blocks.read(std::span<HistoryRecord>(&first, 1)) != 1)
-        return std::nullopt;
-    return first.time;
 }
 
 // How long a pause waits for the poll thread to finish the exchange under way: one
@@ -113,6 +85,7 @@ std::string portPathBytes(const QString& name)
 TForm1::TForm1(QWidget* parent, platform::SysIo& io)
     : QMainWindow(parent), view_(std::make_unique<SessionView>(this)), owner_(std::make_unique<GuiOwner>(this)),
       session_(std::make_unique<session::BusSession>(*owner_, sessionOptions(), io)),
+      saving_(std::make_unique<HistorySaving>(*this, static_cast<HistorySaving::Window&>(*this), *session_)),
       historyDir_(session_->historyDir())
 {
     session_->addListener(*view_);
@@ -192,9 +165,7 @@ QFileDialog* TForm1::SaveDialog1()
 
 QFileDialog* TForm1::FolderDialog1()
 {
-    if (!folderDialog_)
-        folderDialog_ = createFolderDialog(this);
-    return folderDialog_;
+    return saving_->folderDialog();
 }
 
 // ---- status bar ------------------------------------------------------------------------
@@ -301,14 +272,7 @@ void TForm1::rewriteDevices(bool fromDelete)
         if (const auto& device = DeviceTable[address])
             records.push_back(DeviceRecord{address, device->description});
     }
-    const RewriteResult result = writeDeviceRecords(ConfigFileName, records);
-    if (!result.existed && fromDelete)
-        Application_MessageBox(kConfigMissing, kError, MB_OK);
-    if (result.status != ConfigWrite::Ok) {
-        Application_MessageBox(QStringLiteral("Не удалось записать файл конфигурации grafimo.cfg:\n%1")
-                                   .arg(result.fault ? faultReason(result.fault) : QString::fromStdString(result.error)),
-                               kError, MB_OK | MB_ICONEXCLAMATION);
-    }
+    storeDeviceList(ConfigFileName, records, fromDelete);
 }
 
 void TForm1::DeleteDevice(std::uint8_t address)
@@ -328,7 +292,7 @@ void TForm1::DeleteDevice(std::uint8_t address)
         DeviceTable[address].reset();
         publishTabs();
         session_->removeHistory(address);
-        savedRecords_[address] = 0;
+        saving_->forget(address);
     }
     // The file is rewritten with polling going on again: a message box about it must not
     // keep the poll thread waiting.
@@ -378,7 +342,7 @@ void TForm1::FormShow()
 
     // A run that ended without the user's word left its samples: offered for saving before
     // they are cleared.
-    recoverLastRun();
+    saving_->recoverLastRun();
     // A message box above may have let a close request in, or a signal stopped the saving of
     // the last run's samples (no event loop runs yet to close the window): the files stay for
     // the next start.
@@ -405,11 +369,11 @@ void TForm1::closeEvent(QCloseEvent* event)
 {
     if (!closed_ && !keepHistory_) {
         // An export or the question about the last run comes to its end first.
-        if (exporting_ || recovering_) {
+        if (saving_->exporting() || saving_->recovering()) {
             event->ignore();
             return;
         }
-        if (hasUnsavedSamples()) {
+        if (saving_->hasUnsavedSamples()) {
             const int answer =
                 Application_MessageBox(QStringLiteral("Замеры этого запуска ещё не сохранены. Сохранить их перед выходом?"),
                                        QStringLiteral("Выход"), MB_YESNOCANCEL | MB_ICONQUESTION);
@@ -532,240 +496,20 @@ void TForm1::N7Click()
     if (!chosen || closing_)
         return;
 
-    const std::filesystem::path source = historyFile(address);
-    std::error_code ec;
-    if (!historyDir_ || !std::filesystem::exists(source, ec)) {
-        Application_MessageBox(QStringLiteral("Замеров прибора '%1' с адресом %2 ещё нет: сохранять нечего.")
-                                   .arg(description)
-                                   .arg(address),
-                               QStringLiteral("Предупреждение"), MB_OK | MB_ICONEXCLAMATION);
-        return;
-    }
-    // Polling goes on: the export takes the records the file holds now, and the poll thread
-    // only adds whole records after them.
-    const std::filesystem::path target(QFile::encodeName(*chosen).toStdString());
-    std::uint64_t written = 0;
-    const Flag exporting(exporting_);
-    if (runExport(this, *chosen, [&](const ExportProgress& progress) {
-            const ExportResult result = exportHistoryText(source, target, formats, progress);
-            written = result.records;
-            return result;
-        }))
-        savedRecords_[address] = std::max(savedRecords_[address], written);
+    saving_->saveDevice(address, description, *chosen, formats);
 }
 
 void TForm1::N10Click()
 {
     if (!closing_)
-        saveAll();
+        saving_->saveAll();
 }
 
-bool TForm1::saveAll()
+std::optional<QString> TForm1::deviceDescription(std::uint8_t address) const
 {
-    if (closing_)
-        return false;
-    std::vector<SaveItem> items;
-    const double now = nowDateTime();
-    for (std::uint8_t address : tabAddresses()) {
-        const struct_device* device = DeviceTable[address].get();
-        if (!device || !historyDir_ || historyRecordCount(historyFile(address)) == 0)
-            continue;
-        items.push_back({address, fromCp1251(device->description).toStdString(), now});
-    }
-    if (items.empty()) {
-        Application_MessageBox(QStringLiteral("Замеров ещё нет: сохранять нечего."), kWarning,
-                               MB_OK | MB_ICONEXCLAMATION);
-        return true;
-    }
-    const std::optional<SaveOutcome> outcome = saveHistories(std::move(items), true);
-    return outcome && !outcome->cancelled && outcome->failures.isEmpty();
-}
-
-std::optional<TForm1::SaveOutcome> TForm1::saveHistories(std::vector<SaveItem> items, bool thisRun)
-{
-    const std::optional<QString> folder = askFolder(*FolderDialog1());
-    if (!folder || closed_)
+    if (!DeviceTable[address])
         return std::nullopt;
-
-    // A name in use, in the folder or by an earlier file of this save (two devices of one
-    // description), gets the next copy number: a save never replaces a file, not even one of
-    // a save or a recovery in the same minute. Case is ignored, as FAT and exFAT do. An entry
-    // that cannot be looked at counts as free; writing it then fails with its reason.
-    const RegionalFormats formats = regionalFormats();
-    std::set<QString> names;
-    for (SaveItem& item : items) {
-        item.fileName = QString::fromStdString(firstFreeFileName(
-            [&](unsigned copy) { return historyExportFileName(item.description, item.time, formats, copy); },
-            [&](const std::string& name) {
-                std::error_code ec;
-                const auto type = std::filesystem::symlink_status(
-                    QFile::encodeName(QDir(*folder).filePath(QString::fromStdString(name))).toStdString(), ec).type();
-                return names.contains(QString::fromStdString(name).toCaseFolded())
-                       || (type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::none);
-            }));
-        names.insert(item.fileName.toCaseFolded());
-    }
-
-    // The files are written by two threads of their own, each taking the next device, so a
-    // large set takes half the time on two cores; the GUI thread shows the progress.
-    struct Job {
-        std::filesystem::path source;
-        std::filesystem::path target;
-        std::atomic<std::uint64_t> done{0};
-        ExportResult result;
-    };
-    std::vector<Job> jobs(items.size());
-    std::uint64_t total = 0;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        jobs[i].source = historyFile(items[i].address);
-        jobs[i].target = QFile::encodeName(QDir(*folder).filePath(items[i].fileName)).toStdString();
-        // A job never started counts as cancelled.
-        jobs[i].result.cancelled = true;
-        total += historyRecordCount(jobs[i].source);
-    }
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> stop{false};
-    const std::size_t threads = std::min<std::size_t>(2, jobs.size());
-    std::atomic<std::size_t> running{threads};
-    auto work = [&] {
-        for (std::size_t i; !stop.load() && (i = next.fetch_add(1)) < jobs.size();) {
-            Job& job = jobs[i];
-            job.result = exportHistoryText(job.source, job.target, formats, [&](std::uint64_t done, std::uint64_t) {
-                job.done.store(done);
-                return !stop.load() && !exportsCancelledForExit();
-            });
-        }
-        running.fetch_sub(1);
-    };
-    {
-        const Flag exporting(exporting_);
-        ExportProgressBox box(this, QStringLiteral("Сохранить все"), QString());
-        std::vector<std::thread> workers;
-        for (std::size_t t = 0; t < threads; ++t)
-            workers.emplace_back(work);
-        for (;;) {
-            const std::size_t started = std::min(next.load(), jobs.size());
-            std::uint64_t done = 0;
-            for (const Job& job : jobs)
-                done += job.done.load();
-            const int permille = total == 0 ? 1000 : static_cast<int>(std::min(done, total) * 1000 / total);
-            const QString label = started == 0 ? QString()
-                                               : QStringLiteral("Прибор %1 из %2: %3\nЗамеров: %4 из %5")
-                                                     .arg(started)
-                                                     .arg(items.size())
-                                                     .arg(items[started - 1].fileName)
-                                                     .arg(done)
-                                                     .arg(total);
-            if (!box.step(permille, label))
-                stop.store(true);
-            if (running.load() == 0)
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        for (std::thread& worker : workers)
-            worker.join();
-        box.close();
-    }
-    SaveOutcome outcome;
-    for (std::size_t i = 0; i < jobs.size(); ++i) {
-        const ExportResult& result = jobs[i].result;
-        if (result.ok) {
-            ++outcome.files;
-            outcome.records += result.records;
-            if (thisRun)
-                savedRecords_[items[i].address] = std::max(savedRecords_[items[i].address], result.records);
-        } else if (result.cancelled) {
-            outcome.cancelled = true;
-        } else {
-            outcome.failures << items[i].fileName + QStringLiteral(": ")
-                                    + (result.fault ? faultReason(result.fault) : QString::fromLocal8Bit(result.error.c_str()));
-        }
-    }
-    if (closed_ || exportsCancelledForExit())
-        return outcome;
-
-    QString text = QStringLiteral("Сохранено файлов: %1 (замеров: %2) в папке %3")
-                       .arg(outcome.files)
-                       .arg(outcome.records)
-                       .arg(QDir::toNativeSeparators(*folder));
-    // A few failures are listed in the box; a long list (a folder that cannot be written)
-    // would run off the screen and goes behind the details button.
-    constexpr qsizetype kListedInBox = 8;
-    QString details;
-    if (!outcome.failures.isEmpty() && outcome.failures.size() <= kListedInBox)
-        text += QStringLiteral("\n\nНе удалось сохранить:\n") + outcome.failures.join(QLatin1Char('\n'));
-    else if (!outcome.failures.isEmpty()) {
-        text += QStringLiteral("\n\nНе удалось сохранить файлов: %1 (см. подробности).").arg(outcome.failures.size());
-        details = QStringLiteral("Не удалось сохранить:\n") + outcome.failures.join(QLatin1Char('\n'));
-    }
-    Application_MessageBox(text, outcome.failures.isEmpty() ? QStringLiteral("Сохранить все") : kError,
-                           outcome.failures.isEmpty() ? MB_OK | MB_ICONINFORMATION : MB_OK | MB_ICONEXCLAMATION,
-                           details);
-    return outcome;
-}
-
-bool TForm1::hasUnsavedSamples() const
-{
-    if (!historyDir_)
-        return false;
-    for (std::uint8_t address : tabAddresses()) {
-        if (historyRecordCount(historyFile(address)) > savedRecords_[address])
-            return true;
-    }
-    return false;
-}
-
-void TForm1::recoverLastRun()
-{
-    if (!historyDir_)
-        return;
-    // Every history file found is offered, whether the run left its marker or not (one that
-    // could not be written must not cost the samples): the marker only dates them.
-    const std::optional<RunMarker> marker = session_->lastRunMarker();
-    std::vector<SaveItem> items;
-    std::uint64_t records = 0;
-    for (int a = 0; a <= 255; ++a) {
-        const auto address = static_cast<std::uint8_t>(a);
-        const std::optional<HistoryRecord> last = lastHistoryRecord(historyFile(address));
-        if (!last)
-            continue;
-        records += historyRecordCount(historyFile(address));
-        // A device no longer configured is named by its address.
-        const QString description =
-            DeviceTable[address] ? fromCp1251(DeviceTable[address]->description) : QString::number(a);
-        items.push_back({address, description.toStdString(), last->time});
-    }
-    if (items.empty())
-        return;
-    std::optional<double> startedAt;
-    if (marker)
-        startedAt = marker->started;
-    for (const SaveItem& item : items) {
-        if (marker)
-            break;
-        const std::optional<double> first = firstRecordTime(historyFile(item.address));
-        if (first && (!startedAt || *first < *startedAt))
-            startedAt = first;
-    }
-    const DateTimeFields started = decodeDateTime(startedAt.value_or(0));
-    const QString text = QStringLiteral("Найдены замеры запуска от %1, завершившегося без сохранения: "
-                                        "приборов %2, замеров %3. Сохранить их?")
-                             .arg(QString::asprintf("%02d.%02d.%04d %02d:%02d", started.day, started.month,
-                                                    started.year, started.hour, started.minute))
-                             .arg(items.size())
-                             .arg(records);
-    const Flag recovering(recovering_);
-    // Asked again until the files are written or the user lets them go: a cancelled folder
-    // dialog or a file that failed must not clear them.
-    while (!closing_ && !keepHistory_) {
-        if (Application_MessageBox(text, QStringLiteral("Замеры прошлого запуска"), MB_YESNO | MB_ICONQUESTION) != IDYES)
-            return;
-        if (closing_ || keepHistory_)
-            return;
-        const std::optional<SaveOutcome> outcome = saveHistories(items, false);
-        if (outcome && !outcome->cancelled && outcome->failures.isEmpty())
-            return;
-    }
+    return fromCp1251(DeviceTable[address]->description);
 }
 
 void TForm1::N8Click()
@@ -837,7 +581,7 @@ void TForm1::Timer1Timer()
 {
     // The question never takes the keyboard away from another of the program's windows;
     // it comes once that window has closed.
-    if (QApplication::activeModalWidget() || exporting_)
+    if (QApplication::activeModalWidget() || saving_->exporting())
         return;
     if (!diskSpaceMessage_.isEmpty()) {
         showDiskSpaceMessage();
@@ -890,30 +634,6 @@ void TForm1::Timer1Timer()
 
 // ---- port ------------------------------------------------------------------------------
 
-void TForm1::storePortName(const QString& name)
-{
-    const QByteArray bytes = QFile::encodeName(name);
-    if (static_cast<std::size_t>(bytes.size()) > kMaxPortNameLength) {
-        Application_MessageBox(
-            QStringLiteral("Имя порта длиннее %1 байт, поэтому оно не сохранено в grafimo.cfg:\n%2")
-                .arg(kMaxPortNameLength)
-                .arg(name),
-            kError, MB_OK | MB_ICONEXCLAMATION);
-        return;
-    }
-    switch (writePortName(ConfigFileName, bytes.toStdString())) {
-    case ConfigWrite::Ok:
-        break;
-    case ConfigWrite::Missing:
-        Application_MessageBox(QStringLiteral("нету файла!"), kError, MB_OK);
-        break;
-    case ConfigWrite::Failed:
-        Application_MessageBox(QStringLiteral("Не удалось записать имя порта в grafimo.cfg."), kError,
-                               MB_OK | MB_ICONEXCLAMATION);
-        break;
-    }
-}
-
 void TForm1::togglePort()
 {
     if (closing_)
@@ -924,7 +644,7 @@ void TForm1::togglePort()
             Form3->Button1->setText(QStringLiteral("Открыть порт"));
         closePort();
         setPanelText(1, kNotConnected);
-        storePortName(QStringLiteral("NULL"));
+        storePortName(ConfigFileName, QStringLiteral("NULL"));
         return;
     }
 
@@ -946,7 +666,7 @@ void TForm1::closePort()
 void TForm1::linkOpened(const QString& name)
 {
     setPanelText(1, kConnectedTo + name);
-    storePortName(name);
+    storePortName(ConfigFileName, name);
     if (session_->gatewayLink() && Form3)
         Form3->rememberPortName(name);
 }
@@ -978,7 +698,7 @@ void TForm1::linkOpenFailed(const session::OpenFailure& failure)
     }
     // The device opened but its time-outs failed: the name was taken all the same.
     if (failure.step == Step::TimeoutsFailed)
-        storePortName(name);
+        storePortName(ConfigFileName, name);
     setPanelText(1, QString::fromUtf8(platform::SerialPort::statusText(failure.step)));
     if (failure.step == Step::OpenFailed) {
         // The device could not be opened at all: the next press takes the close path. A port
@@ -1131,7 +851,7 @@ void TForm1::reportDiskSpace(bool low, std::uint64_t freeBytes)
             .arg(freeBytes >> 20)
             .arg(historyDir_ ? QString::fromStdString(historyDir_->string()) : QString());
     // Not inside another window's modal loop or an export: the watch shows it then.
-    if (!QApplication::activeModalWidget() && !exporting_)
+    if (!QApplication::activeModalWidget() && !saving_->exporting())
         showDiskSpaceMessage();
 }
 

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "HistorySaving.h"
 #include "Oproskanala.h"
 #include "Readthread.h"
 #include "grafimo/link.h"
@@ -56,7 +57,7 @@ struct struct_device {
     qtui::TrendSeries* lowerSeries = nullptr;
 };
 
-class TForm1 : public QMainWindow {
+class TForm1 : public QMainWindow, private HistorySaving::Window {
     Q_OBJECT
 public:
     static inline const char* const ConfigFileName = "grafimo.cfg";
@@ -106,11 +107,11 @@ public:
 
     // "Сохранить все": every device's samples, one file each, into a folder the user picks.
     // True when the folder was chosen and every file was written.
-    bool saveAll();
+    bool saveAll() { return saving_->saveAll(); }
     // The program is being ended without the user's word (a signal, the session ending): the
     // close asks nothing and the history files and the run marker stay for the next start.
     void keepHistoryOnClose() { keepHistory_ = true; }
-    bool exporting() const { return exporting_; }
+    bool exporting() const { return saving_->exporting(); }
 
     // Removes the device, its tab and charts, its record in grafimo.cfg and its history file.
     void DeleteDevice(std::uint8_t address);
@@ -143,7 +144,7 @@ public:
     struct_device* activeDevice() const;
     std::vector<std::uint8_t> tabAddresses() const;
     bool startedUp() const { return startedUp_; }
-    bool closed() const { return closed_; }
+    bool closed() const override { return closed_; }
 
     // Creates the device record with its tab (after the existing tabs) and charts.
     struct_device* addDevice(std::uint8_t address, const std::string& description, bool startup);
@@ -189,7 +190,6 @@ protected:
 
 private:
     QFileDialog* saveDialog_ = nullptr;
-    QFileDialog* folderDialog_ = nullptr;
     friend class SessionView;
 
     // What the session says of the link, on the GUI thread.
@@ -199,7 +199,6 @@ private:
     void linkBack(const QString& name);
     void pollingStopped(const std::exception_ptr& fault);
     void reportMarkerFailure(const FileFault& fault);
-    void storePortName(const QString& name);
     void rewriteDevices(bool fromDelete);
     void publishTabs();
     void refreshDevicePanel();
@@ -208,28 +207,15 @@ private:
     void removeDeviceWidgets(struct_device& device);
     void setChartsShown(struct_device& device, bool shown);
 
-    // One file of "Сохранить все" or of the last run's samples.
-    struct SaveItem {
-        std::uint8_t address;
-        std::string description; // UTF-8: the file is named after it
-        double time;             // and after this date-time
-        QString fileName = {};   // in the chosen folder, once chosen
-    };
-    struct SaveOutcome {
-        int files = 0;
-        std::uint64_t records = 0;
-        QStringList failures; // "file: reason"
-        bool cancelled = false;
-    };
-    // Asks for the folder, writes the files with one progress box and shows the summary.
-    // Nothing when the user cancelled the folder dialog. `thisRun`: the files are this run's,
-    // so what they saved counts as saved at close.
-    std::optional<SaveOutcome> saveHistories(std::vector<SaveItem> items, bool thisRun);
-    bool hasUnsavedSamples() const;
+    // What the saving of the samples asks of the window.
+    std::vector<std::uint8_t> deviceOrder() const override { return tabAddresses(); }
+    std::optional<QString> deviceDescription(std::uint8_t address) const override;
+    bool closing() const override { return closing_; }
+    bool keepingHistory() const override { return keepHistory_; }
+
     // "Да" at the close question: polling stopped, then every device's samples saved.
     // False (polling going again) when the saving was cancelled or a file failed.
     bool saveAtClose();
-    void recoverLastRun();
     void showDiskSpaceMessage();
 
     QLabel* panels_[3] = {};
@@ -238,18 +224,15 @@ private:
     std::unique_ptr<SessionView> view_;
     std::unique_ptr<GuiOwner> owner_;
     std::unique_ptr<session::BusSession> session_;
-    // The session's history directory, under the name the saving code knows it by.
+    std::unique_ptr<HistorySaving> saving_;
+    // The session's history directory, as the window's messages name it.
     const std::optional<std::filesystem::path>& historyDir_;
     std::chrono::milliseconds noAnswerQuiet_{30000};
     // Panel 1 says that no device answers (the link, not the devices): put back when one does.
     bool allSilentShown_ = false;
     bool historyFailureShown_ = false;
-    // Records each device's history file held at its last "Сохранить" or "Сохранить все".
-    std::array<std::uint64_t, 256> savedRecords_{};
     QString diskSpaceMessage_; // waits for a moment without a modal window
     bool diskSpaceShown_ = false;
-    bool exporting_ = false;
-    bool recovering_ = false;
     bool keepHistory_ = false;
     bool portAdviceShown_ = false;
     bool startedUp_ = false;
