@@ -598,9 +598,16 @@ void TForm1::Timer1Timer()
     // All devices silent is the link, not the devices (a hung gateway, a cable off the
     // adapter): none is offered for deletion, and panel 1 says so until one answers. A lone
     // device on a serial line keeps the question.
+    // Devices polled in turn cross the limit one poll apart, so the link is judged by
+    // whether any device was heard lately, not by every count being past the limit.
+    const auto silentLately = [&](std::uint8_t address) {
+        return session_->devices().noAnswerCount(address) > 0
+               && now - session_->devices().lastHeard(address) >= noAnswerQuiet_;
+    };
     const std::vector<std::uint8_t> tabs = tabAddresses();
     const bool linkRule = tabs.size() >= 2 || (!tabs.empty() && session_->gatewayLink());
-    if (linkRule && std::all_of(tabs.begin(), tabs.end(), pastLimit)) {
+    if (linkRule && std::all_of(tabs.begin(), tabs.end(), silentLately)
+        && std::any_of(tabs.begin(), tabs.end(), pastLimit)) {
         if (session_->isOpen()) {
             setPanelText(1, QStringLiteral("Нет ответа ни от одного прибора"));
             allSilentShown_ = true;
