@@ -59,9 +59,9 @@ const std::vector<OptionRow>& optionTable()
          }},
     };
     // The publisher's options are its own table's rows.
-    for (const mqtt::MqttOptionSpec& spec : mqtt::mqttOptionTable())
-        rows.push_back({spec.name.data(), spec.takesValue ? spec.valueName.data() : nullptr,
-                        [name = spec.name](LoggerOptions& o, const std::string& v, bool) -> std::optional<std::string> {
+    for (const mqtt::MqttOptionSpec& option : mqtt::mqttOptionTable())
+        rows.push_back({option.name.data(), option.takesValue ? option.valueName.data() : nullptr,
+                        [name = option.name](LoggerOptions& o, const std::string& v, bool) -> std::optional<std::string> {
                             mqtt::takeMqttOption(o.mqtt, name, v);
                             return std::nullopt;
                         }});
