@@ -1,4 +1,5 @@
 #include "logger_options.h"
+#include "grafimo/command_line.h"
 
 #include <set>
 #include <string_view>
@@ -179,17 +180,7 @@ std::string helpText(bool russian)
 
 std::string versionText(const std::string& version, bool russian)
 {
-    if (russian)
-        return "grafimo-logger " + version + "\n"
-               "Copyright (C) 2026 Grafimo485 developers\n"
-               "Лицензия GPL-3.0-or-later: GNU GPL версии 3 или более поздней <https://www.gnu.org/licenses/gpl-3.0.html>.\n"
-               "Это свободная программа: её можно изменять и распространять.\n"
-               "НИКАКИХ ГАРАНТИЙ не предоставляется в той мере, в какой это допускает закон.\n";
-    return "grafimo-logger " + version + "\n"
-           "Copyright (C) 2026 Grafimo485 developers\n"
-           "License GPL-3.0-or-later: GNU GPL version 3 or later <https://www.gnu.org/licenses/gpl-3.0.html>.\n"
-           "This is free software: you are free to change and redistribute it.\n"
-           "There is NO WARRANTY, to the extent permitted by law.\n";
+    return grafimo::versionText(version, russian, "grafimo-logger");
 }
 
 std::string usageHint(bool russian)

@@ -117,15 +117,15 @@ std::string helpText(bool russian)
            "Only one copy of the program runs per working folder.\n";
 }
 
-std::string versionText(const std::string& version, bool russian)
+std::string versionText(const std::string& version, bool russian, const std::string& program)
 {
     if (russian)
-        return "grafimo485 " + version + "\n"
+        return program + " " + version + "\n"
                "Авторские права (C) 2026 разработчики Grafimo485\n"
                "Лицензия GPL-3.0-or-later: GNU GPL версии 3 или более поздней <https://www.gnu.org/licenses/gpl-3.0.html>.\n"
                "Это свободная программа: её можно изменять и распространять.\n"
                "НИКАКИХ ГАРАНТИЙ не предоставляется в той мере, в какой это допускает закон.\n";
-    return "grafimo485 " + version + "\n"
+    return program + " " + version + "\n"
            "Copyright (C) 2026 Grafimo485 developers\n"
            "License GPL-3.0-or-later: GNU GPL version 3 or later <https://www.gnu.org/licenses/gpl-3.0.html>.\n"
            "This is free software: you are free to change and redistribute it.\n"

@@ -26,6 +26,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args, bool russian 
 // build's version number. The version text's first line is "grafimo485 <version>"; the
 // lines after it name the licence.
 std::string helpText(bool russian = false);
-std::string versionText(const std::string& version, bool russian = false);
+std::string versionText(const std::string& version, bool russian = false,
+                        const std::string& program = "grafimo485");
 
 } // namespace grafimo
